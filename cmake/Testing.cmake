@@ -1,0 +1,37 @@
+# tvx_add_test(NAME <name> SOURCES <files...> LIBS <targets...> [XVFB] [TIMEOUT <s>]
+#              [LABELS <labels...>])
+#
+# Registers one Qt Test executable with CTest. Tests run offscreen unless XVFB is
+# given, in which case they run inside a private Xvfb display with trayer as the
+# tray host (scripts/xvfb-test.sh). Every test gets its own empty config and data
+# folders so that no stored settings leak between runs. The label "sanitize"
+# marks the tests that the test command runs again under the sanitizers.
+set(TVX_XVFB_WRAPPER ${CMAKE_SOURCE_DIR}/scripts/xvfb-test.sh)
+
+function(tvx_add_test)
+  cmake_parse_arguments(T "XVFB" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE tvx_config Qt6::Test ${T_LIBS})
+  target_compile_definitions(${T_NAME} PRIVATE
+    TVX_BUILD_DIR="${CMAKE_BINARY_DIR}" TVX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  if(T_XVFB)
+    add_test(NAME ${T_NAME} COMMAND ${TVX_XVFB_WRAPPER} $<TARGET_FILE:${T_NAME}>)
+    set(platform "xcb")
+    set_property(TEST ${T_NAME} APPEND PROPERTY LABELS xvfb)
+  else()
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set(platform "offscreen")
+  endif()
+  set(home ${CMAKE_BINARY_DIR}/test-home/${T_NAME})
+  file(MAKE_DIRECTORY ${home})
+  set_tests_properties(${T_NAME} PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=${platform};QTWEBENGINE_DISABLE_SANDBOX=1;XDG_CONFIG_HOME=${home}/config;XDG_DATA_HOME=${home}/data;XDG_CACHE_HOME=${home}/cache;QT_LOGGING_RULES=qt.qpa.*=false")
+  if(T_LABELS)
+    set_property(TEST ${T_NAME} APPEND PROPERTY LABELS ${T_LABELS})
+  endif()
+  if(T_TIMEOUT)
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  else()
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()

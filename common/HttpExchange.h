@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <utility>
+
+class QTcpSocket;
+
+namespace common {
+
+struct HttpResult
+{
+    bool ok = false;      // a whole reply arrived; false: callers treat it as unreadable
+    int status = 0;       // the HTTP status code, for logs and tests only
+    QByteArray body;      // the reply body (empty on failure)
+    QString error;        // why it failed, for tests and diagnostics
+};
+
+using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
+
+// One HTTP/1.1 request and its reply, on the thread that owns the object.
+//
+// The address goes out exactly as it was built: the request target is the text
+// after the host, byte for byte ("//" included; only bytes that may not stand
+// in a request line are percent-encoded). Every exchange has an overall
+// deadline (30 s by default) and a cap on the body size, so a server that
+// never answers, drips, or sends without end always ends in a failure instead
+// of a hang. Redirects are not followed. Nothing is pooled: one connection per
+// exchange.
+class HttpExchange : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kTimeoutMs = 30000;
+    static constexpr qint64 kMaxBodyBytes = 16 * 1024 * 1024;
+
+    explicit HttpExchange(QObject *parent = nullptr);
+    ~HttpExchange() override;
+
+    void setTimeout(int ms) { m_timeoutMs = ms; }
+    void setMaxBodyBytes(qint64 bytes) { m_maxBody = bytes; }
+
+    // Starts the request; returns at once. finished() follows exactly once,
+    // never from inside start(). Starting again abandons the running request.
+    void start(const QByteArray &method, const QString &url, const HttpHeaders &headers = {},
+               const QByteArray &body = {});
+    void get(const QString &url) { start("GET", url); }
+
+    // Drops the running request; no finished() follows for it.
+    void abandon();
+
+    bool isRunning() const { return m_running; }
+    bool isFinished() const { return m_finished; }
+    const HttpResult &result() const { return m_result; }
+
+    // The request target that start() derives from an address (for tests).
+    static QByteArray requestTarget(const QString &url);
+
+Q_SIGNALS:
+    void finished();
+
+private:
+    void onConnected();
+    void onReadyRead();
+    void onDisconnected();
+    void fail(const QString &why);
+    void succeed();
+    void complete();
+    bool parseHead();
+    bool parseBody(bool atEnd);
+    void cleanup();
+
+    enum class BodyMode { Length, Chunked, UntilClose, None };
+
+    QPointer<QTcpSocket> m_socket;
+    QTimer m_deadline;
+    int m_timeoutMs = kTimeoutMs;
+    qint64 m_maxBody = kMaxBodyBytes;
+    bool m_running = false;
+    bool m_finished = false;
+    quint64 m_generation = 0;
+    QByteArray m_request;
+    QByteArray m_buffer;
+    bool m_headDone = false;
+    BodyMode m_mode = BodyMode::UntilClose;
+    qint64 m_contentLength = 0;
+    qint64 m_chunkRemaining = -1; // -1: expecting a chunk-size line
+    bool m_chunkTrailer = false;
+    QByteArray m_method;
+    HttpResult m_result;
+};
+
+} // namespace common

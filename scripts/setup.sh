@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests, the benchmarks and
+# the demo need. Safe to run again: when everything is there it does nothing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+  qt6-webengine-dev qt6-webchannel-dev qt6-multimedia-dev
+  qt6-httpserver-dev libqt6sql6-sqlite libsqlite3-dev libcpp-httplib-dev
+  libxcb1-dev
+  xvfb xauth trayer x11-utils xdotool imagemagick fonts-dejavu-core
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#packages[@]} packages are installed"
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "setup: installing ${missing[*]}"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
