@@ -76,6 +76,7 @@ private:
     bool loadSystemXml();
     void startSkinRequest();
     bool allLoaded() const;
+    void takeCompletion(bool &loadedFlag, bool errCode);
     // The one way start-up ends without a hand-over.
     void endStartup();
 
