@@ -593,8 +593,14 @@ void Form1::changeEvent(QEvent *event)
         return;
     // Without a notification area a hidden window could never come back, so
     // it then stays an ordinary minimised window.
-    if (m_services.trayAvailable && m_services.trayAvailable())
-        hide();
+    // Hidden once the state change has run its course: hiding from inside it
+    // is undone by the window system's own handling of the change.
+    if (m_services.trayAvailable && m_services.trayAvailable()) {
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized())
+                hide();
+        });
+    }
 }
 
 void Form1::closeEvent(QCloseEvent *event)
