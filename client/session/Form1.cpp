@@ -113,6 +113,8 @@ Form1::Form1(const StartupValues &startup, const SkinValues &skin, SessionServic
     alertcheck = new QTimer(this);
     alertcheck->setObjectName(QStringLiteral("alertcheck"));
     alertcheck->setInterval(kPollMs);
+    // A coarse timer may fire up to 5 % early; polls keep their full spacing.
+    alertcheck->setTimerType(Qt::PreciseTimer);
     connect(alertcheck, &QTimer::timeout, this, &Form1::alertcheck_Timer);
 
     animateIcon = new QTimer(this);
