@@ -69,9 +69,10 @@ Form3::Form3(MainWindowFactory factory, const QString &programFolder, QWidget *p
     Label1->setFont(verdana);
     Label1->setAlignment(Qt::AlignCenter);
 
-    Timer1.setObjectName(QStringLiteral("Timer1"));
-    Timer1.setInterval(kTickMs);
-    connect(&Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(kTickMs);
+    connect(Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
 
     // The loaders only download; they sit outside the visible area.
     auto makeLoader = [this](const char *name, void (Form3::*handler)(bool)) {
@@ -97,7 +98,7 @@ bool Form3::Form_Load()
     Shape1->setGeometry(rect());
     Label1->setGeometry(rect());
     Label1->setText(QString());
-    Timer1.start();
+    Timer1->start();
     LoadingChars = 1;
     SetTopmost(true, this);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -212,7 +213,7 @@ void Form3::Timer1_Timer()
         return;
     // The main window's load lets events run while its login page loads; with
     // the timer stopped first, no later tick can hand over a second time.
-    Timer1.stop();
+    Timer1->stop();
     m_handedOver = true;
     if (m_factory)
         m_mainWindow = m_factory(m_startup, m_skin);
@@ -230,7 +231,7 @@ void Form3::endStartup()
     if (m_ended || m_handedOver)
         return;
     m_ended = true;
-    Timer1.stop();
+    Timer1->stop();
     if (xml_Resource)
         xml_Resource->abandon();
     close();

@@ -87,7 +87,7 @@ private:
 
     QFrame *Shape1 = nullptr;
     QLabel *Label1 = nullptr;
-    QTimer Timer1;
+    QTimer *Timer1 = nullptr;
     RemoteLoader *backgroundhtm = nullptr;
     RemoteLoader *rm_Background = nullptr;
     RemoteLoader *rm_Icon = nullptr;
