@@ -1,0 +1,298 @@
+#include "client/startup/Form3.h"
+#include "client/startup/RemoteLoader.h"
+#include "support/ScriptedServer.h"
+#include "SkinFixture.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QImageReader>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace client;
+using namespace testsupport;
+
+Q_DECLARE_METATYPE(testsupport::ScriptedReply)
+
+// The loading window in this process, against the scripted server.
+class TestForm3 : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void laysOutTheLoadingWindow();
+    void handsOverOnceWithEverySkinValue();
+    void startsTheDownloadsInOrder();
+    void animatesWithoutEverShowingThreeDots();
+    void anyFailingPictureEndsStartUp_data();
+    void anyFailingPictureEndsStartUp();
+    void unusableSkinEndsStartUpWithoutDownloads_data();
+    void unusableSkinEndsStartUpWithoutDownloads();
+    void missingConfigurationEndsBeforeAnythingIsSent();
+
+private:
+    void writeSystemXml(const QString &base, const QString &id = QStringLiteral("1"));
+    void scriptPictures();
+    std::unique_ptr<Form3> makeForm(int *factoryCalls = nullptr, int nestedLoopMs = 0);
+
+    ScriptedServer *m_server = nullptr;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QList<std::shared_ptr<QWidget>> m_mainWindows;
+};
+
+void TestForm3::init()
+{
+    m_server = new ScriptedServer(this);
+    QVERIFY(m_server->listen());
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(QDir(m_dir->path()).mkpath("html/images"));
+    writeSystemXml(m_server->baseUrl());
+}
+
+void TestForm3::cleanup()
+{
+    m_mainWindows.clear();
+    delete m_server;
+    m_server = nullptr;
+}
+
+void TestForm3::writeSystemXml(const QString &base, const QString &id)
+{
+    QFile file(m_dir->filePath("system.xml"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("<?xml version=\"1.0\"?>\n<c><n>Tarvex Test</n><b>" + base.toUtf8() + "</b><i>" + id.toUtf8()
+               + "</i></c>\n");
+}
+
+void TestForm3::scriptPictures()
+{
+    m_server->setReply("/alertsystem/notifytype.php", ScriptedReply::xmlChildren(skinfixture::skinChildren()));
+    m_server->setReply("/skins/1/close.png", ScriptedReply::picture(skinfixture::png(Qt::red, {10, 11}), "image/png"));
+    m_server->setReply("/skins/1/menu.png", ScriptedReply::picture(skinfixture::png(Qt::green, {12, 13}), "image/png"));
+    m_server->setReply("/skins/1/back.png", ScriptedReply::picture(skinfixture::png(Qt::blue, {300, 400}), "image/png"));
+    m_server->setReply("/skins/1/icon.png", ScriptedReply::picture(skinfixture::encodedImage(Qt::yellow, {16, 16}, "ICO"), "image/x-icon"));
+    m_server->setReply("/skins/1/page.png", ScriptedReply::picture(skinfixture::png(Qt::cyan, {20, 21}), "image/png"));
+}
+
+// The factory stands in for the main window: like the real one, its load
+// lets events run for a while (several ticks of the loading timer).
+std::unique_ptr<Form3> TestForm3::makeForm(int *factoryCalls, int nestedLoopMs)
+{
+    auto factory = [this, factoryCalls, nestedLoopMs](const StartupValues &startup, const SkinValues &) {
+        if (factoryCalls)
+            ++*factoryCalls;
+        auto window = std::make_shared<QWidget>();
+        window->setWindowTitle(startup.WindowTitle);
+        window->show();
+        if (nestedLoopMs > 0) {
+            QEventLoop loop;
+            QTimer::singleShot(nestedLoopMs, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        m_mainWindows.append(window);
+        return window.get();
+    };
+    return std::make_unique<Form3>(factory, m_dir->path());
+}
+
+void TestForm3::laysOutTheLoadingWindow()
+{
+    m_server->setReply("/alertsystem/notifytype.php", ScriptedReply::hang());
+    auto form = makeForm();
+    QVERIFY(form->Form_Load());
+    QCOMPARE(form->size(), QSize(163, 15));
+    QCOMPARE(form->windowTitle(), QStringLiteral("Form3"));
+    QVERIFY(form->windowFlags().testFlag(Qt::FramelessWindowHint));
+    QVERIFY(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QCOMPARE(form->palette().color(QPalette::Window), QColor(Qt::white));
+    auto *label = form->findChild<QLabel *>("Label1");
+    QVERIFY(label);
+    QCOMPARE(label->geometry(), QRect(0, 0, 163, 15));
+    QCOMPARE(label->text(), QString());
+    QCOMPARE(label->font().family(), QStringLiteral("Verdana"));
+    QCOMPARE(label->font().pointSizeF(), 8.25);
+    QCOMPARE(label->alignment(), Qt::AlignCenter);
+    auto *shape = form->findChild<QFrame *>("Shape1");
+    QVERIFY(shape);
+    QCOMPARE(shape->geometry(), QRect(0, 0, 163, 15));
+    auto *timer = form->findChild<QTimer *>("Timer1");
+    QVERIFY(timer && timer->isActive());
+    QCOMPARE(timer->interval(), 100);
+    // The loaders never show inside the window.
+    for (auto *loader : form->findChildren<RemoteLoader *>())
+        QVERIFY(!form->rect().intersects(loader->geometry()));
+    QCOMPARE(form->findChildren<RemoteLoader *>().size(), 5);
+    form->show();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    QVERIFY(qAbs(form->geometry().center().x() - screen.center().x()) <= 1);
+    QVERIFY(qAbs(form->geometry().center().y() - screen.center().y()) <= 1);
+    QVERIFY(m_server->waitForRequestCount(1));
+    QCOMPARE(m_server->request(0).target, QByteArray("/alertsystem/notifytype.php?id=1"));
+}
+
+void TestForm3::handsOverOnceWithEverySkinValue()
+{
+    scriptPictures();
+    int calls = 0;
+    auto form = makeForm(&calls, 450); // more than four ticks inside the main window's load
+    QSignalSpy ended(form.get(), &Form3::startupEnded);
+    QVERIFY(form->Form_Load());
+    form->show();
+    QTRY_VERIFY(form->hasHandedOver());
+    QTRY_VERIFY(!form->isVisible());
+    QTest::qWait(350);
+    QCOMPARE(calls, 1);
+    QCOMPARE(ended.count(), 0);
+    QCOMPARE(m_mainWindows.size(), 1);
+    QCOMPARE(form->mainWindow(), m_mainWindows.first().get());
+    QCOMPARE(form->mainWindow()->windowTitle(), QStringLiteral("Tarvex Test"));
+
+    const SkinValues &skin = form->skinValues();
+    QCOMPARE(skin.CloseButtonPicture.size(), QSize(10, 11));
+    QCOMPARE(skin.MenuButtonPicture.size(), QSize(12, 13));
+    QCOMPARE(skin.BackgroundPicture.size(), QSize(300, 400));
+    QCOMPARE(skin.AppIcon.size(), QSize(16, 16));
+    QCOMPARE(skin.AppIcon.toImage().pixelColor(3, 3), QColor(Qt::yellow));
+    QCOMPARE(skin.WindowWidth, 4500);
+    QCOMPARE(skin.BrowserHeight, 4800);
+    QCOMPARE(form->startupValues().ServerBase, m_server->baseUrl());
+
+    // The page background is a real BMP beside the login page.
+    const QString bmp = m_dir->filePath("html/images/background.bmp");
+    QFile file(bmp);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.read(2), QByteArray("BM"));
+    QImageReader reader(bmp);
+    QCOMPARE(reader.format(), QByteArray("bmp"));
+    const QImage page = reader.read();
+    QCOMPARE(page.size(), QSize(20, 21));
+    QCOMPARE(page.pixelColor(5, 5), QColor(Qt::cyan));
+    QCOMPARE(m_server->requestCount(), 6); // the skin and five pictures, nothing more
+}
+
+void TestForm3::startsTheDownloadsInOrder()
+{
+    scriptPictures();
+    auto form = makeForm();
+    QStringList started;
+    for (const char *name : {"rm_Close", "rm_Menu", "rm_Background", "rm_Icon", "backgroundhtm"}) {
+        auto *loader = form->findChild<RemoteLoader *>(name);
+        QVERIFY2(loader, name);
+        connect(loader, &RemoteLoader::downloadStarted, this,
+                [&started, name](const QString &address) { started << QLatin1String(name) + ' ' + address; });
+    }
+    QVERIFY(form->Form_Load());
+    form->show();
+    QTRY_VERIFY(form->hasHandedOver());
+    const QString base = m_server->baseUrl();
+    QCOMPARE(started, (QStringList{"rm_Close " + base + "/skins/1/close.png", "rm_Menu " + base + "/skins/1/menu.png",
+                                   "rm_Background " + base + "/skins/1/back.png",
+                                   "rm_Icon " + base + "/skins/1/icon.png",
+                                   "backgroundhtm " + base + "/skins/1/page.png"}));
+}
+
+void TestForm3::animatesWithoutEverShowingThreeDots()
+{
+    m_server->setReply("/alertsystem/notifytype.php", ScriptedReply::hang());
+    auto form = makeForm();
+    QVERIFY(form->Form_Load());
+    auto *label = form->findChild<QLabel *>("Label1");
+    QStringList texts;
+    QTimer sampler;
+    // Sample faster than the timer ticks so every step is seen.
+    connect(&sampler, &QTimer::timeout, this, [&] {
+        if (texts.isEmpty() || texts.last() != label->text())
+            texts << label->text();
+    });
+    sampler.start(10);
+    QTRY_VERIFY_WITH_TIMEOUT(texts.size() >= 20, 5000);
+    sampler.stop();
+    const QStringList cycle = {"L", "Lo", "Loa", "Load", "Loadi", "Loadin", "Loading", "Loading.", "Loading.."};
+    const int start = texts.indexOf("L", 1);
+    QVERIFY(start >= 0);
+    for (int i = start; i < texts.size(); ++i)
+        QCOMPARE(texts[i], cycle[(i - start) % cycle.size()]);
+    QVERIFY(!texts.contains("Loading..."));
+}
+
+void TestForm3::anyFailingPictureEndsStartUp_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<ScriptedReply>("reply");
+    const auto html = ScriptedReply::html("<html><body>missing</body></html>").withStatus(404);
+    QTest::newRow("close") << QByteArray("/skins/1/close.png") << html;
+    QTest::newRow("menu") << QByteArray("/skins/1/menu.png") << ScriptedReply::drop();
+    QTest::newRow("background") << QByteArray("/skins/1/back.png") << html;
+    QTest::newRow("icon") << QByteArray("/skins/1/icon.png") << ScriptedReply::text("not a picture");
+    QTest::newRow("page background") << QByteArray("/skins/1/page.png") << html;
+}
+
+void TestForm3::anyFailingPictureEndsStartUp()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(ScriptedReply, reply);
+    scriptPictures();
+    m_server->setReply(path, reply.withDelay(150)); // the others have arrived by then
+    int calls = 0;
+    auto form = makeForm(&calls);
+    QSignalSpy ended(form.get(), &Form3::startupEnded);
+    QVERIFY(form->Form_Load());
+    form->show();
+    QTRY_COMPARE(ended.count(), 1);
+    QVERIFY(form->hasEnded());
+    QVERIFY(!form->isVisible());
+    QTest::qWait(250);
+    QCOMPARE(calls, 0);
+    QCOMPARE(ended.count(), 1);
+    QVERIFY(!form->findChild<QTimer *>("Timer1")->isActive());
+    if (path == "/skins/1/page.png")
+        QVERIFY(!QFile::exists(m_dir->filePath("html/images/background.bmp")));
+}
+
+void TestForm3::unusableSkinEndsStartUpWithoutDownloads_data()
+{
+    QTest::addColumn<ScriptedReply>("reply");
+    QStringList children = skinfixture::skinChildren();
+    QTest::newRow("23 children") << ScriptedReply::xmlChildren(children.mid(0, 23));
+    children[21] = "70000";
+    QTest::newRow("number out of range") << ScriptedReply::xmlChildren(children);
+    QTest::newRow("error page") << ScriptedReply::html("<html><body>Server error<br></body></html>").withStatus(500);
+    QTest::newRow("dropped") << ScriptedReply::drop();
+}
+
+void TestForm3::unusableSkinEndsStartUpWithoutDownloads()
+{
+    QFETCH(ScriptedReply, reply);
+    scriptPictures();
+    m_server->setReply("/alertsystem/notifytype.php", reply);
+    auto form = makeForm();
+    QSignalSpy ended(form.get(), &Form3::startupEnded);
+    QVERIFY(form->Form_Load());
+    form->show();
+    QTRY_COMPARE(ended.count(), 1);
+    QTest::qWait(200);
+    QCOMPARE(m_server->requestCount(), 1);
+    QVERIFY(!form->hasHandedOver());
+}
+
+void TestForm3::missingConfigurationEndsBeforeAnythingIsSent()
+{
+    QFile::remove(m_dir->filePath("system.xml"));
+    auto form = makeForm();
+    QSignalSpy ended(form.get(), &Form3::startupEnded);
+    QVERIFY(!form->Form_Load());
+    QCOMPARE(ended.count(), 1);
+    QVERIFY(!form->isVisible());
+    QVERIFY(!form->findChild<QTimer *>("Timer1")->isActive());
+    QTest::qWait(100);
+    QCOMPARE(m_server->requestCount(), 0);
+}
+
+QTEST_MAIN(TestForm3)
+#include "tst_form3.moc"
