@@ -41,6 +41,12 @@ HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
     const size_t workers = size_t(std::max(1, threads));
     s.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     s.set_tcp_nodelay(true);
+    // The library's default also sets SO_REUSEPORT, which would let a second
+    // server start on a port in use and quietly take half of its requests.
+    s.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     s.set_keep_alive_max_count(100);
     s.set_keep_alive_timeout(5);
     s.set_read_timeout(10, 0);
