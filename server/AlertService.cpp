@@ -69,7 +69,7 @@ std::optional<int> parseId(const QString &text)
 {
     if (text.isEmpty() || text.size() > 10)
         return std::nullopt;
-    int value = 0;
+    qint64 value = 0; // ten digits fit
     for (const QChar ch : text) {
         if (ch < u'0' || ch > u'9')
             return std::nullopt;
@@ -77,7 +77,7 @@ std::optional<int> parseId(const QString &text)
     }
     if (value < 1 || value > Store::kMaxId)
         return std::nullopt;
-    return value;
+    return int(value);
 }
 
 QByteArray collapseSlashes(const QByteArray &path)
