@@ -127,6 +127,8 @@ QString AlertService::baseFor(const HttpRequest &request) const
     // Addresses in skins, pages and e-mails point back at the host the caller
     // used, so they work through whatever name or port forwarding reached us.
     // A Host header with anything but host-name characters is not trusted.
+    if (!m_publicBase.isEmpty())
+        return m_publicBase;
     const QByteArray &host = request.host;
     bool plain = !host.isEmpty() && host.size() <= 255;
     for (const char c : host)
