@@ -3,7 +3,6 @@
 #include "Markup.h"
 #include "Pages.h"
 
-#include <QRegularExpression>
 #include <QSet>
 
 namespace alertserver {
@@ -70,7 +69,7 @@ std::optional<int> parseId(const QString &text)
 {
     if (text.isEmpty() || text.size() > 10)
         return std::nullopt;
-    int value = 0;
+    qint64 value = 0; // ten digits fit
     for (const QChar ch : text) {
         if (ch < u'0' || ch > u'9')
             return std::nullopt;
@@ -78,7 +77,7 @@ std::optional<int> parseId(const QString &text)
     }
     if (value < 1 || value > Store::kMaxId)
         return std::nullopt;
-    return value;
+    return int(value);
 }
 
 QByteArray collapseSlashes(const QByteArray &path)
@@ -127,11 +126,15 @@ QString AlertService::baseFor(const HttpRequest &request) const
 {
     // Addresses in skins, pages and e-mails point back at the host the caller
     // used, so they work through whatever name or port forwarding reached us.
-    static const QRegularExpression plainHost(QStringLiteral(R"(^([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(:[0-9]{1,5})?$)"));
-    const QString host = QString::fromLatin1(request.host);
-    if (!host.isEmpty() && host.size() <= 255 && plainHost.match(host).hasMatch())
-        return QStringLiteral("http://") + host;
-    return m_fallbackBase;
+    // A Host header with anything but host-name characters is not trusted.
+    if (!m_publicBase.isEmpty())
+        return m_publicBase;
+    const QByteArray &host = request.host;
+    bool plain = !host.isEmpty() && host.size() <= 255;
+    for (const char c : host)
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
+                          || c == '-' || c == ':' || c == '[' || c == ']');
+    return plain ? QStringLiteral("http://") + QString::fromLatin1(host) : m_fallbackBase;
 }
 
 HttpReply AlertService::handle(const HttpRequest &request)
@@ -346,8 +349,9 @@ HttpReply AlertService::registerAdmin(Context &c)
 HttpReply AlertService::activate(Context &c)
 {
     const QString code = c.query.value(QStringLiteral("code"));
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{1,64}$"));
-    const auto name = hex.match(code).hasMatch() ? m_store.activateAdmin(code.toLatin1()) : std::nullopt;
+    const bool plausible = !code.isEmpty() && code.size() <= 64
+        && std::all_of(code.cbegin(), code.cend(), [](QChar ch) { return (ch >= u'0' && ch <= u'9') || (ch >= u'a' && ch <= u'f'); });
+    const auto name = plausible ? m_store.activateAdmin(code.toLatin1()) : std::nullopt;
     if (!name)
         return html(pages::simple(QStringLiteral("Activation"),
                                   {QStringLiteral("This activation link is not known or has been used already.")}),

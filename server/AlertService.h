@@ -53,8 +53,11 @@ public:
     AlertService(Store &store, Outbox &outbox, const SkinLibrary &skins, QString fallbackBase);
 
     HttpReply handle(const HttpRequest &request);
-    // Set before serving starts, once the port is known.
+    // Both are set before serving starts. The fallback base names the server
+    // when a request carries no usable Host header; a public base, when set,
+    // is used for every address whatever the request says.
     void setFallbackBase(const QString &base) { m_fallbackBase = base; }
+    void setPublicBase(const QString &base) { m_publicBase = base; }
 
 private:
     struct Context
@@ -93,6 +96,7 @@ private:
     Outbox &m_outbox;
     const SkinLibrary &m_skins;
     QString m_fallbackBase;
+    QString m_publicBase;
 };
 
 } // namespace alertserver

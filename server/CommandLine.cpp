@@ -21,7 +21,7 @@ namespace {
 const char *const kUsage =
     "usage:\n"
     "  alertserver serve [--listen ADDR:PORT] [--db FILE] [--outbox DIR] [--skins DIR]\n"
-    "                    [--port-file FILE] [--threads N] [--verbose]\n"
+    "                    [--port-file FILE] [--threads N] [--public-url URL] [--verbose]\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
@@ -56,6 +56,7 @@ Options parseOptions(const QStringList &args)
 {
     static const QStringList withValue{QStringLiteral("--listen"), QStringLiteral("--db"), QStringLiteral("--outbox"),
                                        QStringLiteral("--skins"), QStringLiteral("--port-file"), QStringLiteral("--threads"),
+                                       QStringLiteral("--public-url"),
                                        QStringLiteral("--email"), QStringLiteral("--first"), QStringLiteral("--last"),
                                        QStringLiteral("--tel")};
     Options o;
@@ -135,6 +136,14 @@ int serve(const Options &o, const QString &folder)
         return fail(error);
     // Addresses built for a request without a Host header name the port bound.
     service.setFallbackBase(QStringLiteral("http://%1:%2").arg(shownHost).arg(front.port()));
+    if (o.named.contains(QStringLiteral("--public-url"))) {
+        QString publicUrl = o.named.value(QStringLiteral("--public-url"));
+        while (publicUrl.endsWith(u'/'))
+            publicUrl.chop(1);
+        if (!publicUrl.startsWith(QLatin1String("http://")) && !publicUrl.startsWith(QLatin1String("https://")))
+            return fail(QStringLiteral("--public-url wants an http:// or https:// address"));
+        service.setPublicBase(publicUrl);
+    }
 
     if (o.named.contains(QStringLiteral("--port-file"))) {
         QSaveFile f(o.named.value(QStringLiteral("--port-file")));

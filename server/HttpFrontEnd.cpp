@@ -47,9 +47,11 @@ HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    s.set_keep_alive_max_count(100);
-    s.set_keep_alive_timeout(5);
-    s.set_read_timeout(10, 0);
+    // One request per connection: a worker never sits idle on a kept-alive
+    // browser connection while polls wait for a free worker. The programs
+    // open a connection per request anyway.
+    s.set_keep_alive_max_count(1);
+    s.set_read_timeout(5, 0);
     s.set_write_timeout(10, 0);
     s.set_payload_max_length(size_t(limits::kMaxBodyBytes) + 1);
 

@@ -13,7 +13,9 @@ class AlertService;
 class HttpFrontEnd
 {
 public:
-    static constexpr int kDefaultThreads = 16;
+    // On two cores more workers only add switching; eight still leave room
+    // for a few connections that are slow to send their request.
+    static constexpr int kDefaultThreads = 8;
 
     HttpFrontEnd(AlertService &service, int threads = kDefaultThreads, bool logRequests = false);
     ~HttpFrontEnd();

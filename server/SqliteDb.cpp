@@ -107,7 +107,15 @@ SqliteConnection::SqliteConnection(const QString &path)
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
     // WAL lets the status polls read while an alert or an edit is written;
     // NORMAL sync keeps a commit durable across a crash of this process.
-    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+    // This is also the first read of the file, so a file that is not a
+    // database fails here; the handle must not outlive the failed constructor.
+    try {
+        exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+    } catch (...) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        throw;
+    }
 }
 
 SqliteConnection::~SqliteConnection()

@@ -421,6 +421,12 @@ std::optional<qint64> Store::raiseAlert(const QString &username, const QString &
         q.bind(1, userId);
         q.run();
     }
+    {
+        Query q = db->query("DELETE FROM alerts WHERE user_id = ? AND id <= (SELECT id FROM alerts WHERE user_id = ? "
+                            "ORDER BY id DESC LIMIT 1 OFFSET ?)");
+        q.bind(1, userId).bind(2, userId).bind(3, kAlertsKept);
+        q.run();
+    }
     tx.commit();
     return alertId;
 }

@@ -48,6 +48,8 @@ public:
     static constexpr int kSchemaVersion = 1;
     // Ids go out as 16-bit signed integers, so no more than this many exist.
     static constexpr int kMaxId = 32767;
+    // Alerts kept per user; older ones are dropped as new ones arrive.
+    static constexpr int kAlertsKept = 1000;
 
     explicit Store(const QString &path, int passwordIterations = kDefaultPasswordIterations);
 

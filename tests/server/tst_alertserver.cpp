@@ -78,6 +78,7 @@ private Q_SLOTS:
     void concurrentRequestsKeepTheStoreConsistent();
     void idsStayWithinSixteenBits();
     void storeIsVersionedAndRefusesWhatItCannotRead();
+    void alertHistoryIsBounded();
 
 private:
     // Registers, activates and logs in an administrator; answers the id.
@@ -415,6 +416,7 @@ void TestAlertServer::badRequestsGetWellFormedErrors_data()
     // Reading stops at the cap; the HTTP library then answers 400 itself.
     QTest::newRow("body over 1 MiB") << QByteArray("POST") << reg << good + "&x=" + QByteArray(1100000, 'a') << 400;
     QTest::newRow("id out of range") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=32768" << QByteArray() << 404;
+    QTest::newRow("ten-digit id") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=9999999999" << QByteArray() << 404;
     QTest::newRow("negative id") << QByteArray("GET") << "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=-1" << QByteArray() << 404;
     QTest::newRow("GET to a POST endpoint") << QByteArray("GET") << reg << QByteArray() << 405;
     QTest::newRow("unknown page") << QByteArray("GET") << QStringLiteral("/alertsystem/nothing.php") << QByteArray() << 404;
@@ -586,6 +588,26 @@ void TestAlertServer::storeIsVersionedAndRefusesWhatItCannotRead()
         db.exec("CREATE TABLE t(x)");
     }
     QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(foreign));
+}
+
+void TestAlertServer::alertHistoryIsBounded()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    addUser(admin, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    addUser(admin, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    QVERIFY(s.store->raiseAlert(QStringLiteral("bob"), QStringLiteral("bob's only alert")));
+    const int total = alertserver::Store::kAlertsKept + 5;
+    for (int i = 1; i <= total; ++i)
+        QVERIFY(s.store->raiseAlert(QStringLiteral("ann"), QStringLiteral("alert %1").arg(i)));
+    const auto ann = s.store->userByName(QStringLiteral("ann"));
+    QVERIFY(ann);
+    const auto kept = s.store->alertsOf(ann->id, total);
+    QCOMPARE(kept.size(), alertserver::Store::kAlertsKept);
+    QCOMPARE(kept.first().text, QStringLiteral("alert %1").arg(total));
+    QCOMPARE(kept.last().text, QStringLiteral("alert 6"));
+    // Another user's history is not touched.
+    QCOMPARE(s.store->alertsOf(s.store->userByName(QStringLiteral("bob"))->id, 10).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestAlertServer)

@@ -38,7 +38,7 @@ private:
     bool startServer(const QStringList &extra = {});
     bool stopServer(QString *errors = nullptr);
     QString status(const QString &user);
-    QString get(const QString &pathAndQuery);
+    QString get(const QString &pathAndQuery, int child = 0);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_db;
@@ -108,7 +108,7 @@ bool TestAlertServerCli::stopServer(QString *errors)
     return stopped;
 }
 
-QString TestAlertServerCli::get(const QString &pathAndQuery)
+QString TestAlertServerCli::get(const QString &pathAndQuery, int child)
 {
     common::HttpExchange exchange;
     QEventLoop loop;
@@ -118,7 +118,7 @@ QString TestAlertServerCli::get(const QString &pathAndQuery)
     common::PositionalXml xml;
     if (!exchange.result().ok || !xml.loadText(exchange.result().body))
         return QStringLiteral("<unreadable>");
-    return xml.rootChildText(0);
+    return xml.rootChildText(child);
 }
 
 QString TestAlertServerCli::status(const QString &user)
@@ -137,10 +137,12 @@ void TestAlertServerCli::commandsActOnARunningServer()
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out.trimmed(), QStringLiteral("1"));
 
-    QVERIFY(startServer());
+    QVERIFY(startServer({QStringLiteral("--public-url"), QStringLiteral("https://alerts.example.com/")}));
     // The default skin was drawn at first start.
     QVERIFY(QFile::exists(m_dir->filePath(QStringLiteral("skins/1/skin.ini"))));
     QCOMPARE(get(QStringLiteral("/alertsystem/notifytype.php?id=1")), QStringLiteral("alertsystem/skins/1/close.gif"));
+    // The public address names the pages, whatever Host the request carried.
+    QCOMPARE(get(QStringLiteral("/alertsystem/notifytype.php?id=1"), 11), QStringLiteral("https://alerts.example.com/alertsystem/alerts.php"));
     QCOMPARE(get(QStringLiteral("/alertsystem/login.php?username=ann&password=pw")), QStringLiteral("1"));
     QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("0"));
 
@@ -199,6 +201,11 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     QVERIFY(r.err.contains(QStringLiteral("exists already")));
     r = run({QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:99999")});
     QCOMPARE(r.exitCode, 1);
+    r = run({QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--public-url"),
+             QStringLiteral("alerts.example.com"), QStringLiteral("--db"), m_db, QStringLiteral("--skins"),
+             m_dir->filePath(QStringLiteral("skins")), QStringLiteral("--outbox"), m_dir->filePath(QStringLiteral("outbox"))});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("--public-url")));
 
     // A port in use, and a store that is not one, end the program with a reason.
     QVERIFY(startServer());
