@@ -1,30 +1,8 @@
+#include "client/session/MainWindowFactory.h"
 #include "client/startup/Form3.h"
 #include "client/startup/InstanceLookup.h"
 
 #include <QApplication>
-#include <QGuiApplication>
-#include <QScreen>
-
-namespace {
-
-// Stands in for the main window until it exists: a plain window with the
-// skin's size and the configured title at the top-right of the screen.
-QWidget *showPlaceholderMainWindow(const client::StartupValues &startup, const client::SkinValues &skin)
-{
-    auto *window = new QWidget;
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    window->setWindowTitle(startup.WindowTitle);
-    window->resize(qMax(1, client::twipsToPixels(skin.WindowWidth)),
-                   qMax(1, client::twipsToPixels(skin.WindowHeight)));
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        window->move(area.right() - window->width() + 1, area.top());
-    }
-    window->show();
-    return window;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -35,7 +13,7 @@ int main(int argc, char *argv[])
     // must stay exactly as configured.
     QApplication::setApplicationName(QLatin1String(client::kWindowClass));
 
-    client::Form3 form3(&showPlaceholderMainWindow);
+    client::Form3 form3(&client::CreateMainWindow);
     QObject::connect(&form3, &client::Form3::startupEnded, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     if (!form3.Form_Load())

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "common/TimeStamp.h"
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace client {
+
+// What the main window needs from outside itself, handed in at construction
+// so that tests can pin the clock, point it at a folder of their own and see
+// what it asks of the desktop.
+struct SessionServices
+{
+    common::Clock clock;
+    QString programFolder;                          // holds html/login.htm and alert.wav
+    std::function<void(const QString &)> openInShell;
+    std::function<void()> playAlertSound;
+    std::function<void(bool, QWidget *)> setTopmost;
+    std::function<bool()> trayAvailable;            // is there a notification area to hide into?
+};
+
+} // namespace client

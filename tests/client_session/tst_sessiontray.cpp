@@ -1,0 +1,117 @@
+// The tray icon under a real X server with a tray host: the icon, hiding into
+// the tray, the double-click, and the blinking.
+#include "SessionFixture.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QtTest>
+
+using namespace sessiontest;
+using client::Form1;
+using Frame = client::TrayBlink::Frame;
+
+class TestSessionTray : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void iconHideRestoreAndBlinking();
+};
+
+namespace {
+
+QImage iconImage(const QIcon &icon)
+{
+    return icon.pixmap(QSize(32, 32)).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+bool animating(Form1 &form)
+{
+    return form.findChild<QTimer *>("animateIcon")->isActive();
+}
+
+} // namespace
+
+void TestSessionTray::initTestCase()
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        QSKIP("needs an X server with a tray host (run under scripts/xvfb-test.sh)");
+    QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+}
+
+void TestSessionTray::iconHideRestoreAndBlinking()
+{
+    Session s;
+    QVERIFY(s.create());
+    s.desktop.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    Form1 &form = *s.form;
+    form.Form_Load();
+    form.show();
+    QVERIFY(waitForLoginForm(form));
+    QSystemTrayIcon *tray = form.trayIcon();
+    QVERIFY(tray->isVisible());
+    QCOMPARE(tray->toolTip(), QString("Vantorel alerts"));
+    const QImage appIcon = iconImage(QIcon(testSkin({}).AppIcon));
+    QCOMPARE(iconImage(tray->icon()), appIcon);
+    QTRY_VERIFY(tray->geometry().isValid());
+
+    // Minimising through the window system hides the window into the tray.
+    form.showMinimized();
+    QTRY_VERIFY(form.isHidden());
+
+    // A double-click on the tray icon, by the X server's own pointer.
+    const QPoint centre = tray->geometry().center();
+    QProcess xdotool;
+    xdotool.start("xdotool", {"mousemove", QString::number(centre.x()), QString::number(centre.y()),
+                              "click", "--repeat", "2", "--delay", "80", "1"});
+    QVERIFY(xdotool.waitForFinished(10000));
+    QTRY_VERIFY(form.isVisible());
+    QVERIFY(!form.isMinimized());
+
+    // Blinking goes on for as long as the window is out of sight.
+    QTest::mouseClick(form.findChild<QLabel *>("Image4"), Qt::LeftButton);
+    QTRY_VERIFY(form.isHidden());
+    form.StartIconAnimation();
+    QSet<int> seen;
+    QImage blinkPicture;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (elapsed.elapsed() < 4500) {
+        QTest::qWait(100);
+        seen.insert(int(form.trayFrame()));
+        if (form.trayFrame() == Frame::Image2)
+            blinkPicture = iconImage(tray->icon());
+    }
+    QVERIFY(animating(form)); // past one cycle of ten frames and its check tick
+    QVERIFY(seen.contains(int(Frame::Image1)) && seen.contains(int(Frame::Image2)));
+    QVERIFY(blinkPicture != appIcon);
+
+    // Shown again, it stops at the next check tick and the icon rests.
+    form.showNormal();
+    QTRY_VERIFY_WITH_TIMEOUT(!animating(form), 3600);
+    QCOMPARE(form.trayFrame(), Frame::Rest);
+    QCOMPARE(iconImage(tray->icon()), appIcon);
+
+    // A double-click stops it at once, hidden or not.
+    form.hide();
+    form.StartIconAnimation();
+    QTRY_COMPARE(form.trayFrame(), Frame::Image2);
+    Q_EMIT tray->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(!animating(form));
+    QVERIFY(form.isVisible());
+    QCOMPARE(iconImage(tray->icon()), appIcon);
+
+    // A mouse-up on the window at 7725 twips from its left edge acts the same.
+    form.StartIconAnimation();
+    QTRY_COMPARE(form.trayFrame(), Frame::Image2);
+    QTest::mouseRelease(&form, Qt::LeftButton, {}, QPoint(514, 5));
+    QVERIFY(animating(form));
+    QTest::mouseRelease(&form, Qt::LeftButton, {}, QPoint(515, 5));
+    QVERIFY(!animating(form));
+    QCOMPARE(form.trayFrame(), Frame::Rest);
+}
+
+QTEST_MAIN(TestSessionTray)
+#include "tst_sessiontray.moc"
