@@ -10,3 +10,11 @@ if(TVX_SANITIZE)
     -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(tvx_config INTERFACE -fsanitize=address,undefined)
 endif()
+
+# The fuzz build instruments every library for coverage; the fuzz targets
+# themselves link libFuzzer's main (tests/fuzz).
+if(TVX_FUZZ)
+  target_compile_options(tvx_config INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  target_link_options(tvx_config INTERFACE -fsanitize=address,undefined)
+endif()

@@ -1,7 +1,9 @@
+#include "server/CommandLine.h"
+
 #include <QCoreApplication>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    return 0;
+    return alertserver::runCommandLine(QCoreApplication::arguments(), QCoreApplication::applicationDirPath());
 }

@@ -119,6 +119,10 @@ int main(int argc, char *argv[])
         QProcess client;
         client.setProgram(install.filePath("tarvex"));
         client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // The main window's browser engine refuses to run as root inside its sandbox.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+        client.setProcessEnvironment(env);
         QElapsedTimer clock;
         clock.start();
         client.start();

@@ -62,6 +62,25 @@ void RemoteLoader::setUrl(const QString &New_url)
     Q_EMIT downloadStarted(m_url);
 }
 
+QVariantMap RemoteLoader::WriteProperties() const
+{
+    QVariantMap stored;
+    if (Stretch())
+        stored.insert(QStringLiteral("Stretch"), true);
+    if (!Picture().isNull())
+        stored.insert(QStringLiteral("Picture"), Picture());
+    if (!m_url.isEmpty())
+        stored.insert(QStringLiteral("url"), m_url);
+    return stored;
+}
+
+void RemoteLoader::ReadProperties(const QVariantMap &stored)
+{
+    Image1->setScaledContents(stored.value(QStringLiteral("Stretch"), false).toBool());
+    setPicture(stored.value(QStringLiteral("Picture")).value<QPixmap>());
+    m_url = stored.value(QStringLiteral("url")).toString();
+}
+
 QImage RemoteLoader::decodePicture(const QByteArray &bytes)
 {
     QBuffer buffer;

@@ -2,6 +2,7 @@
 
 #include <QPixmap>
 #include <QString>
+#include <QVariantMap>
 #include <QWidget>
 
 class QLabel;
@@ -32,6 +33,13 @@ public:
 
     QString url() const { return m_url; }
     void setUrl(const QString &New_url);
+
+    // The control's stored form in its hosting window: "Stretch", "Picture"
+    // and "url", each left out when it has its default (false, none, "").
+    // Reading a stored form back only remembers the address: it never starts
+    // a download.
+    QVariantMap WriteProperties() const;
+    void ReadProperties(const QVariantMap &stored);
 
     // Decodes the bytes of a download as BMP, GIF, ICO, PNG or JPEG. A null
     // image for anything else (an HTML error page, a truncated file, other

@@ -24,6 +24,7 @@ private Q_SLOTS:
     void decodesTheSkinFormats_data();
     void decodesTheSkinFormats();
     void stretchScalesThePictureToTheControl();
+    void storedFormNeverStartsADownload();
 
 private:
     ScriptedServer *m_server = nullptr;
@@ -166,6 +167,29 @@ void TestRemoteLoader::stretchScalesThePictureToTheControl()
     QCOMPARE(shown.pixelColor(35, 25), QColor(Qt::red));
     loader.setStretch(false);
     QVERIFY(loader.grab().toImage().pixelColor(35, 25) != QColor(Qt::red));
+}
+
+void TestRemoteLoader::storedFormNeverStartsADownload()
+{
+    m_server->setReply("/p.png", ScriptedReply::picture(skinfixture::png(Qt::red), "image/png"));
+    RemoteLoader original;
+    QCOMPARE(original.WriteProperties(), QVariantMap()); // defaults are not stored
+    QSignalSpy done(&original, &RemoteLoader::loadComplete);
+    original.setStretch(true);
+    original.setUrl(m_server->baseUrl() + "/p.png");
+    QTRY_COMPARE(done.count(), 1);
+    const QVariantMap stored = original.WriteProperties();
+    QCOMPARE(stored.keys(), (QStringList{"Picture", "Stretch", "url"}));
+
+    RemoteLoader restored;
+    QSignalSpy restoredDone(&restored, &RemoteLoader::loadComplete);
+    restored.ReadProperties(stored);
+    QCOMPARE(restored.url(), m_server->baseUrl() + "/p.png");
+    QVERIFY(restored.Stretch());
+    QCOMPARE(restored.Picture().toImage().pixelColor(0, 0), QColor(Qt::red));
+    QTest::qWait(200);
+    QCOMPARE(restoredDone.count(), 0);
+    QCOMPARE(m_server->requestCount(), 1);
 }
 
 QTEST_MAIN(TestRemoteLoader)

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "FormData.h"
+#include "Outbox.h"
+#include "SkinLibrary.h"
+#include "Store.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace alertserver {
+
+struct HttpRequest
+{
+    QByteArray method;
+    QByteArray target;   // path and query exactly as they arrived
+    QByteArray body;
+    QByteArray host;     // the Host header
+    bool fromLoopback = false;
+};
+
+struct HttpReply
+{
+    int status = 200;
+    QByteArray contentType;
+    QByteArray body;
+};
+
+// Longest accepted value of each kind of field. Longer values are refused
+// rather than cut, so nothing is stored other than what was sent.
+namespace limits {
+constexpr int kUserName = 64;
+constexpr int kPassword = 128;
+constexpr int kName = 100;      // first and last name, company, country, state, city, carrier
+constexpr int kAddress = 255;
+constexpr int kEmail = 254;
+constexpr int kPhone = 40;
+constexpr int kPostalCode = 20;
+constexpr int kAlertText = 2000;
+constexpr int kMaxBodyBytes = 1024 * 1024;
+} // namespace limits
+
+// Every endpoint of the alert server, independent of the HTTP library: one
+// call per request, safe to run on many threads at once.
+class AlertService
+{
+public:
+    // The access code the wizard sends with every e-mail request.
+    static constexpr const char *kMailAccessCode = "q804";
+    // How many alerts the alert page lists.
+    static constexpr int kAlertsShown = 200;
+
+    AlertService(Store &store, Outbox &outbox, const SkinLibrary &skins, QString fallbackBase);
+
+    HttpReply handle(const HttpRequest &request);
+    // Both are set before serving starts. The fallback base names the server
+    // when a request carries no usable Host header; a public base, when set,
+    // is used for every address whatever the request says.
+    void setFallbackBase(const QString &base) { m_fallbackBase = base; }
+    void setPublicBase(const QString &base) { m_publicBase = base; }
+
+private:
+    struct Context
+    {
+        const HttpRequest &request;
+        FormData query;
+        FormData body;
+        QString base; // scheme and host the caller reached us by
+    };
+
+    HttpReply route(const QByteArray &path, Context &c);
+
+    // client
+    HttpReply skin(Context &c);
+    HttpReply skinPicture(const QByteArray &path);
+    HttpReply clientLogin(Context &c);
+    HttpReply status(Context &c);
+    HttpReply alertPage(Context &c);
+    HttpReply profilePage(Context &c);
+    // administrators
+    HttpReply registerAdmin(Context &c);
+    HttpReply activate(Context &c);
+    HttpReply adminLogin(Context &c);
+    HttpReply listUsers(Context &c);
+    HttpReply addUser(Context &c);
+    HttpReply editUser(Context &c);
+    HttpReply deleteUser(Context &c);
+    HttpReply sendEmail(Context &c);
+    // loopback control
+    HttpReply controlAlert(Context &c);
+    HttpReply controlLogout(Context &c);
+
+    QString baseFor(const HttpRequest &request) const;
+
+    Store &m_store;
+    Outbox &m_outbox;
+    const SkinLibrary &m_skins;
+    QString m_fallbackBase;
+    QString m_publicBase;
+};
+
+} // namespace alertserver

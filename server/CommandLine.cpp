@@ -1,0 +1,272 @@
+#include "CommandLine.h"
+
+#include "AlertService.h"
+#include "HttpFrontEnd.h"
+#include "Outbox.h"
+#include "SkinLibrary.h"
+#include "Store.h"
+
+#include <QDir>
+#include <QSaveFile>
+#include <QDateTime>
+
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+
+namespace alertserver {
+
+namespace {
+
+const char *const kUsage =
+    "usage:\n"
+    "  alertserver serve [--listen ADDR:PORT] [--db FILE] [--outbox DIR] [--skins DIR]\n"
+    "                    [--port-file FILE] [--threads N] [--public-url URL] [--verbose]\n"
+    "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
+    "  alertserver logout USER [--db FILE]               log a user out on the server\n"
+    "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
+    "                                                    create an activated administrator\n"
+    "  alertserver activate-admin USER [--db FILE]\n"
+    "  alertserver expire-admin USER [--db FILE]         let an administrator account expire now\n"
+    "  alertserver add-user ADMIN USER PASSWORD [--email E] [--first F] [--last L] [--tel T] [--db FILE]\n"
+    "Defaults: --listen 127.0.0.1:8080, --db, --outbox and --skins beside the program\n"
+    "(alertserver.db, outbox/, skins/).\n";
+
+void say(const QString &text)
+{
+    std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+int fail(const QString &text)
+{
+    std::fprintf(stderr, "alertserver: %s\n", text.toLocal8Bit().constData());
+    return 1;
+}
+
+struct Options
+{
+    QStringList positional;
+    QHash<QString, QString> named;
+    bool verbose = false;
+    QString error;
+};
+
+Options parseOptions(const QStringList &args)
+{
+    static const QStringList withValue{QStringLiteral("--listen"), QStringLiteral("--db"), QStringLiteral("--outbox"),
+                                       QStringLiteral("--skins"), QStringLiteral("--port-file"), QStringLiteral("--threads"),
+                                       QStringLiteral("--public-url"),
+                                       QStringLiteral("--email"), QStringLiteral("--first"), QStringLiteral("--last"),
+                                       QStringLiteral("--tel")};
+    Options o;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == QLatin1String("--verbose")) {
+            o.verbose = true;
+        } else if (withValue.contains(a)) {
+            if (i + 1 >= args.size()) {
+                o.error = QStringLiteral("%1 needs a value").arg(a);
+                return o;
+            }
+            o.named.insert(a, args[++i]);
+        } else if (a.startsWith(QLatin1String("--"))) {
+            o.error = QStringLiteral("unknown option %1").arg(a);
+            return o;
+        } else {
+            o.positional.append(a);
+        }
+    }
+    return o;
+}
+
+// "host:port", "[v6]:port" or a bare port.
+bool parseListen(const QString &text, QString *host, int *port)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    QString h = colon < 0 ? QStringLiteral("127.0.0.1") : text.left(colon);
+    const QString p = colon < 0 ? text : text.mid(colon + 1);
+    if (h.startsWith(u'[') && h.endsWith(u']'))
+        h = h.mid(1, h.size() - 2);
+    bool ok = false;
+    const int n = p.toInt(&ok);
+    if (!ok || n < 0 || n > 65535 || h.isEmpty())
+        return false;
+    *host = h;
+    *port = n;
+    return true;
+}
+
+int serve(const Options &o, const QString &folder)
+{
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 8080;
+    if (o.named.contains(QStringLiteral("--listen")) && !parseListen(o.named.value(QStringLiteral("--listen")), &host, &port))
+        return fail(QStringLiteral("--listen wants ADDR:PORT"));
+    int threads = HttpFrontEnd::kDefaultThreads;
+    if (o.named.contains(QStringLiteral("--threads"))) {
+        bool ok = false;
+        threads = o.named.value(QStringLiteral("--threads")).toInt(&ok);
+        if (!ok || threads < 1 || threads > 256)
+            return fail(QStringLiteral("--threads wants 1 to 256"));
+    }
+    const QString dbPath = o.named.value(QStringLiteral("--db"), QDir(folder).filePath(QStringLiteral("alertserver.db")));
+    const QString outboxPath = o.named.value(QStringLiteral("--outbox"), QDir(folder).filePath(QStringLiteral("outbox")));
+    const QString skinsPath = o.named.value(QStringLiteral("--skins"), QDir(folder).filePath(QStringLiteral("skins")));
+
+    // SIGINT and SIGTERM are taken by this thread alone (sigwait below); the
+    // worker threads started later inherit the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Store store(dbPath);
+    Outbox outbox(outboxPath);
+    SkinLibrary skins(skinsPath);
+    if (!skins.ensureDefaultSkin())
+        return fail(QStringLiteral("cannot write the default skin into %1").arg(skinsPath));
+    const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
+    AlertService service(store, outbox, skins, QString());
+    HttpFrontEnd front(service, threads, o.verbose);
+    QString error;
+    if (!front.bind(host, port, &error))
+        return fail(error);
+    // Addresses built for a request without a Host header name the port bound.
+    service.setFallbackBase(QStringLiteral("http://%1:%2").arg(shownHost).arg(front.port()));
+    if (o.named.contains(QStringLiteral("--public-url"))) {
+        QString publicUrl = o.named.value(QStringLiteral("--public-url"));
+        while (publicUrl.endsWith(u'/'))
+            publicUrl.chop(1);
+        if (!publicUrl.startsWith(QLatin1String("http://")) && !publicUrl.startsWith(QLatin1String("https://")))
+            return fail(QStringLiteral("--public-url wants an http:// or https:// address"));
+        service.setPublicBase(publicUrl);
+    }
+
+    if (o.named.contains(QStringLiteral("--port-file"))) {
+        QSaveFile f(o.named.value(QStringLiteral("--port-file")));
+        if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(front.port()) + '\n') < 0 || !f.commit())
+            return fail(QStringLiteral("cannot write the port file"));
+    }
+    front.start();
+    say(QStringLiteral("alertserver: serving http://%1:%2/alertsystem/ (store %3, outbox %4)")
+            .arg(shownHost).arg(front.port()).arg(dbPath, outboxPath));
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    front.stop();
+    if (o.verbose)
+        std::fprintf(stderr, "alertserver: stopped by signal %d\n", signal);
+    return 0;
+}
+
+bool tooLong(const QString &value, int limit, const char *what, int *code)
+{
+    if (value.size() <= limit)
+        return false;
+    *code = fail(QStringLiteral("%1 is longer than %2 characters").arg(QLatin1String(what)).arg(limit));
+    return true;
+}
+
+} // namespace
+
+int runCommandLine(const QStringList &arguments, const QString &programFolder)
+{
+    const Options o = parseOptions(arguments.mid(1));
+    if (!o.error.isEmpty())
+        return fail(o.error + QStringLiteral("\n") + QLatin1String(kUsage));
+    const QString command = o.positional.value(0);
+    const QStringList args = o.positional.mid(1);
+    auto usage = [] { std::fputs(kUsage, stderr); return 2; };
+    if (command.isEmpty() || command == QLatin1String("help")) {
+        std::fputs(kUsage, command.isEmpty() ? stderr : stdout);
+        return command.isEmpty() ? 2 : 0;
+    }
+    try {
+        if (command == QLatin1String("serve"))
+            return args.isEmpty() ? serve(o, programFolder) : usage();
+
+        const QString dbPath = o.named.value(QStringLiteral("--db"), QDir(programFolder).filePath(QStringLiteral("alertserver.db")));
+        int code = 0;
+        if (command == QLatin1String("alert")) {
+            if (args.size() != 2)
+                return usage();
+            if (tooLong(args[1], limits::kAlertText, "the alert text", &code))
+                return code;
+            Store store(dbPath);
+            if (!store.raiseAlert(args[0], args[1]))
+                return fail(QStringLiteral("no user %1").arg(args[0]));
+            return 0;
+        }
+        if (command == QLatin1String("logout")) {
+            if (args.size() != 1)
+                return usage();
+            Store store(dbPath);
+            return store.logoutUser(args[0]) ? 0 : fail(QStringLiteral("no user %1").arg(args[0]));
+        }
+        if (command == QLatin1String("seed-admin")) {
+            if (args.size() != 3)
+                return usage();
+            if (tooLong(args[0], limits::kUserName, "the user name", &code)
+                || tooLong(args[1], limits::kPassword, "the password", &code)
+                || tooLong(args[2], limits::kEmail, "the e-mail address", &code))
+                return code;
+            Store store(dbPath);
+            AdminRegistration reg;
+            reg.username = args[0];
+            reg.password = args[1];
+            reg.email = args[2];
+            reg.regtype = QStringLiteral("0");
+            const auto result = store.registerAdmin(reg);
+            if (result.outcome == Store::Registration::NameTaken)
+                return fail(QStringLiteral("administrator %1 exists already").arg(args[0]));
+            if (result.outcome != Store::Registration::Registered)
+                return fail(QStringLiteral("no more administrators can be created"));
+            store.activateAdminByName(args[0]);
+            say(QString::number(result.id));
+            return 0;
+        }
+        if (command == QLatin1String("activate-admin") || command == QLatin1String("expire-admin")) {
+            if (args.size() != 1)
+                return usage();
+            Store store(dbPath);
+            const bool ok = command == QLatin1String("activate-admin")
+                ? store.activateAdminByName(args[0])
+                : store.setAdminExpiry(args[0], QDateTime::currentSecsSinceEpoch());
+            return ok ? 0 : fail(QStringLiteral("no administrator %1").arg(args[0]));
+        }
+        if (command == QLatin1String("add-user")) {
+            if (args.size() != 3)
+                return usage();
+            UserFields u;
+            u.username = args[1];
+            u.password = args[2];
+            u.email = o.named.value(QStringLiteral("--email"));
+            u.firstname = o.named.value(QStringLiteral("--first"));
+            u.lastname = o.named.value(QStringLiteral("--last"));
+            u.tel = o.named.value(QStringLiteral("--tel"));
+            if (tooLong(u.username, limits::kUserName, "the user name", &code)
+                || tooLong(u.password, limits::kPassword, "the password", &code)
+                || tooLong(u.email, limits::kEmail, "the e-mail address", &code)
+                || tooLong(u.firstname, limits::kName, "the first name", &code)
+                || tooLong(u.lastname, limits::kName, "the last name", &code)
+                || tooLong(u.tel, limits::kPhone, "the telephone number", &code))
+                return code;
+            Store store(dbPath);
+            const auto adminId = store.adminIdByName(args[0]);
+            if (!adminId)
+                return fail(QStringLiteral("no administrator %1").arg(args[0]));
+            const auto [outcome, id] = store.addUser(*adminId, u);
+            if (outcome != Store::Addition::Added)
+                return fail(QStringLiteral("cannot add user %1 (name taken or no ids left)").arg(args[1]));
+            say(QString::number(id));
+            return 0;
+        }
+    } catch (const std::exception &e) {
+        return fail(QString::fromLocal8Bit(e.what()));
+    }
+    return usage();
+}
+
+} // namespace alertserver

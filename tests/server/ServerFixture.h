@@ -1,0 +1,119 @@
+#pragma once
+
+#include "common/HttpExchange.h"
+#include "common/PositionalXml.h"
+#include "server/AlertService.h"
+#include "server/HttpFrontEnd.h"
+#include "server/Outbox.h"
+#include "server/SkinLibrary.h"
+#include "server/SqliteDb.h"
+#include "server/Store.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+namespace servertest {
+
+// A real alert server on a free loopback port, with its store, outbox and
+// skins in a fresh temporary folder.
+class RunningServer
+{
+public:
+    RunningServer()
+    {
+        store = std::make_unique<alertserver::Store>(dir.filePath(QStringLiteral("store.db")));
+        outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
+        skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
+        skins->ensureDefaultSkin();
+        service = std::make_unique<alertserver::AlertService>(*store, *outbox, *skins, QString());
+        front = std::make_unique<alertserver::HttpFrontEnd>(*service, 8);
+        front->bind(QStringLiteral("127.0.0.1"), 0);
+        base = QStringLiteral("http://127.0.0.1:%1").arg(front->port());
+        service->setFallbackBase(base);
+        front->start();
+    }
+
+    ~RunningServer() { front->stop(); }
+
+    // A request as the wizard sends it: "Content-Type" on every request.
+    common::HttpResult wizard(const QByteArray &method, const QString &pathAndQuery, const QByteArray &body = {})
+    {
+        return send(method, pathAndQuery, {{"Content-Type", "application/x-www-form-urlencoded"}}, body);
+    }
+
+    // A request as the client sends it: a plain GET.
+    common::HttpResult client(const QString &pathAndQuery) { return send("GET", pathAndQuery, {}, {}); }
+
+    common::HttpResult send(const QByteArray &method, const QString &pathAndQuery, const common::HttpHeaders &headers,
+                            const QByteArray &body)
+    {
+        common::HttpExchange exchange;
+        QEventLoop loop;
+        QObject::connect(&exchange, &common::HttpExchange::finished, &loop, &QEventLoop::quit);
+        exchange.start(method, base + pathAndQuery, headers, body);
+        loop.exec(); // the exchange always finishes: it has a deadline of its own
+        return exchange.result();
+    }
+
+    // A fresh connection to the store file, for checks behind the server's back.
+    std::unique_ptr<alertserver::SqliteConnection> inspect() const
+    {
+        return std::make_unique<alertserver::SqliteConnection>(store->path());
+    }
+
+    qint64 count(const char *sql) const
+    {
+        auto db = inspect();
+        auto q = db->query(sql);
+        return q.next() ? q.integer(0) : -1;
+    }
+
+    QStringList outboxFiles() const
+    {
+        return QDir(outbox->folder()).entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name);
+    }
+
+    QString mail(const QString &name) const
+    {
+        QFile f(QDir(outbox->folder()).filePath(name));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<alertserver::Store> store;
+    std::unique_ptr<alertserver::Outbox> outbox;
+    std::unique_ptr<alertserver::SkinLibrary> skins;
+    std::unique_ptr<alertserver::AlertService> service;
+    std::unique_ptr<alertserver::HttpFrontEnd> front;
+    QString base;
+};
+
+// The root's children as the programs read them: by position, text only.
+// Empty when the reply is not well-formed.
+inline QStringList replyChildren(const QByteArray &body)
+{
+    common::PositionalXml xml;
+    if (!xml.loadText(body))
+        return {QStringLiteral("<not well-formed>")};
+    QStringList out;
+    for (int i = 0; i < xml.rootChildCount(); ++i)
+        out << xml.rootChildText(i);
+    return out;
+}
+
+inline QStringList userChildren(const QByteArray &body, int element)
+{
+    common::PositionalXml xml;
+    if (!xml.loadText(body))
+        return {};
+    const QDomNode user = common::PositionalXml::child(xml.root(), element);
+    QStringList out;
+    for (int i = 0; i < common::PositionalXml::childCount(user); ++i)
+        out << common::PositionalXml::childText(user, i);
+    return out;
+}
+
+} // namespace servertest

@@ -1,0 +1,614 @@
+#include "ServerFixture.h"
+
+#include "common/FormEncoding.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QRegularExpression>
+#include <QtTest>
+
+using namespace servertest;
+using common::formEncode;
+
+namespace {
+
+const QString kStamp = QStringLiteral("?vartime=12072026043325");
+
+struct Admin
+{
+    QString username = QStringLiteral("boss");
+    QString password = QStringLiteral("p&ss=w\u00f6rd #1");
+    QString email = QStringLiteral("boss@example.com");
+    QString tel = QStringLiteral("+1 555 0100");
+};
+
+// The registration body exactly as the wizard builds it: "email" twice, the
+// telephone first, and the two fixed pairs.
+QByteArray registrationBody(const Admin &a)
+{
+    return "username=" + formEncode(a.username) + "&password=" + formEncode(a.password)
+        + "&firstname=" + formEncode(QStringLiteral("Ana")) + "&lastname=" + formEncode(QStringLiteral("Lima"))
+        + "&affiliate=" + formEncode(QStringLiteral("Tarvex & Co")) + "&address=" + formEncode(QStringLiteral("1 Main St"))
+        + "&email=" + formEncode(a.tel) + "&regtype=0" + "&email=" + formEncode(a.email)
+        + "&country=" + formEncode(QStringLiteral("Cote dlvoire")) + "&state=" + formEncode(QStringLiteral("Lagunes"))
+        + "&city=" + formEncode(QStringLiteral("Abidjan")) + "&postalcode=" + formEncode(QStringLiteral("01 BP"))
+        + "&telno=" + formEncode(a.tel) + "&MM_insert=form1";
+}
+
+QByteArray loginBody(const QString &user, const QString &password)
+{
+    return "username=" + formEncode(user) + "&password=" + formEncode(password);
+}
+
+struct NewUser
+{
+    QString username, password, lastname, firstname, tel, email, wireless, carrier;
+};
+
+QByteArray addUserBody(const NewUser &u, int adminId)
+{
+    return "username=" + formEncode(u.username) + "&password=" + formEncode(u.password) + "&lastname="
+        + formEncode(u.lastname) + "&firstname=" + formEncode(u.firstname) + "&telnos=" + formEncode(u.tel)
+        + "&email=" + formEncode(u.email) + "&wirelessno=" + formEncode(u.wireless) + "&serviceprovider="
+        + formEncode(u.carrier) + "&mrgID=" + QByteArray::number(adminId);
+}
+
+QString query(const QString &key, const QString &value)
+{
+    return key + u'=' + QString::fromLatin1(formEncode(value));
+}
+
+} // namespace
+
+class TestAlertServer : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void registrationActivationAndAdminLogin();
+    void userListAddEditDelete();
+    void sendEmailOnlyWithAccessCodeAndOnlyToOwnUsers();
+    void clientLoginStatusAndPages();
+    void skinAndItsPictures();
+    void badRequestsGetWellFormedErrors_data();
+    void badRequestsGetWellFormedErrors();
+    void controlCallsOnlyFromLoopback();
+    void concurrentRequestsKeepTheStoreConsistent();
+    void idsStayWithinSixteenBits();
+    void storeIsVersionedAndRefusesWhatItCannotRead();
+    void alertHistoryIsBounded();
+
+private:
+    // Registers, activates and logs in an administrator; answers the id.
+    int activeAdmin(const QString &name);
+    int addUser(int adminId, const NewUser &u);
+
+    std::unique_ptr<RunningServer> m_server;
+};
+
+void TestAlertServer::init()
+{
+    m_server = std::make_unique<RunningServer>();
+    QVERIFY(m_server->front->port() > 0);
+}
+
+void TestAlertServer::cleanup()
+{
+    m_server.reset();
+}
+
+int TestAlertServer::activeAdmin(const QString &name)
+{
+    Admin a;
+    a.username = name;
+    a.email = name + QStringLiteral("@example.com");
+    const auto reply = m_server->wizard("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a));
+    const QStringList c = replyChildren(reply.body);
+    if (c.value(0) != QLatin1String("REGISTEROK"))
+        return 0;
+    m_server->store->activateAdminByName(name);
+    return c.value(1).toInt();
+}
+
+int TestAlertServer::addUser(int adminId, const NewUser &u)
+{
+    const auto reply = m_server->wizard("POST", "/alertsystem/admin/adduser.php" + kStamp, addUserBody(u, adminId));
+    const QStringList c = replyChildren(reply.body);
+    return c.value(0) == QLatin1String("USERADDED") ? c.value(1).toInt() : 0;
+}
+
+void TestAlertServer::registrationActivationAndAdminLogin()
+{
+    RunningServer &s = *m_server;
+    const Admin a;
+    auto reply = s.wizard("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a));
+    QVERIFY(reply.ok);
+    QVERIFY(reply.body.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?><"));
+    QStringList c = replyChildren(reply.body);
+    QCOMPARE(c.value(0), QStringLiteral("REGISTEROK"));
+    const int id = c.value(1).toInt();
+    QVERIFY(id >= 1 && id <= 32767);
+
+    // The last "email" is the address, the telephone comes from "telno"; the
+    // password is kept only as a salted hash.
+    {
+        auto db = s.inspect();
+        auto q = db->query("SELECT email, tel, company, country, password_hash, length(password_salt), "
+                           "password_iterations, active FROM admins WHERE id = ?");
+        q.bind(1, id);
+        QVERIFY(q.next());
+        QCOMPARE(q.text(0), a.email);
+        QCOMPARE(q.text(1), a.tel);
+        QCOMPARE(q.text(2), QStringLiteral("Tarvex & Co"));
+        QCOMPARE(q.text(3), QStringLiteral("Cote dlvoire"));
+        QVERIFY(!q.blob(4).contains(a.password.toUtf8()));
+        QCOMPARE(q.integer(5), 16);
+        QVERIFY(q.integer(6) >= 100000);
+        QCOMPARE(q.integer(7), 0);
+    }
+
+    // Wrong password says INVALID whatever the account's state; the right one
+    // before activation NOTACTIVE.
+    const QString login = "/alertsystem/admin/login.php" + kStamp;
+    QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(a.username, QStringLiteral("wrong"))).body).value(0),
+             QStringLiteral("INVALID"));
+    QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(QStringLiteral("nobody"), a.password)).body).value(0),
+             QStringLiteral("INVALID"));
+    QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(a.username, a.password)).body),
+             QStringList{QStringLiteral("NOTACTIVE")});
+
+    // The activation e-mail went to the address, with a link that works once.
+    const QStringList mails = s.outboxFiles();
+    QCOMPARE(mails.size(), 1);
+    const QString mail = s.mail(mails.first());
+    QVERIFY(mail.contains(QStringLiteral("To: ") + a.email + QStringLiteral("\r\n")));
+    const auto link = QRegularExpression(QStringLiteral("http://127\\.0\\.0\\.1:\\d+(/alertsystem/admin/activate\\.php\\?code=[0-9a-f]+)"))
+                          .match(mail);
+    QVERIFY2(link.hasMatch(), qPrintable(mail));
+    reply = s.client(link.captured(1));
+    QCOMPARE(reply.status, 200);
+    QVERIFY(reply.body.contains("boss"));
+    QCOMPARE(s.client(link.captured(1)).status, 404);
+
+    QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(a.username, a.password)).body),
+             (QStringList{QStringLiteral("LOGINOK"), QString::number(id)}));
+
+    // Names are unique whatever their case.
+    Admin twin = a;
+    twin.username = QStringLiteral("BOSS");
+    QCOMPARE(replyChildren(s.wizard("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(twin)).body),
+             QStringList{QStringLiteral("USERNAMEEXISTS")});
+
+    QVERIFY(s.store->setAdminExpiry(a.username, QDateTime::currentSecsSinceEpoch() - 1));
+    QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(a.username, a.password)).body),
+             QStringList{QStringLiteral("EXPIRED")});
+}
+
+void TestAlertServer::userListAddEditDelete()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    const int other = activeAdmin(QStringLiteral("other"));
+    QVERIFY(admin > 0 && other > 0);
+
+    const NewUser ann{QStringLiteral("ann&co"), QStringLiteral("a=b c"), QStringLiteral("Lee <b>"), QStringLiteral("Ann"),
+                      QStringLiteral("555-1"), QStringLiteral("ann@example.com"), QStringLiteral("555-2"),
+                      QStringLiteral("@vtext.example")};
+    const int annId = addUser(admin, ann);
+    QVERIFY(annId > 0);
+    const int bobId = addUser(admin, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    QVERIFY(bobId > annId);
+    // A taken name is refused, also for another administrator and in another case.
+    const auto taken = s.wizard("POST", "/alertsystem/admin/adduser.php" + kStamp,
+                                addUserBody({QStringLiteral("ANN&CO"), QStringLiteral("x"), {}, {}, {}, {}, {}, {}}, other));
+    QCOMPARE(replyChildren(taken.body), QStringList{QStringLiteral("CANOTADD")});
+
+    // Nine children per user, in the order the user list reads them.
+    const QString list = "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=" + QString::number(admin);
+    auto reply = s.wizard("GET", list);
+    QCOMPARE(replyChildren(reply.body).size(), 2);
+    QCOMPARE(userChildren(reply.body, 0),
+             (QStringList{QString::number(annId), ann.username, ann.lastname, ann.firstname, ann.tel, ann.email,
+                          ann.wireless, ann.carrier, ann.password}));
+    QCOMPARE(userChildren(reply.body, 1).value(1), QStringLiteral("bob"));
+    QVERIFY(reply.body.contains("Lee &lt;b&gt;"));
+    QCOMPARE(replyChildren(s.wizard("GET", "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=" + QString::number(other)).body),
+             QStringList());
+
+    // The edit body carries no user name: the name stays.
+    const QByteArray edit = "password=" + formEncode(QStringLiteral("new pw")) + "&lastname=Lee&firstname=Ann"
+        + "&telnos=999&email=" + formEncode(QStringLiteral("ann@example.org")) + "&wirelessno=&serviceprovider="
+        + "&id=" + QByteArray::number(annId);
+    QCOMPARE(replyChildren(s.wizard("POST", "/alertsystem/admin/edituser.php" + kStamp, edit).body),
+             (QStringList{QStringLiteral("EDITUSER"), QString::number(annId)}));
+    QCOMPARE(userChildren(s.wizard("GET", list).body, 0),
+             (QStringList{QString::number(annId), ann.username, QStringLiteral("Lee"), QStringLiteral("Ann"),
+                          QStringLiteral("999"), QStringLiteral("ann@example.org"), QString(), QString(),
+                          QStringLiteral("new pw")}));
+
+    // Deleting takes the user's alerts with it.
+    QVERIFY(s.store->raiseAlert(ann.username, QStringLiteral("hello")));
+    QCOMPARE(replyChildren(s.wizard("GET", "/alertsystem/admin/deleteuser.php" + kStamp + "&id=" + QString::number(annId)).body),
+             (QStringList{QStringLiteral("DELETEOK"), QString::number(annId)}));
+    QCOMPARE(s.count("SELECT count(*) FROM alerts"), 0);
+    QCOMPARE(replyChildren(s.wizard("GET", list).body).size(), 1);
+
+    // Unknown ids: an error reply, nothing changed.
+    for (const QString &path : {"/alertsystem/admin/deleteuser.php" + kStamp + "&id=" + QString::number(annId),
+                                "/alertsystem/admin/deleteuser.php" + kStamp + "&id=40000",
+                                "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=999"}) {
+        reply = s.wizard("GET", path);
+        QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+        QCOMPARE(reply.status, 404);
+    }
+    reply = s.wizard("POST", "/alertsystem/admin/edituser.php" + kStamp, edit);
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    reply = s.wizard("POST", "/alertsystem/admin/adduser.php" + kStamp,
+                     addUserBody({QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, 999));
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(s.count("SELECT count(*) FROM users"), 1);
+}
+
+void TestAlertServer::sendEmailOnlyWithAccessCodeAndOnlyToOwnUsers()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    const int other = activeAdmin(QStringLiteral("other"));
+    addUser(admin, {QStringLiteral("ann"), QStringLiteral("pw"), QStringLiteral("Lee"), QStringLiteral("Ann"), {},
+                    QStringLiteral("ann@example.com"), {}, {}});
+    addUser(admin, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("b+b@example.com"), {}, {}});
+    addUser(other, {QStringLiteral("eve"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("eve@example.com"), {}, {}});
+    const qsizetype before = s.outboxFiles().size();
+
+    auto body = [](const QByteArray &code, const QStringList &mails, int mrg) {
+        QByteArray b = "v1=" + code;
+        for (const QString &m : mails)
+            b += "&mails[]=" + formEncode(m);
+        return b + "&mrgID=" + QByteArray::number(mrg);
+    };
+    const QString path = "/alertsystem/admin/sendemail.php" + kStamp + "&id=1";
+    // Repeated, empty and foreign addresses are not mailed.
+    auto reply = s.wizard("POST", path,
+                          body("q804", {QStringLiteral("ann@example.com"), QStringLiteral("b+b@example.com"),
+                                        QStringLiteral("eve@example.com"), QString(), QStringLiteral("ann@example.com")},
+                               admin));
+    QCOMPARE(replyChildren(reply.body), (QStringList{QStringLiteral("MSGSEND"), QStringLiteral("2")}));
+    QStringList mails = s.outboxFiles().mid(before);
+    QCOMPARE(mails.size(), 2);
+    QString all;
+    for (const QString &m : mails)
+        all += s.mail(m);
+    QVERIFY(all.contains(QStringLiteral("To: ann@example.com\r\n")));
+    QVERIFY(all.contains(QStringLiteral("To: b+b@example.com\r\n")));
+    QVERIFY(all.contains(s.base + QStringLiteral("/alertsystem/download.php")));
+    QVERIFY(all.contains(QStringLiteral("Hello Ann Lee")));
+
+    reply = s.wizard("POST", path, body("q805", {QStringLiteral("ann@example.com")}, admin));
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(reply.status, 403);
+    reply = s.wizard("POST", path, body("q804", {QStringLiteral("ann@example.com")}, 999));
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(s.outboxFiles().size(), before + 2);
+}
+
+void TestAlertServer::clientLoginStatusAndPages()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    const QString name = QStringLiteral("j\u00fcrgen & co=1#");
+    const QString password = QStringLiteral("pa ss&=%");
+    addUser(admin, {name, password, QStringLiteral("<Smith>"), QStringLiteral("J\u00fcrgen"), {}, QStringLiteral("j@example.com"), {}, {}});
+
+    const QString status = "/alertsystem/status.php?" + query(QStringLiteral("username"), name);
+    // Not logged in yet.
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("2")});
+    const QString login = "/alertsystem/login.php?" + query(QStringLiteral("username"), name) + u'&'
+        + query(QStringLiteral("password"), password);
+    QCOMPARE(replyChildren(s.client(login).body), QStringList{QStringLiteral("1")});
+    QCOMPARE(replyChildren(s.client("/alertsystem/login.php?" + query(QStringLiteral("username"), name) + "&password=x").body),
+             QStringList{QStringLiteral("0")});
+    QCOMPARE(replyChildren(s.client("/alertsystem/login.php?" + query(QStringLiteral("username"), name)).body),
+             QStringList{QStringLiteral("ERROR")});
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("0")});
+
+    // Alerts raised between two polls are reported by exactly one poll.
+    QVERIFY(s.store->raiseAlert(name, QStringLiteral("first <alert>")));
+    QVERIFY(s.store->raiseAlert(name, QStringLiteral("second & last")));
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("1")});
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("0")});
+
+    // The alert page lists them newest first, escaped.
+    const QString page = "/alertsystem/alerts.php?_vartime=12072026043325&" + query(QStringLiteral("username"), name);
+    auto reply = s.client(page);
+    QCOMPARE(reply.status, 200);
+    const qsizetype second = reply.body.indexOf("second &amp; last");
+    const qsizetype first = reply.body.indexOf("first &lt;alert&gt;");
+    QVERIFY(second > 0 && first > second);
+    reply = s.client("/alertsystem/profile.php?" + query(QStringLiteral("id"), name));
+    QVERIFY(reply.body.contains("&lt;Smith&gt;"));
+    QVERIFY(!reply.body.contains(password.toUtf8()));
+
+    // Logged out on the server: 2 at every poll, and the pages show nothing.
+    QVERIFY(s.store->logoutUser(name));
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("2")});
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("2")});
+    QVERIFY(!s.client(page).body.contains("second"));
+    // Unknown and empty names (a client polling after its logout) likewise.
+    QCOMPARE(replyChildren(s.client("/alertsystem/status.php?username=").body), QStringList{QStringLiteral("2")});
+    QCOMPARE(replyChildren(s.client("/alertsystem/status.php?username=ghost").body), QStringList{QStringLiteral("2")});
+
+    // An expired administrator's users can no longer log in.
+    QVERIFY(s.store->setAdminExpiry(QStringLiteral("boss"), 1));
+    QCOMPARE(replyChildren(s.client(login).body), QStringList{QStringLiteral("0")});
+
+    // The link pages of the skin exist.
+    for (const char *p : {"website", "contact", "about", "help", "register", "password"})
+        QCOMPARE(s.client(QStringLiteral("/alertsystem/pages/%1.php").arg(QLatin1String(p))).status, 200);
+}
+
+void TestAlertServer::skinAndItsPictures()
+{
+    RunningServer &s = *m_server;
+    const auto reply = s.client("/alertsystem/notifytype.php?id=1");
+    const QStringList v = replyChildren(reply.body);
+    QCOMPARE(v.size(), 24);
+    QCOMPARE(v.value(3), QStringLiteral("4500"));
+    QCOMPARE(v.value(11), s.base + QStringLiteral("/alertsystem/alerts.php"));
+    QCOMPARE(v.value(12), s.base + QStringLiteral("/alertsystem/profile.php"));
+    // Every link page of the skin answers.
+    for (int i = 13; i <= 18; ++i)
+        QCOMPARE(s.client(v.value(i).mid(s.base.size())).status, 200);
+
+    // The five pictures, fetched as the client builds their addresses, are
+    // pictures in the four formats the client reads.
+    const QMap<int, QByteArray> formats{{0, "gif"}, {1, "gif"}, {2, "bmp"}, {9, "ico"}, {23, "png"}};
+    for (auto it = formats.cbegin(); it != formats.cend(); ++it) {
+        const QString path = v.value(it.key());
+        QVERIFY2(!path.startsWith(u'/'), qPrintable(path));
+        const auto picture = s.client(u'/' + path);
+        QCOMPARE(picture.status, 200);
+        QBuffer buffer;
+        buffer.setData(picture.body);
+        QImageReader reader(&buffer);
+        QCOMPARE(reader.format(), it.value());
+        QVERIFY2(!reader.read().isNull(), qPrintable(path));
+    }
+    // A base address that ends in "/" makes "//": still found.
+    QCOMPARE(s.client("//alertsystem/notifytype.php?id=1").status, 200);
+    QCOMPARE(s.client(QStringLiteral("//") + v.value(0)).status, 200);
+
+    // Unknown skins and anything but a picture of a skin folder are refused.
+    for (const QString &path : {QStringLiteral("/alertsystem/notifytype.php?id=2"),
+                                QStringLiteral("/alertsystem/notifytype.php?id=..%2F1"),
+                                QStringLiteral("/alertsystem/notifytype.php"),
+                                QStringLiteral("/alertsystem/skins/1/skin.ini"),
+                                QStringLiteral("/alertsystem/skins/1/../1/close.gif"),
+                                QStringLiteral("/alertsystem/skins/%2e%2e/store.db")}) {
+        const auto refused = s.client(path);
+        QVERIFY2(refused.status >= 400, qPrintable(path));
+        QCOMPARE(replyChildren(refused.body).value(0), QStringLiteral("ERROR"));
+    }
+}
+
+void TestAlertServer::badRequestsGetWellFormedErrors_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+
+    const QString reg = "/alertsystem/admin/register.php" + kStamp;
+    const QByteArray good = registrationBody(Admin());
+    QTest::newRow("stray percent in query") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php?username=a%zz") << QByteArray() << 400;
+    QTest::newRow("empty pair in query") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php?username=a&&x=1") << QByteArray() << 400;
+    QTest::newRow("status without name") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php") << QByteArray() << 400;
+    QTest::newRow("bad utf-8") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=b%FFss") << 400;
+    QTest::newRow("nul byte") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=b%00ss") << 400;
+    QTest::newRow("pair without =") << QByteArray("POST") << reg << good + "&junk" << 400;
+    QTest::newRow("missing field") << QByteArray("POST") << reg << QByteArray(good).replace("&country=", "&kountry=") << 400;
+    QTest::newRow("empty user name") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=") << 400;
+    QTest::newRow("over-long user name") << QByteArray("POST") << reg
+                                         << QByteArray(good).replace("username=boss", "username=" + QByteArray(65, 'x')) << 400;
+    QTest::newRow("line break in a name") << QByteArray("POST") << reg << QByteArray(good).replace("firstname=Ana", "firstname=A%0D%0Ana") << 400;
+    QTest::newRow("not an address") << QByteArray("POST") << reg << QByteArray(good).replace("boss%40example.com", "boss") << 400;
+    // Reading stops at the cap; the HTTP library then answers 400 itself.
+    QTest::newRow("body over 1 MiB") << QByteArray("POST") << reg << good + "&x=" + QByteArray(1100000, 'a') << 400;
+    QTest::newRow("id out of range") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=32768" << QByteArray() << 404;
+    QTest::newRow("ten-digit id") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=9999999999" << QByteArray() << 404;
+    QTest::newRow("negative id") << QByteArray("GET") << "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=-1" << QByteArray() << 404;
+    QTest::newRow("GET to a POST endpoint") << QByteArray("GET") << reg << QByteArray() << 405;
+    QTest::newRow("unknown page") << QByteArray("GET") << QStringLiteral("/alertsystem/nothing.php") << QByteArray() << 404;
+    QTest::newRow("outside the tree") << QByteArray("GET") << QStringLiteral("/etc/passwd") << QByteArray() << 404;
+    QTest::newRow("PUT") << QByteArray("PUT") << reg << good << 405;
+}
+
+void TestAlertServer::badRequestsGetWellFormedErrors()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    RunningServer &s = *m_server;
+    const auto reply = s.wizard(method, path, body);
+    QVERIFY(reply.ok);
+    QCOMPARE(reply.status, status);
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(s.count("SELECT count(*) FROM admins"), 0);
+    QVERIFY(s.outboxFiles().isEmpty());
+    QCOMPARE(s.count("PRAGMA integrity_check"), 0); // "ok" reads as 0
+}
+
+void TestAlertServer::controlCallsOnlyFromLoopback()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    addUser(admin, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    QCOMPARE(replyChildren(s.client("/alertsystem/login.php?username=ann&password=pw").body), QStringList{QStringLiteral("1")});
+
+    auto reply = s.wizard("POST", QStringLiteral("/alertsystem/control/alert.php"), "user=ann&text=" + formEncode(QStringLiteral("Line 1\nLine 2")));
+    QCOMPARE(replyChildren(reply.body), QStringList{QStringLiteral("ALERTED")});
+    QCOMPARE(replyChildren(s.client("/alertsystem/status.php?username=ann").body), QStringList{QStringLiteral("1")});
+    QVERIFY(s.client("/alertsystem/alerts.php?_vartime=1&username=ann").body.contains("Line 1<br>Line 2"));
+    reply = s.wizard("POST", QStringLiteral("/alertsystem/control/alert.php"), "user=ghost&text=x");
+    QCOMPARE(replyChildren(reply.body), QStringList{QStringLiteral("UNKNOWNUSER")});
+    reply = s.wizard("POST", QStringLiteral("/alertsystem/control/logout.php"), "user=ann");
+    QCOMPARE(replyChildren(reply.body), QStringList{QStringLiteral("LOGGEDOUT")});
+    QCOMPARE(replyChildren(s.client("/alertsystem/status.php?username=ann").body), QStringList{QStringLiteral("2")});
+
+    // The same calls from another machine are refused and change nothing.
+    alertserver::HttpRequest remote;
+    remote.method = "POST";
+    remote.target = "/alertsystem/control/alert.php";
+    remote.body = "user=ann&text=x";
+    remote.fromLoopback = false;
+    QCOMPARE(s.service->handle(remote).status, 403);
+    remote.target = "/alertsystem/control/logout.php";
+    remote.body = "user=ann";
+    QCOMPARE(s.service->handle(remote).status, 403);
+    QCOMPARE(s.count("SELECT count(*) FROM alerts"), 1);
+}
+
+void TestAlertServer::concurrentRequestsKeepTheStoreConsistent()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    addUser(admin, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    QCOMPARE(replyChildren(s.client("/alertsystem/login.php?username=ann&password=pw").body), QStringList{QStringLiteral("1")});
+    QVERIFY(s.store->raiseAlert(QStringLiteral("ann"), QStringLiteral("one alert")));
+
+    // Many requests in flight at once: 30 distinct adds, 10 adds of one name,
+    // and 20 polls racing for one alert.
+    std::vector<std::unique_ptr<common::HttpExchange>> exchanges;
+    auto start = [&](const QByteArray &method, const QString &path, const QByteArray &body) {
+        auto ex = std::make_unique<common::HttpExchange>();
+        ex->start(method, s.base + path, {{"Content-Type", "application/x-www-form-urlencoded"}}, body);
+        exchanges.push_back(std::move(ex));
+    };
+    const QString add = "/alertsystem/admin/adduser.php" + kStamp;
+    for (int i = 0; i < 30; ++i)
+        start("POST", add, addUserBody({QStringLiteral("user%1").arg(i), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, admin));
+    for (int i = 0; i < 10; ++i)
+        start("POST", add, addUserBody({QStringLiteral("same"), QStringLiteral("pw%1").arg(i), {}, {}, {}, {}, {}, {}}, admin));
+    for (int i = 0; i < 20; ++i)
+        start("GET", QStringLiteral("/alertsystem/status.php?username=ann"), {});
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(exchanges.begin(), exchanges.end(), [](const auto &e) { return e->isFinished(); }), 30000);
+
+    QSet<QString> ids;
+    int sameAdded = 0, sameRefused = 0, ones = 0;
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        QVERIFY(exchanges[i]->result().ok);
+        const QStringList c = replyChildren(exchanges[i]->result().body);
+        if (i < 30) {
+            QCOMPARE(c.value(0), QStringLiteral("USERADDED"));
+            ids.insert(c.value(1));
+        } else if (i < 40) {
+            if (c.value(0) == QLatin1String("USERADDED"))
+                ++sameAdded, ids.insert(c.value(1));
+            else if (c.value(0) == QLatin1String("CANOTADD"))
+                ++sameRefused;
+        } else {
+            ones += c.value(0) == QLatin1String("1");
+        }
+    }
+    QCOMPARE(sameAdded, 1);
+    QCOMPARE(sameRefused, 9);
+    QCOMPARE(ids.size(), 31);
+    QCOMPARE(ones, 1);
+    QCOMPARE(s.count("SELECT count(*) FROM users"), 32);
+    QCOMPARE(s.count("PRAGMA integrity_check"), 0);
+}
+
+void TestAlertServer::idsStayWithinSixteenBits()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    QVERIFY(addUser(admin, {QStringLiteral("first"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}) == 1);
+    {
+        auto db = s.inspect();
+        db->exec("UPDATE sqlite_sequence SET seq = 32766 WHERE name = 'users'");
+    }
+    QCOMPARE(addUser(admin, {QStringLiteral("last"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}), 32767);
+    // Past the top, the lowest free id is used again.
+    QCOMPARE(addUser(admin, {QStringLiteral("reuse"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}), 2);
+    {
+        // Fill every id; the next add is refused, never given an id above 32767.
+        auto db = s.inspect();
+        db->exec("WITH RECURSIVE n(i) AS (SELECT 3 UNION ALL SELECT i + 1 FROM n WHERE i < 32766) "
+                 "INSERT INTO users(id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
+                 "carrier, created_at) SELECT i, 1, 'u' || i, 'pw', '', '', '', '', '', '', 0 FROM n");
+    }
+    const auto reply = s.wizard("POST", "/alertsystem/admin/adduser.php" + kStamp,
+                                addUserBody({QStringLiteral("onemore"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, admin));
+    QCOMPARE(replyChildren(reply.body), QStringList{QStringLiteral("CANOTADD")});
+    QCOMPARE(s.count("SELECT max(id) FROM users"), 32767);
+}
+
+void TestAlertServer::storeIsVersionedAndRefusesWhatItCannotRead()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.db"));
+    {
+        alertserver::Store store(path);
+        QVERIFY(store.raiseAlert(QStringLiteral("nobody"), QStringLiteral("x")) == std::nullopt);
+        alertserver::AdminRegistration reg;
+        reg.username = QStringLiteral("keep");
+        reg.password = QStringLiteral("pw");
+        QCOMPARE(store.registerAdmin(reg).outcome, alertserver::Store::Registration::Registered);
+    }
+    {
+        // Reopened: the data is there, the schema untouched.
+        alertserver::Store store(path);
+        QVERIFY(store.adminIdByName(QStringLiteral("keep")).has_value());
+        alertserver::SqliteConnection db(path);
+        auto q = db.query("PRAGMA user_version");
+        QVERIFY(q.next());
+        QCOMPARE(q.integer(0), alertserver::Store::kSchemaVersion);
+        auto j = db.query("PRAGMA journal_mode");
+        QVERIFY(j.next());
+        QCOMPARE(j.text(0), QStringLiteral("wal"));
+    }
+    {
+        alertserver::SqliteConnection db(path);
+        db.exec("PRAGMA user_version = 99");
+    }
+    QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(path));
+
+    const QString junk = dir.filePath(QStringLiteral("junk.db"));
+    QFile f(junk);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(4096, 'j'));
+    f.close();
+    QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(junk));
+
+    const QString foreign = dir.filePath(QStringLiteral("foreign.db"));
+    {
+        alertserver::SqliteConnection db(foreign);
+        db.exec("CREATE TABLE t(x)");
+    }
+    QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(foreign));
+}
+
+void TestAlertServer::alertHistoryIsBounded()
+{
+    RunningServer &s = *m_server;
+    const int admin = activeAdmin(QStringLiteral("boss"));
+    addUser(admin, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    addUser(admin, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    QVERIFY(s.store->raiseAlert(QStringLiteral("bob"), QStringLiteral("bob's only alert")));
+    const int total = alertserver::Store::kAlertsKept + 5;
+    for (int i = 1; i <= total; ++i)
+        QVERIFY(s.store->raiseAlert(QStringLiteral("ann"), QStringLiteral("alert %1").arg(i)));
+    const auto ann = s.store->userByName(QStringLiteral("ann"));
+    QVERIFY(ann);
+    const auto kept = s.store->alertsOf(ann->id, total);
+    QCOMPARE(kept.size(), alertserver::Store::kAlertsKept);
+    QCOMPARE(kept.first().text, QStringLiteral("alert %1").arg(total));
+    QCOMPARE(kept.last().text, QStringLiteral("alert 6"));
+    // Another user's history is not touched.
+    QCOMPARE(s.store->alertsOf(s.store->userByName(QStringLiteral("bob"))->id, 10).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestAlertServer)
+#include "tst_alertserver.moc"

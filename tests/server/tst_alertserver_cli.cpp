@@ -1,0 +1,229 @@
+#include "common/HttpExchange.h"
+#include "common/PositionalXml.h"
+
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString kProgram = QStringLiteral(TVX_BUILD_DIR "/alertserver/alertserver");
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
+
+// The alertserver program itself: its commands, serving, stopping and
+// starting again on the same store.
+class TestAlertServerCli : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void commandsActOnARunningServer();
+    void restartKeepsSessionsAndAlerts();
+    void badCommandLinesFailWithAMessage();
+
+private:
+    Run run(const QStringList &args);
+    bool startServer(const QStringList &extra = {});
+    bool stopServer(QString *errors = nullptr);
+    QString status(const QString &user);
+    QString get(const QString &pathAndQuery, int child = 0);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_db;
+    QProcess *m_server = nullptr;
+    int m_port = 0;
+};
+
+void TestAlertServerCli::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_db = m_dir->filePath(QStringLiteral("store.db"));
+}
+
+void TestAlertServerCli::cleanup()
+{
+    if (m_server) {
+        m_server->kill();
+        m_server->waitForFinished(5000);
+        delete m_server;
+        m_server = nullptr;
+    }
+    m_dir.reset();
+}
+
+Run TestAlertServerCli::run(const QStringList &args)
+{
+    QProcess p;
+    p.start(kProgram, args);
+    p.waitForFinished(30000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
+            QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+bool TestAlertServerCli::startServer(const QStringList &extra)
+{
+    const QString portFile = m_dir->filePath(QStringLiteral("port"));
+    QFile::remove(portFile);
+    m_server = new QProcess(this);
+    m_server->start(kProgram, QStringList{QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                          QStringLiteral("--port-file"), portFile, QStringLiteral("--db"), m_db,
+                                          QStringLiteral("--outbox"), m_dir->filePath(QStringLiteral("outbox")),
+                                          QStringLiteral("--skins"), m_dir->filePath(QStringLiteral("skins"))}
+                                  + extra);
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 10000 && m_server->state() != QProcess::NotRunning) {
+        QFile f(portFile);
+        if (f.open(QIODevice::ReadOnly)) {
+            m_port = f.readAll().trimmed().toInt();
+            if (m_port > 0)
+                return true;
+        }
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+bool TestAlertServerCli::stopServer(QString *errors)
+{
+    ::kill(pid_t(m_server->processId()), SIGTERM);
+    const bool stopped = m_server->waitForFinished(10000) && m_server->exitStatus() == QProcess::NormalExit
+        && m_server->exitCode() == 0;
+    if (errors)
+        *errors = QString::fromLocal8Bit(m_server->readAllStandardError());
+    delete m_server;
+    m_server = nullptr;
+    return stopped;
+}
+
+QString TestAlertServerCli::get(const QString &pathAndQuery, int child)
+{
+    common::HttpExchange exchange;
+    QEventLoop loop;
+    connect(&exchange, &common::HttpExchange::finished, &loop, &QEventLoop::quit);
+    exchange.get(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(pathAndQuery));
+    loop.exec();
+    common::PositionalXml xml;
+    if (!exchange.result().ok || !xml.loadText(exchange.result().body))
+        return QStringLiteral("<unreadable>");
+    return xml.rootChildText(child);
+}
+
+QString TestAlertServerCli::status(const QString &user)
+{
+    return get(QStringLiteral("/alertsystem/status.php?username=") + user);
+}
+
+void TestAlertServerCli::commandsActOnARunningServer()
+{
+    Run r = run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("secret"),
+                 QStringLiteral("boss@example.com"), QStringLiteral("--db"), m_db});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.trimmed(), QStringLiteral("1"));
+    r = run({QStringLiteral("add-user"), QStringLiteral("boss"), QStringLiteral("ann"), QStringLiteral("pw"),
+             QStringLiteral("--email"), QStringLiteral("ann@example.com"), QStringLiteral("--db"), m_db});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.trimmed(), QStringLiteral("1"));
+
+    QVERIFY(startServer({QStringLiteral("--public-url"), QStringLiteral("https://alerts.example.com/")}));
+    // The default skin was drawn at first start.
+    QVERIFY(QFile::exists(m_dir->filePath(QStringLiteral("skins/1/skin.ini"))));
+    QCOMPARE(get(QStringLiteral("/alertsystem/notifytype.php?id=1")), QStringLiteral("alertsystem/skins/1/close.gif"));
+    // The public address names the pages, whatever Host the request carried.
+    QCOMPARE(get(QStringLiteral("/alertsystem/notifytype.php?id=1"), 11), QStringLiteral("https://alerts.example.com/alertsystem/alerts.php"));
+    QCOMPARE(get(QStringLiteral("/alertsystem/login.php?username=ann&password=pw")), QStringLiteral("1"));
+    QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("0"));
+
+    QCOMPARE(run({QStringLiteral("alert"), QStringLiteral("ann"), QStringLiteral("Server room too hot"), QStringLiteral("--db"), m_db}).exitCode, 0);
+    QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("1"));
+    QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("0"));
+    QCOMPARE(run({QStringLiteral("logout"), QStringLiteral("ann"), QStringLiteral("--db"), m_db}).exitCode, 0);
+    QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("2"));
+
+    // Without --verbose nothing is logged.
+    QString errors;
+    QVERIFY(stopServer(&errors));
+    QCOMPARE(errors, QString());
+}
+
+void TestAlertServerCli::restartKeepsSessionsAndAlerts()
+{
+    QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("secret"),
+                  QStringLiteral("boss@example.com"), QStringLiteral("--db"), m_db}).exitCode, 0);
+    QCOMPARE(run({QStringLiteral("add-user"), QStringLiteral("boss"), QStringLiteral("ann"), QStringLiteral("pw"),
+                  QStringLiteral("--db"), m_db}).exitCode, 0);
+    QVERIFY(startServer({QStringLiteral("--verbose")}));
+    QCOMPARE(get(QStringLiteral("/alertsystem/login.php?username=ann&password=pw")), QStringLiteral("1"));
+    QString log;
+    QVERIFY(stopServer(&log));
+    QVERIFY2(log.contains(QStringLiteral("GET /alertsystem/login.php?username=ann&password=pw -> 200")), qPrintable(log));
+
+    // An alert raised while the server is down waits in the store; after the
+    // restart the user is still logged in and the next poll reports it.
+    QCOMPARE(run({QStringLiteral("alert"), QStringLiteral("ann"), QStringLiteral("while you were away"), QStringLiteral("--db"), m_db}).exitCode, 0);
+    QVERIFY(startServer());
+    QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("1"));
+    QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("0"));
+    QVERIFY(stopServer());
+}
+
+void TestAlertServerCli::badCommandLinesFailWithAMessage()
+{
+    Run r = run({});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.err.contains(QStringLiteral("usage:")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--bogus")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("unknown option --bogus")));
+    r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QStringLiteral("x"), QStringLiteral("--db"), m_db});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("no user ghost")));
+    r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QString(3000, u'x'), QStringLiteral("--db"), m_db});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("longer than")));
+    QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x"),
+                  QStringLiteral("--db"), m_db}).exitCode, 0);
+    r = run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x"),
+             QStringLiteral("--db"), m_db});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("exists already")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:99999")});
+    QCOMPARE(r.exitCode, 1);
+    r = run({QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--public-url"),
+             QStringLiteral("alerts.example.com"), QStringLiteral("--db"), m_db, QStringLiteral("--skins"),
+             m_dir->filePath(QStringLiteral("skins")), QStringLiteral("--outbox"), m_dir->filePath(QStringLiteral("outbox"))});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("--public-url")));
+
+    // A port in use, and a store that is not one, end the program with a reason.
+    QVERIFY(startServer());
+    r = run({QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(m_port),
+             QStringLiteral("--db"), m_dir->filePath(QStringLiteral("second.db")), QStringLiteral("--skins"),
+             m_dir->filePath(QStringLiteral("skins")), QStringLiteral("--outbox"), m_dir->filePath(QStringLiteral("outbox"))});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("cannot listen")));
+    QVERIFY(stopServer());
+    const QString junk = m_dir->filePath(QStringLiteral("junk.db"));
+    QFile f(junk);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(2048, 'z'));
+    f.close();
+    r = run({QStringLiteral("logout"), QStringLiteral("ann"), QStringLiteral("--db"), junk});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("not a database")));
+}
+
+QTEST_GUILESS_MAIN(TestAlertServerCli)
+#include "tst_alertserver_cli.moc"

@@ -1,0 +1,204 @@
+#include "server/FormData.h"
+#include "server/Markup.h"
+#include "server/PasswordHash.h"
+#include "server/PictureWriters.h"
+
+#include "common/PositionalXml.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QRandomGenerator>
+#include <QtTest>
+
+using alertserver::FormData;
+
+class TestServerParts : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void formKeepsRepeatedKeysInOrder();
+    void formRefusesMalformedText_data();
+    void formRefusesMalformedText();
+    void markupEscapesEverythingAReaderCouldMisread();
+    void gifRoundTripsExactly_data();
+    void gifRoundTripsExactly();
+    void gifWithManyColoursStillReads();
+    void icoKeepsSizesAndAlpha();
+    void passwordHashes();
+};
+
+void TestServerParts::formKeepsRepeatedKeysInOrder()
+{
+    const auto form = FormData::parse("username=a%26b%3Dc&email=%2B1+555&regtype=0&email=x%40y.z"
+                                      "&mails%5B%5D=1&mails[]=&mails[]=3&empty=");
+    QVERIFY(form);
+    QCOMPARE(form->value(QStringLiteral("username")), QStringLiteral("a&b=c"));
+    // The registration's repeated key: the last value is the address.
+    QCOMPARE(form->value(QStringLiteral("email")), QStringLiteral("x@y.z"));
+    QCOMPARE(form->first(QStringLiteral("email")), QStringLiteral("+1 555"));
+    QCOMPARE(form->count(QStringLiteral("email")), 2);
+    // Keys are decoded too, and empty values count.
+    QCOMPARE(form->all(QStringLiteral("mails[]")), (QList<QString>{QStringLiteral("1"), QString(), QStringLiteral("3")}));
+    QVERIFY(form->has(QStringLiteral("empty")));
+    QVERIFY(!form->has(QStringLiteral("missing")));
+    QCOMPARE(form->value(QStringLiteral("missing")), QString());
+    QCOMPARE(FormData::parse("")->pairs().size(), 0);
+    // Non-ASCII, and a replacement character that was really sent as one.
+    QCOMPARE(FormData::parse("n=J%C3%BCrgen+%EF%BF%BD")->value(QStringLiteral("n")), QStringLiteral("J\u00fcrgen \ufffd"));
+    QCOMPARE(FormData::parse("n=%3d%3D=")->value(QStringLiteral("n")), QStringLiteral("===")); // only the first "=" splits
+}
+
+void TestServerParts::formRefusesMalformedText_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("trailing &") << QByteArray("a=1&");
+    QTest::newRow("double &") << QByteArray("a=1&&b=2");
+    QTest::newRow("no =") << QByteArray("a=1&b");
+    QTest::newRow("empty key") << QByteArray("=1");
+    QTest::newRow("percent at end") << QByteArray("a=1%");
+    QTest::newRow("one hex digit") << QByteArray("a=%4");
+    QTest::newRow("not hex") << QByteArray("a=%G1");
+    QTest::newRow("encoded NUL") << QByteArray("a=x%00y");
+    QTest::newRow("raw NUL") << QByteArray("a=x\0y", 5);
+    QTest::newRow("invalid UTF-8") << QByteArray("a=%C3%28");
+    QTest::newRow("lone continuation") << QByteArray("a=%80");
+    QTest::newRow("encoded surrogate") << QByteArray("a=%ED%A0%80");
+    QTest::newRow("bad key") << QByteArray("%ZZ=1");
+}
+
+void TestServerParts::formRefusesMalformedText()
+{
+    QFETCH(QByteArray, text);
+    QVERIFY(!FormData::parse(text).has_value());
+}
+
+void TestServerParts::markupEscapesEverythingAReaderCouldMisread()
+{
+    const QString nasty = QStringLiteral("<a href=\"x\">&amp;'</a>") + QChar(0x01) + QChar(0x0B) + QStringLiteral("\t\n")
+        + QChar(0xFFFE) + QChar(0xD800) + QStringLiteral("\U0001F514");
+    const QString escaped = alertserver::escapeMarkup(nasty);
+    QCOMPARE(escaped, QStringLiteral("&lt;a href=&quot;x&quot;&gt;&amp;amp;&#39;&lt;/a&gt;\ufffd\ufffd\t\n\ufffd\ufffd\U0001F514"));
+
+    // Whatever a value holds, the reply stays well-formed and reads back.
+    const QByteArray reply = alertserver::XmlReply(QStringLiteral("users"))
+                                 .open(QStringLiteral("user"))
+                                 .element(QStringLiteral("name"), nasty)
+                                 .element(QStringLiteral("password"), QStringLiteral("]]><x>"))
+                                 .finish();
+    common::PositionalXml xml;
+    QVERIFY(xml.loadText(reply));
+    QCOMPARE(xml.topLevelCount(), 2);
+    const QDomNode user = common::PositionalXml::child(xml.root(), 0);
+    QCOMPARE(common::PositionalXml::childText(user, 1), QStringLiteral("]]><x>"));
+    QVERIFY(common::PositionalXml::childText(user, 0).startsWith(QStringLiteral("<a href=\"x\">&amp;'</a>")));
+
+    QVERIFY(xml.loadText(alertserver::statusReply(QStringLiteral("LOGINOK"), 42)));
+    QCOMPARE(xml.rootChildText(0), QStringLiteral("LOGINOK"));
+    QCOMPARE(xml.rootChildText(1), QStringLiteral("42"));
+    QVERIFY(xml.loadText(alertserver::errorReply(QStringLiteral("<why>"))));
+    QCOMPARE(xml.rootChildText(0), QStringLiteral("ERROR"));
+    QCOMPARE(xml.rootChildText(1), QStringLiteral("<why>"));
+}
+
+static QImage decode(const QByteArray &bytes, const QByteArray &format)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer, format);
+    return reader.read();
+}
+
+void TestServerParts::gifRoundTripsExactly_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("colours");
+    QTest::newRow("1x1, one colour") << QSize(1, 1) << 1;
+    QTest::newRow("18x18, two colours") << QSize(18, 18) << 2;
+    QTest::newRow("33x7, 5 colours") << QSize(33, 7) << 5;
+    // Noise in many colours fills the code table and forces it to start over.
+    QTest::newRow("96x96 noise, 255 colours") << QSize(96, 96) << 255;
+}
+
+void TestServerParts::gifRoundTripsExactly()
+{
+    QFETCH(QSize, size);
+    QFETCH(int, colours);
+    QRandomGenerator random(quint32(size.width() * 1000 + colours));
+    QList<QRgb> palette;
+    for (int i = 0; i < colours; ++i)
+        palette << (0xFF000000u | random.bounded(0x1000000u));
+    QImage image(size, QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, (x + y) % 11 == 0 ? 0u : palette[int(random.bounded(quint32(colours)))]);
+
+    const QImage back = decode(alertserver::encodeGif(image), "gif").convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(back.size(), image.size());
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb want = image.pixel(x, y);
+            const QRgb got = back.pixel(x, y);
+            if (qAlpha(want) == 0)
+                QVERIFY2(qAlpha(got) == 0, qPrintable(QStringLiteral("%1,%2 should be transparent").arg(x).arg(y)));
+            else
+                QVERIFY2(got == want, qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+        }
+}
+
+void TestServerParts::gifWithManyColoursStillReads()
+{
+    QImage image(64, 64, QImage::Format_ARGB32);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x)
+            image.setPixel(x, y, qRgb(x * 4, y * 4, (x * y) % 256));
+    const QImage back = decode(alertserver::encodeGif(image), "gif").convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(back.size(), image.size());
+    // Mapped onto the colour cube: every channel within half a step.
+    for (int y = 0; y < 64; y += 7)
+        for (int x = 0; x < 64; x += 5) {
+            QVERIFY(qAbs(qRed(back.pixel(x, y)) - qRed(image.pixel(x, y))) <= 26);
+            QVERIFY(qAbs(qBlue(back.pixel(x, y)) - qBlue(image.pixel(x, y))) <= 26);
+        }
+}
+
+void TestServerParts::icoKeepsSizesAndAlpha()
+{
+    QImage big(32, 32, QImage::Format_ARGB32);
+    big.fill(Qt::transparent);
+    for (int i = 0; i < 32; ++i)
+        big.setPixel(i, i, qRgba(200, 10, 20, 255));
+    QImage small(16, 16, QImage::Format_ARGB32);
+    small.fill(qRgba(0, 128, 255, 255));
+    const QByteArray ico = alertserver::encodeIco({big, small});
+
+    QBuffer buffer;
+    buffer.setData(ico);
+    QImageReader reader(&buffer, "ico");
+    QCOMPARE(reader.imageCount(), 2);
+    const QImage first = reader.read().convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(first.size(), QSize(32, 32));
+    QCOMPARE(first.pixel(5, 5), qRgba(200, 10, 20, 255));
+    QCOMPARE(qAlpha(first.pixel(5, 6)), 0);
+    QVERIFY(reader.jumpToNextImage());
+    const QImage second = reader.read().convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(second.size(), QSize(16, 16));
+    QCOMPARE(second.pixel(15, 0), qRgba(0, 128, 255, 255));
+}
+
+void TestServerParts::passwordHashes()
+{
+    const auto a = alertserver::hashPassword("secret", 1000);
+    const auto b = alertserver::hashPassword("secret", 1000);
+    QCOMPARE(a.salt.size(), 16);
+    QVERIFY(a.salt != b.salt);
+    QVERIFY(a.hash != b.hash);
+    QVERIFY(alertserver::verifyPassword("secret", a));
+    QVERIFY(!alertserver::verifyPassword("Secret", a));
+    QVERIFY(!alertserver::verifyPassword("", a));
+    auto broken = a;
+    broken.iterations = 0;
+    QVERIFY(!alertserver::verifyPassword("secret", broken));
+}
+
+QTEST_GUILESS_MAIN(TestServerParts)
+#include "tst_serverparts.moc"
