@@ -542,7 +542,14 @@ void Form1::Image3_Click()
 
 void Form1::Image4_Click()
 {
-    showMinimized();
+    // Minimising ends in hiding where there is a tray; hiding straight away
+    // skips the iconify request, which an X server without a window manager
+    // never answers: Qt would then report the window minimised again after
+    // it was restored, and it would vanish a second time.
+    if (m_services.trayAvailable && m_services.trayAvailable())
+        hide();
+    else
+        showMinimized();
 }
 
 void Form1::StartIconAnimation()
