@@ -10,15 +10,14 @@
 // Offscreen by default; run as build/bench/client_session/bench_client_session.
 
 #include "client/session/Form1.h"
+#include "client_startup/SkinFixture.h"
 #include "support/ScriptedServer.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QImage>
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -102,17 +101,6 @@ QPixmap block(int w, int h, const QColor &colour)
     QPixmap pixmap(w, h);
     pixmap.fill(colour);
     return pixmap;
-}
-
-QByteArray png(const QColor &colour)
-{
-    QImage image(8, 8, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
 }
 
 bool copyFolder(const QString &from, const QString &to)
@@ -230,7 +218,7 @@ bool startInstalledClient(QProcess &client, ScriptedServer &server, QTemporaryDi
                         "", "", "", "150", "1200", "4500", "4500", "p/page.png"};
     server.setReply("/alertsystem/notifytype.php", ScriptedReply::xmlChildren(skin));
     for (const char *path : {"/p/close.png", "/p/menu.png", "/p/back.png", "/p/icon.png", "/p/page.png"})
-        server.setReply(path, ScriptedReply::picture(png(Qt::darkCyan), "image/png"));
+        server.setReply(path, ScriptedReply::picture(skinfixture::png(Qt::darkCyan), "image/png"));
     server.setReply("/alertsystem/login.php", ScriptedReply::xmlChildren({"1"}));
     server.setReply("/alertsystem/status.php", ScriptedReply::xmlChildren({"0"}));
     server.setReply("/alertsystem/alerts.php", ScriptedReply::html("<html><body>no alerts</body></html>"));
