@@ -303,6 +303,7 @@ void Form1::SendLogin(const QString &userName, const QString &password)
         m_xmlLogin->deleteLater();
     }
     m_xmlLogin = new common::HttpExchange(this);
+    m_xmlLogin->setTimeout(m_services.requestTimeoutMs);
     connect(m_xmlLogin, &common::HttpExchange::finished, this, &Form1::xml_login_onreadystatechange);
     m_xmlLogin->get(loginAddress(m_startup.ServerBase, userName, password));
 }
@@ -393,6 +394,9 @@ void Form1::alertcheck_Timer()
         m_xmlAlerter->deleteLater();
     }
     m_xmlAlerter = new common::HttpExchange(this);
+    // A server that never answers must not end the polling: the deadline
+    // makes the request fail, and a failure re-arms the timer like any reply.
+    m_xmlAlerter->setTimeout(m_services.requestTimeoutMs);
     connect(m_xmlAlerter, &common::HttpExchange::finished, this, &Form1::XML_alerter_onreadystatechange);
     m_xmlAlerter->get(statusAddress(m_startup.ServerBase, m_prefs.UserName));
     alertcheck->stop();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/HttpExchange.h"
 #include "common/TimeStamp.h"
 
 #include <QString>
@@ -20,6 +21,7 @@ struct SessionServices
     std::function<void()> playAlertSound;
     std::function<void(bool, QWidget *)> setTopmost;
     std::function<bool()> trayAvailable;            // is there a notification area to hide into?
+    int requestTimeoutMs = common::HttpExchange::kTimeoutMs; // deadline of each login and status request
 };
 
 } // namespace client

@@ -141,6 +141,7 @@ bool Session::create(const QByteArray &loginPage)
     services.playAlertSound = [this] { ++desktop.sounds; };
     services.setTopmost = [this](bool on, QWidget *) { desktop.topmost << on; };
     services.trayAvailable = [this] { return desktop.trayAvailable; };
+    services.requestTimeoutMs = desktop.requestTimeoutMs;
     form = std::make_unique<client::Form1>(testStartup(server.baseUrl()), testSkin(server.baseUrl()),
                                            services);
     return true;

@@ -21,6 +21,7 @@ struct DesktopRecorder
     int sounds = 0;
     QList<bool> topmost;
     bool trayAvailable = true;
+    int requestTimeoutMs = common::HttpExchange::kTimeoutMs;
     QDateTime now = QDateTime(QDate(2026, 12, 7), QTime(4, 33, 25));
 };
 

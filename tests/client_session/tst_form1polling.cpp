@@ -37,6 +37,7 @@ void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
 {
     storeSettings({{"AUTOLOG", "1"}, {"USERNAME", "a b&c"}, {"PASSWORD", "p#1"}});
     Session s;
+    s.desktop.requestTimeoutMs = 1500;
     s.server.queueReply(kLoginPath, ScriptedReply::drop());
     s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}));
     s.server.setReply(kAlertPagePath, ScriptedReply::html("<html><body>alerts</body></html>"));
@@ -66,25 +67,32 @@ void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
         QVERIFY2(gap >= 1995 && gap < 3000, qPrintable(QString::number(gap)));
     }
 
-    // A reply that is not XML keeps the polling going.
+    // A reply that is not XML keeps the polling going, and so does a server
+    // that never answers: the request ends at its deadline.
     s.server.queueReply(kStatusPath, ScriptedReply::text("oops"));
     const int before = s.server.countFor(kStatusPath);
     QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), before + 2, 8000);
+    s.server.queueReply(kStatusPath, ScriptedReply::hang());
+    const int beforeHang = s.server.countFor(kStatusPath);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), beforeHang + 2, 12000);
+    polls = s.server.requestsFor(kStatusPath);
+    const qint64 afterHang = polls[beforeHang + 1].arrivedMs - polls[beforeHang].arrivedMs;
+    QVERIFY2(afterHang >= 1500 + 1995, qPrintable(QString::number(afterHang)));
 
     // Status 2 with auto-login on: a new login at once, no poll until it succeeds.
     s.server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"2"}));
-    s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}).withDelay(2500));
+    s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}).withDelay(1000));
     QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kLoginPath), 3, 8000);
     const int pollsAtRelogin = s.server.countFor(kStatusPath);
     const RecordedRequest relogin = s.server.requestsFor(kLoginPath).last();
     const RecordedRequest loggedOutPoll = s.server.requestsFor(kStatusPath).last();
     QVERIFY(relogin.arrivedMs - loggedOutPoll.answeredMs < 1000);
-    QTest::qWait(2000);
+    QTest::qWait(900);
     QCOMPARE(s.server.countFor(kStatusPath), pollsAtRelogin);
     QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsAtRelogin + 1, 8000);
 
     // Logout while a status request is out: the reply is dropped and polling ends.
-    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"1"}).withDelay(1500));
+    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"1"}).withDelay(1000));
     const int pollsBeforeLogout = s.server.countFor(kStatusPath);
     QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsBeforeLogout + 1, 5000);
     const int alertPages = s.server.countFor(kAlertPagePath);
