@@ -89,7 +89,7 @@ QImage sidePicture()
 
 QImage headerPicture()
 {
-    QImage img(480, 56, QImage::Format_ARGB32_Premultiplied);
+    QImage img(600, 56, QImage::Format_ARGB32_Premultiplied);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
     QLinearGradient bg(0, 0, img.width(), 0);
@@ -98,11 +98,11 @@ QImage headerPicture()
     bg.setColorAt(1, kLight);
     p.fillRect(img.rect(), bg);
     p.setPen(Qt::NoPen);
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 16; ++i) {
         p.setBrush(QColor(255, 255, 255, 10 + (i % 3) * 8));
         p.drawEllipse(QPointF(150 + i * 30, 28 + (i % 2 ? 14 : -12)), 22, 22);
     }
-    const QPointF centre(440, 30);
+    const QPointF centre(560, 30);
     drawWaves(p, centre, 14, QColor(255, 255, 255, 210));
     drawBell(p, centre, 20, kSignal);
     return img;
