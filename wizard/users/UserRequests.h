@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+namespace kestrup {
+
+// The endpoints of user management, under the alert server's base address.
+inline constexpr char kGetUsersPath[] = "/alertsystem/admin/getusers.php";
+inline constexpr char kDeleteUserPath[] = "/alertsystem/admin/deleteuser.php";
+inline constexpr char kSendEmailPath[] = "/alertsystem/admin/sendemail.php";
+inline constexpr char kAddUserPath[] = "/alertsystem/admin/adduser.php";
+inline constexpr char kEditUserPath[] = "/alertsystem/admin/edituser.php";
+
+// The access code every e-mail request carries as "v1".
+inline constexpr char kEmailAccessCode[] = "q804";
+
+// What the add and edit dialogs send, as typed.
+struct UserFields
+{
+    QString username;
+    QString password;
+    QString firstname;
+    QString lastname;
+    QString email;
+    QString tel;
+    QString wirelessNo;
+};
+
+// "username=..&password=..&lastname=..&firstname=..&telnos=..&email=..
+//  &wirelessno=..&serviceprovider=..&mrgID=.." with every value form-encoded.
+QByteArray AddUserBody(const UserFields &fields, const QString &domain, std::int16_t adminId);
+
+// The same without the user name and the administrator id, ending in "&id=".
+QByteArray EditUserBody(const UserFields &fields, const QString &domain, std::int16_t userId);
+
+// "v1=q804", one "&mails[]=" per address in the order given, then "&mrgID=".
+QByteArray EmailBody(const QStringList &mails, std::int16_t adminId);
+
+} // namespace kestrup
