@@ -51,9 +51,10 @@ bool WizardMessageBox::question(QWidget *parent, const QString &text)
     return question(parent, QGuiApplication::applicationDisplayName(), text);
 }
 
-bool WizardMessageBox::question(QWidget *parent, const QString &title, const QString &text)
+bool WizardMessageBox::question(QWidget *parent, const QString &title, const QString &text,
+                                QMessageBox::Icon icon)
 {
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, parent);
+    QMessageBox box(icon, title, text, QMessageBox::Yes | QMessageBox::No, parent);
     box.setDefaultButton(QMessageBox::Yes);
     return show(box, true) == Answer::Yes;
 }

@@ -41,7 +41,8 @@ public:
 
     static void information(QWidget *parent, const QString &text);
     static bool question(QWidget *parent, const QString &text);
-    static bool question(QWidget *parent, const QString &title, const QString &text);
+    static bool question(QWidget *parent, const QString &title, const QString &text,
+                         QMessageBox::Icon icon = QMessageBox::Question);
 
     // For custom modal dialogs (frm_alert): in test mode answers the next
     // queued answer (No when none is queued) and records the box; otherwise
