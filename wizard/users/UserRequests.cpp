@@ -1,64 +1,110 @@
 #include "UserRequests.h"
 
-#include "common/FormEncoding.h"
+#include "wizard/frame/FieldChecks.h"
 
 namespace kestrup {
 
 namespace {
 
-// Appends a key written as it stands and a form-encoded value.
-void put(QByteArray &body, const char *key, const QString &value)
+QString number(std::int16_t value)
 {
-    body += key;
-    body += common::formEncode(value);
-}
-
-void putNumber(QByteArray &body, const char *key, std::int16_t value)
-{
-    body += key;
-    body += QByteArray::number(value);
+    return QString::number(value);
 }
 
 // The fields the add and the edit request share, in the order both send them.
-void putProfile(QByteArray &body, const UserFields &f, const QString &domain)
+void addProfile(FormBody &body, const UserFields &f, const QString &domain)
 {
-    put(body, "&lastname=", f.lastname);
-    put(body, "&firstname=", f.firstname);
-    put(body, "&telnos=", f.tel);
-    put(body, "&email=", f.email);
-    put(body, "&wirelessno=", f.wirelessNo);
-    put(body, "&serviceprovider=", domain);
+    body.add("lastname", f.lastname)
+        .add("firstname", f.firstname)
+        .add("telnos", f.tel)
+        .add("email", f.email)
+        .add("wirelessno", f.wirelessNo)
+        .add("serviceprovider", domain);
+}
+
+ServerRequest request(const QByteArray &method, const char *path, FormPairs query = {},
+                      QByteArray body = {})
+{
+    ServerRequest r;
+    r.method = method;
+    r.path = QString::fromLatin1(path);
+    r.query = std::move(query);
+    r.body = std::move(body);
+    return r;
 }
 
 } // namespace
 
 QByteArray AddUserBody(const UserFields &f, const QString &domain, std::int16_t adminId)
 {
-    QByteArray body;
-    put(body, "username=", f.username);
-    put(body, "&password=", f.password);
-    putProfile(body, f, domain);
-    putNumber(body, "&mrgID=", adminId);
-    return body;
+    FormBody body;
+    body.add("username", f.username).add("password", f.password);
+    addProfile(body, f, domain);
+    body.add("mrgID", number(adminId));
+    return body.bytes();
 }
 
 QByteArray EditUserBody(const UserFields &f, const QString &domain, std::int16_t userId)
 {
-    QByteArray body;
-    put(body, "password=", f.password);
-    putProfile(body, f, domain);
-    putNumber(body, "&id=", userId);
-    return body;
+    FormBody body;
+    body.add("password", f.password);
+    addProfile(body, f, domain);
+    body.add("id", number(userId));
+    return body.bytes();
 }
 
 QByteArray EmailBody(const QStringList &mails, std::int16_t adminId)
 {
-    QByteArray body = "v1=";
-    body += kEmailAccessCode;
+    FormBody body;
+    body.addFixed(QByteArray("v1=") + kEmailAccessCode);
     for (const QString &mail : mails)
-        put(body, "&mails[]=", mail);
-    putNumber(body, "&mrgID=", adminId);
-    return body;
+        body.add("mails[]", mail);
+    body.add("mrgID", number(adminId));
+    return body.bytes();
+}
+
+ServerRequest userListRequest(std::int16_t adminId)
+{
+    return request("GET", kGetUsersPath, {{"mrgID", number(adminId)}});
+}
+
+ServerRequest deleteUserRequest(std::int16_t userId)
+{
+    return request("GET", kDeleteUserPath, {{"id", number(userId)}});
+}
+
+ServerRequest emailUsersRequest(std::int16_t selectedId, const QStringList &mails, std::int16_t adminId)
+{
+    return request("POST", kSendEmailPath, {{"id", number(selectedId)}}, EmailBody(mails, adminId));
+}
+
+ServerRequest addUserRequest(const UserFields &fields, const QString &domain, std::int16_t adminId)
+{
+    return request("POST", kAddUserPath, {}, AddUserBody(fields, domain, adminId));
+}
+
+ServerRequest editUserRequest(const UserFields &fields, const QString &domain, std::int16_t userId)
+{
+    return request("POST", kEditUserPath, {}, EditUserBody(fields, domain, userId));
+}
+
+QString UserFieldsProblem(const UserFields &f, UsernameCheck usernameCheck)
+{
+    if (usernameCheck == UsernameCheck::Required && f.username.isEmpty())
+        return QStringLiteral("Username is required!");
+    if (f.password.isEmpty())
+        return QStringLiteral("Password is required!");
+    if (f.firstname.isEmpty())
+        return QStringLiteral("Firstname is required!");
+    if (f.lastname.isEmpty())
+        return QStringLiteral("Lastname is required!");
+    if (f.tel.isEmpty())
+        return QStringLiteral("Tel. # is required!");
+    if (f.email.isEmpty())
+        return QStringLiteral("Email is required!");
+    if (!IsValidEmail(f.email))
+        return QStringLiteral("Invalid Email address!");
+    return {};
 }
 
 } // namespace kestrup

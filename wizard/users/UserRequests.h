@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wizard/frame/ServerRequest.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -38,5 +40,20 @@ QByteArray EditUserBody(const UserFields &fields, const QString &domain, std::in
 
 // "v1=q804", one "&mails[]=" per address in the order given, then "&mrgID=".
 QByteArray EmailBody(const QStringList &mails, std::int16_t adminId);
+
+// The requests themselves.
+ServerRequest userListRequest(std::int16_t adminId);                       // GET, &mrgID=
+ServerRequest deleteUserRequest(std::int16_t userId);                      // GET, &id=
+ServerRequest emailUsersRequest(std::int16_t selectedId, const QStringList &mails,
+                                std::int16_t adminId);                     // POST, &id= and body
+ServerRequest addUserRequest(const UserFields &fields, const QString &domain, std::int16_t adminId);
+ServerRequest editUserRequest(const UserFields &fields, const QString &domain, std::int16_t userId);
+
+// The checks both dialogs run before sending, in order; the first failing one
+// answers its message, "" when every check passes. Only the length makes a
+// box empty: blanks are content. The edit dialog does not check the user
+// name, which it cannot change.
+enum class UsernameCheck { Required, Skip };
+QString UserFieldsProblem(const UserFields &fields, UsernameCheck usernameCheck);
 
 } // namespace kestrup
