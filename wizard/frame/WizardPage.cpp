@@ -1,5 +1,6 @@
 #include "WizardPage.h"
 
+#include "Artwork.h"
 #include "RequestCycle.h"
 #include "WizardContext.h"
 #include "frm_alert.h"
@@ -7,6 +8,7 @@
 #include <QCloseEvent>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -52,6 +54,31 @@ WizardPage::WizardPage(WizardContext &context, QWidget *parent)
 QString WizardPage::windowCaption()
 {
     return QStringLiteral("Vantorel Software Administrative Setup");
+}
+
+QVBoxLayout *WizardPage::addSidePictureContent(QLabel *Picture1, QLabel *heading, QLabel *text)
+{
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setPixmap(Artwork::sidePicture());
+    Picture1->setAlignment(Qt::AlignTop);
+    QFont font = heading->font();
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() * 1.8);
+    heading->setFont(font);
+    text->setWordWrap(true);
+    text->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    text->setMinimumWidth(340);
+
+    auto *column = new QVBoxLayout;
+    column->addWidget(heading);
+    column->addSpacing(8);
+    column->addWidget(text);
+    auto *row = new QHBoxLayout;
+    row->addWidget(Picture1);
+    row->addSpacing(12);
+    row->addLayout(column, 1);
+    m_content->addLayout(row);
+    return column;
 }
 
 bool WizardPage::moveTo(Page next)

@@ -5,6 +5,7 @@
 #include <QDialog>
 
 class QFrame;
+class QLabel;
 class QPushButton;
 class QVBoxLayout;
 
@@ -47,6 +48,10 @@ public:
 protected:
     WizardContext &context() const { return m_context; }
     QVBoxLayout *contentLayout() const { return m_content; }
+    // The welcome and finished pages' layout: the side picture `Picture1` on
+    // the left, the large bold heading and the text (word-wrapped) on the
+    // right. Answers the column under the text for whatever else the page shows.
+    QVBoxLayout *addSidePictureContent(QLabel *Picture1, QLabel *heading, QLabel *text);
 
     // The close rule. The finished page overrides it.
     virtual bool closeRequestAllowed();

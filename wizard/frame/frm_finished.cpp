@@ -1,6 +1,5 @@
 #include "frm_finished.h"
 
-#include "Artwork.h"
 #include "WizardContext.h"
 
 #include <QCheckBox>
@@ -24,35 +23,18 @@ frm_finished::frm_finished(WizardContext &context, QWidget *parent)
     setObjectName(QStringLiteral("frm_finished"));
     ThisCanExit = false;
 
-    m_Picture1->setObjectName(QStringLiteral("Picture1"));
     m_lblSetupFinished->setObjectName(QStringLiteral("lblSetupFinished"));
     m_lblVantorel->setObjectName(QStringLiteral("lblVantorel"));
     m_chkVisitWww->setObjectName(QStringLiteral("chkVisitWww"));
     m_chkLunch->setObjectName(QStringLiteral("chkLunch"));
 
-    m_Picture1->setPixmap(Artwork::sidePicture());
-    m_Picture1->setAlignment(Qt::AlignTop);
-    QFont heading = m_lblSetupFinished->font();
-    heading.setBold(true);
-    heading.setPointSizeF(heading.pointSizeF() * 1.8);
-    m_lblSetupFinished->setFont(heading);
-    m_lblVantorel->setWordWrap(true);
-    m_lblVantorel->setMinimumWidth(340);
     m_chkVisitWww->setChecked(true);
     m_chkLunch->setChecked(true);
 
-    auto *text = new QVBoxLayout;
-    text->addWidget(m_lblSetupFinished);
-    text->addSpacing(8);
-    text->addWidget(m_lblVantorel);
-    text->addWidget(m_chkVisitWww);
-    text->addWidget(m_chkLunch);
-    text->addStretch(1);
-    auto *row = new QHBoxLayout;
-    row->addWidget(m_Picture1);
-    row->addSpacing(12);
-    row->addLayout(text, 1);
-    contentLayout()->addLayout(row);
+    QVBoxLayout *column = addSidePictureContent(m_Picture1, m_lblSetupFinished, m_lblVantorel);
+    column->addWidget(m_chkVisitWww);
+    column->addWidget(m_chkLunch);
+    column->addStretch(1);
 
     cmdNext()->setText(tr("&Finished"));
     cmdBack()->setEnabled(false);

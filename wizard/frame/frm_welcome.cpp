@@ -1,6 +1,5 @@
 #include "frm_welcome.h"
 
-#include "Artwork.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,31 +18,13 @@ frm_welcome::frm_welcome(WizardContext &context, QWidget *parent)
     setObjectName(QStringLiteral("frm_welcome"));
     ThisCanExit = false;
 
-    m_Picture1->setObjectName(QStringLiteral("Picture1"));
     m_lblWelcome->setObjectName(QStringLiteral("lblWelcome"));
     m_lblWelcomeTo->setObjectName(QStringLiteral("lblWelcomeTo"));
     m_cmdLogin->setObjectName(QStringLiteral("cmdLogin"));
 
-    m_Picture1->setPixmap(Artwork::sidePicture());
-    m_Picture1->setAlignment(Qt::AlignTop);
-    QFont heading = m_lblWelcome->font();
-    heading.setBold(true);
-    heading.setPointSizeF(heading.pointSizeF() * 1.8);
-    m_lblWelcome->setFont(heading);
-    m_lblWelcomeTo->setWordWrap(true);
-    m_lblWelcomeTo->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    m_lblWelcomeTo->setMinimumWidth(340);
-
-    auto *text = new QVBoxLayout;
-    text->addWidget(m_lblWelcome);
-    text->addSpacing(8);
-    text->addWidget(m_lblWelcomeTo, 1);
-    text->addWidget(m_cmdLogin, 0, Qt::AlignLeft);
-    auto *row = new QHBoxLayout;
-    row->addWidget(m_Picture1);
-    row->addSpacing(12);
-    row->addLayout(text, 1);
-    contentLayout()->addLayout(row);
+    QVBoxLayout *column = addSidePictureContent(m_Picture1, m_lblWelcome, m_lblWelcomeTo);
+    column->addStretch(1);
+    column->addWidget(m_cmdLogin, 0, Qt::AlignLeft);
 
     cmdBack()->setEnabled(false);
     connect(cmdNext(), &QPushButton::clicked, this, &frm_welcome::cmdNext_Click);
