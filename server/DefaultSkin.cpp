@@ -14,10 +14,11 @@ namespace alertserver {
 
 namespace {
 
-// The window is 300 x 240 pixels (4500 x 3600 twips); the browser box leaves
-// a 6-pixel frame and a 36-pixel title band for the two buttons.
-constexpr int kWidth = 300;
-constexpr int kHeight = 240;
+// The window is 320 x 300 pixels (4800 x 4500 twips), tall enough for the
+// whole login form; the browser box leaves a 6-pixel frame and a 36-pixel
+// title band for the two buttons.
+constexpr int kWidth = 320;
+constexpr int kHeight = 300;
 constexpr int kButton = 18;
 constexpr int kTwips = 15;
 

@@ -354,7 +354,7 @@ void TestAlertServer::skinAndItsPictures()
     const auto reply = s.client("/alertsystem/notifytype.php?id=1");
     const QStringList v = replyChildren(reply.body);
     QCOMPARE(v.size(), 24);
-    QCOMPARE(v.value(3), QStringLiteral("4500"));
+    QCOMPARE(v.value(3), QStringLiteral("4800"));
     QCOMPARE(v.value(11), s.base + QStringLiteral("/alertsystem/alerts.php"));
     QCOMPARE(v.value(12), s.base + QStringLiteral("/alertsystem/profile.php"));
     // Every link page of the skin answers.

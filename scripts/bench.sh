@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks (bench/<area>/), each inside a private X
+# display with a tray host, and prints their figures. With arguments, runs only
+# the benchmarks whose names contain one of them: scripts/bench.sh server
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh build
+export QTWEBENGINE_DISABLE_SANDBOX=1
+status=0
+for exe in build/bench/*/bench_*; do
+  [ -f "$exe" ] && [ -x "$exe" ] || continue
+  name=$(basename "$exe")
+  if [ $# -gt 0 ]; then
+    match=""
+    for want in "$@"; do case "$name" in *"$want"*) match=1 ;; esac; done
+    [ -n "$match" ] || continue
+  fi
+  echo "=== $name"
+  scripts/xvfb-test.sh "$exe" || status=1
+done
+exit $status
