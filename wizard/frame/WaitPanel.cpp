@@ -31,6 +31,7 @@ WaitPanel::WaitPanel(const QString &waitText, QWidget *window)
     pictureLayout->setContentsMargins(0, 0, 0, 0);
     pictureLayout->addWidget(m_imgload);
     setTag(0);
+    showFrame(0);
 
     for (QWidget *w : {static_cast<QWidget *>(m_frame2), static_cast<QWidget *>(m_picture2)}) {
         QSizePolicy policy = w->sizePolicy();

@@ -96,7 +96,14 @@ bool WizardPage::moveTo(Page next)
 
 bool WizardPage::askToQuit()
 {
-    return frm_alert::ask(m_context, this);
+    // A second close request while the question is open (the session ending
+    // behind the modal dialog) is refused rather than asked twice.
+    if (m_asking)
+        return false;
+    m_asking = true;
+    const bool quit = frm_alert::ask(m_context, this);
+    m_asking = false;
+    return quit;
 }
 
 bool WizardPage::closeRequestAllowed()

@@ -69,6 +69,7 @@ private:
     QPushButton *m_cmdBack;
     QPushButton *m_cmdNext;
     QPushButton *m_cmdCancel;
+    bool m_asking = false; // the quit dialog is open for this page
 };
 
 } // namespace kestrup
