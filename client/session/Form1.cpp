@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebChannel>
+#include <QWebEngineView>
 
 #include <cmath>
 
@@ -95,6 +96,9 @@ Form1::Form1(const StartupValues &startup, const SkinValues &skin, SessionServic
     layout->setContentsMargins(0, 0, 0, 0);
     m_browser = new BrowserBox(Picture2, this);
     layout->addWidget(m_browser->view());
+    // The page's own context menu would offer "Reload", which loads the login
+    // page anew without its bindings and leaves a dead log-in button.
+    m_browser->view()->setContextMenuPolicy(Qt::NoContextMenu);
 
     Picture3 = pictureBox(QStringLiteral("Picture3"), this);
     Image3 = imageIn(QStringLiteral("Image3"), Picture3);
@@ -538,7 +542,14 @@ void Form1::Image3_Click()
 
 void Form1::Image4_Click()
 {
-    showMinimized();
+    // Minimising ends in hiding where there is a tray; hiding straight away
+    // skips the iconify request, which an X server without a window manager
+    // never answers: Qt would then report the window minimised again after
+    // it was restored, and it would vanish a second time.
+    if (m_services.trayAvailable && m_services.trayAvailable())
+        hide();
+    else
+        showMinimized();
 }
 
 void Form1::StartIconAnimation()

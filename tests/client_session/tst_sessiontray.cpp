@@ -57,8 +57,8 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QCOMPARE(iconImage(tray->icon()), appIcon);
     QTRY_VERIFY(tray->geometry().isValid());
 
-    // Minimising through the window system hides the window into the tray.
-    form.showMinimized();
+    // The close button hides the window into the tray.
+    QTest::mouseClick(form.findChild<QLabel *>("Image4"), Qt::LeftButton);
     QTRY_VERIFY(form.isHidden());
 
     // A double-click on the tray icon, by the X server's own pointer.
@@ -69,6 +69,13 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QVERIFY(xdotool.waitForFinished(10000));
     QTRY_VERIFY(form.isVisible());
     QVERIFY(!form.isMinimized());
+    // Still there a while later, mapped on the X server.
+    QTest::qWait(1000);
+    QVERIFY(form.isVisible());
+    QProcess xwininfo;
+    xwininfo.start("xwininfo", {"-id", QString::number(form.winId())});
+    QVERIFY(xwininfo.waitForFinished(10000));
+    QVERIFY(xwininfo.readAll().contains("IsViewable"));
 
     // Blinking goes on for as long as the window is out of sight.
     QTest::mouseClick(form.findChild<QLabel *>("Image4"), Qt::LeftButton);
@@ -111,6 +118,10 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QTest::mouseRelease(&form, Qt::LeftButton, {}, QPoint(515, 5));
     QVERIFY(!animating(form));
     QCOMPARE(form.trayFrame(), Frame::Rest);
+
+    // Minimising through the window system hides the window too.
+    form.showMinimized();
+    QTRY_VERIFY(form.isHidden());
 }
 
 QTEST_MAIN(TestSessionTray)
