@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTest>
 
@@ -157,6 +158,27 @@ QString ServerProcess::mail(const QString &name) const
 {
     QFile f(QDir(outboxPath()).filePath(name));
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+QStringList ServerProcess::mailsTo(const QString &address) const
+{
+    QStringList out;
+    for (const QString &name : outboxFiles()) {
+        const QString text = mail(name);
+        if (text.contains(QStringLiteral("\r\nTo: ") + address + QStringLiteral("\r\n")))
+            out.append(text);
+    }
+    return out;
+}
+
+common::HttpResult httpGet(const QString &url)
+{
+    common::HttpExchange exchange;
+    QEventLoop loop;
+    QObject::connect(&exchange, &common::HttpExchange::finished, &loop, &QEventLoop::quit);
+    exchange.get(url);
+    loop.exec();
+    return exchange.result();
 }
 
 } // namespace testsupport

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/HttpExchange.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -63,6 +65,8 @@ public:
     // The outbox's e-mail files, by name.
     QStringList outboxFiles() const;
     QString mail(const QString &name) const;
+    // The texts of the outbox's e-mails whose "To:" header is the address, oldest first.
+    QStringList mailsTo(const QString &address) const;
 
 private:
     void collectLog();
@@ -73,5 +77,9 @@ private:
     QByteArray m_pending;
     QList<LoggedRequest> m_requests;
 };
+
+// One GET of the address through the programs' own HTTP exchange, waited for
+// (it has a deadline of its own).
+common::HttpResult httpGet(const QString &url);
 
 } // namespace testsupport

@@ -84,15 +84,16 @@ QList<X11Window> findX11Windows(const QString &wmClass, const QString &title)
         const QList<QByteArray> classParts = property(c.get(), w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING).split('\0');
         if (classParts.size() < 2 || QString::fromLatin1(classParts.at(1)) != wmClass)
             continue;
-        QString name = QString::fromUtf8(property(c.get(), w, netWmName, utf8));
-        if (name.isEmpty())
-            name = QString::fromLatin1(property(c.get(), w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
-        if (name != title)
+        // Either title counts, as in the client's own single-instance look-up:
+        // Qt may append the application's display name to _NET_WM_NAME alone.
+        const QString netName = QString::fromUtf8(property(c.get(), w, netWmName, utf8));
+        const QString name = QString::fromLatin1(property(c.get(), w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
+        if (netName != title && name != title)
             continue;
         X11Window window;
         window.id = w;
         window.wmClass = wmClass;
-        window.title = name;
+        window.title = title;
         auto geometry = reply(xcb_get_geometry_reply(c.get(), xcb_get_geometry(c.get(), w), nullptr));
         auto origin = reply(xcb_translate_coordinates_reply(
             c.get(), xcb_translate_coordinates(c.get(), w, screen->root, 0, 0), nullptr));

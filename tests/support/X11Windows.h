@@ -12,13 +12,14 @@ struct X11Window
 {
     quint32 id = 0;
     QString wmClass; // the class part of WM_CLASS
-    QString title;
+    QString title; // as searched for
     QRect geometry; // in root-window coordinates
     bool viewable = false;
 };
 
 // The display's top-level windows (and one level below, for a window manager
-// that reparents) that carry the class and title, through a connection of
+// that reparents) that carry the class and the title (in WM_NAME or
+// _NET_WM_NAME), through a connection of
 // their own to $DISPLAY. Empty without a display.
 QList<X11Window> findX11Windows(const QString &wmClass, const QString &title);
 
