@@ -29,6 +29,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPointer>
 #include <QProcess>
@@ -69,6 +70,31 @@ void typeInto(QWidget *window, const char *name, const QString &text)
     QCOMPARE(box->text(), text);
 }
 
+// The carrier box can be typed in: a carrier's exact name chooses it.
+void chooseCarrier(UserDialog *dialog, const QString &name)
+{
+    QComboBox *carrier = dialog->cboServiceProvider();
+    carrier->setFocus();
+    carrier->lineEdit()->selectAll();
+    QTest::keyClick(carrier->lineEdit(), Qt::Key_Delete);
+    QTest::keyClicks(carrier, name);
+    QCOMPARE(carrier->currentText(), name);
+}
+
+// A click on the row selects it; Space then ticks or unticks its box.
+void clickRow(QTreeWidget *list, QTreeWidgetItem *item)
+{
+    QVERIFY(item);
+    list->scrollToItem(item);
+    // On the user name, so that the current cell is the one with the box.
+    const QPoint onName(list->header()->sectionViewportPosition(ColUsername)
+                            + list->header()->sectionSize(ColUsername) * 2 / 3,
+                        list->visualItemRect(item).center().y());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, onName);
+    QCOMPARE(list->currentItem(), item);
+    QVERIFY(item->isSelected());
+}
+
 void fillUserDialog(UserDialog *dialog, const Expected &user)
 {
     typeInto(dialog, "txtUsername", user.username);
@@ -78,11 +104,7 @@ void fillUserDialog(UserDialog *dialog, const Expected &user)
     typeInto(dialog, "txtEmail", user.email);
     typeInto(dialog, "txtTel", user.tel);
     typeInto(dialog, "txtWirelessNo", user.wirelessNo);
-    QComboBox *carrier = dialog->cboServiceProvider();
-    carrier->setCurrentIndex(-1);
-    carrier->clearEditText();
-    QTest::keyClicks(carrier, user.provider);
-    QCOMPARE(carrier->currentText(), user.provider);
+    chooseCarrier(dialog, user.provider);
 }
 
 QStringList listed(const QTreeWidget *list)
@@ -380,9 +402,7 @@ void TestWizardEndToEnd::editUser()
     auto *page = current<frm_emailusers>();
     QVERIFY(page);
     WizardMessageBox::clearShown();
-    QTreeWidgetItem *row = rowNamed(kDana.username);
-    QVERIFY(row);
-    page->ListView1()->setCurrentItem(row);
+    clickRow(page->ListView1(), rowNamed(kDana.username));
     QTest::mouseClick(page->findChild<QToolButton *>("cmdEdit"), Qt::LeftButton);
     QPointer<frm_edituser> dialog = page->findChild<frm_edituser *>();
     QVERIFY(dialog);
@@ -392,7 +412,7 @@ void TestWizardEndToEnd::editUser()
 
     typeInto(dialog, "txtLastname", "Moreau-Blanc");
     typeInto(dialog, "txtEmail", "dana.mb@example.com");
-    dialog->cboServiceProvider()->setCurrentIndex(dialog->cboServiceProvider()->findText("T-Mobile"));
+    chooseCarrier(dialog, "T-Mobile");
     QTest::mouseClick(dialog->cmdUpdate(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 15000);
     QCOMPARE(WizardMessageBox::shownTexts(), QStringList());
@@ -413,8 +433,11 @@ void TestWizardEndToEnd::emailTickedUsers()
     auto *page = current<frm_emailusers>();
     QVERIFY(page);
     const int before = int(m_server->outboxFiles().size());
-    rowNamed(kDana.username)->setCheckState(ColUsername, Qt::Checked);
-    rowNamed(kEli.username)->setCheckState(ColUsername, Qt::Checked);
+    for (const QString &name : {kDana.username, kEli.username}) {
+        clickRow(page->ListView1(), rowNamed(name));
+        QTest::keyClick(page->ListView1(), Qt::Key_Space);
+        QCOMPARE(rowNamed(name)->checkState(ColUsername), Qt::Checked);
+    }
     QTest::mouseClick(page->findChild<QToolButton *>("cmdEmail"), Qt::LeftButton);
     QVERIFY(idle(page->cycle()));
     QCOMPARE(lastMessage(), QStringLiteral("Email sent to 2 selected users"));
@@ -433,7 +456,7 @@ void TestWizardEndToEnd::removeUser()
 {
     auto *page = current<frm_emailusers>();
     QVERIFY(page);
-    page->ListView1()->setCurrentItem(rowNamed(kEli.username));
+    clickRow(page->ListView1(), rowNamed(kEli.username));
     WizardMessageBox::clearShown();
     WizardMessageBox::setNextAnswer(Answer::Yes);
     QTest::mouseClick(page->findChild<QToolButton *>("Command1"), Qt::LeftButton);
