@@ -48,6 +48,7 @@ void TestSessionProcess::pollingResumesAfterStopAndContinue()
                       "[Settings]\nAUTOLOG=1\nUSERNAME=proc user\nPASSWORD=pw\n"));
 
     QProcess client;
+    endWithThisProcess(client);
     QProcessEnvironment env = programEnvironment(home.path());
     env.insert("QT_QPA_PLATFORM", "offscreen");
     client.setProcessEnvironment(env);

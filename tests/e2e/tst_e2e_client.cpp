@@ -85,6 +85,7 @@ void TestClientEndToEnd::initTestCase()
     QVERIFY(writeFile(m_home.filePath("config/Tarvex Vantorel.conf"),
                       "[Settings]\nAUTOLOG=0\nPOPUPMODE=1\nALERTMODE=1\nAUDIOALERT=1\nWINDOWONTOP=0\n"));
 
+    endWithThisProcess(m_client);
     m_client.setProcessEnvironment(programEnvironment(m_home.path()));
     m_client.setProgram(m_install.filePath("tarvex"));
     m_client.setProcessChannelMode(QProcess::ForwardedErrorChannel);

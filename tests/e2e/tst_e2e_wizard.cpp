@@ -472,6 +472,7 @@ void TestWizardEndToEnd::removeUser()
 void TestWizardEndToEnd::listReadAgainMatchesTheStore()
 {
     // Back to the login page and on again: the page reads the list anew.
+    QVERIFY(current<frm_emailusers>());
     QTest::mouseClick(current<frm_emailusers>()->cmdBack(), Qt::LeftButton);
     auto *login = current<frm_loginaccount>();
     QVERIFY(login);
@@ -509,6 +510,7 @@ void TestWizardEndToEnd::programOpensOnTheWelcomePageAndQuitsThroughCancel()
                                        + "</server><vendor>" + kVendorHost.toUtf8() + "</vendor></setup>\n"));
     const int requests = int(m_server->requests().size());
     QProcess program;
+    testsupport::endWithThisProcess(program);
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(install.filePath("kestrup"));
     QVERIFY(program.waitForStarted());

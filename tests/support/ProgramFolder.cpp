@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace testsupport {
 
 bool copyFolder(const QString &from, const QString &to)
@@ -34,6 +37,11 @@ QProcessEnvironment programEnvironment(const QString &home)
     env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
     env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
     return env;
+}
+
+void endWithThisProcess(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 }
 
 } // namespace testsupport

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 
@@ -16,5 +17,9 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // The environment for a program started by a test: the test's own, with the
 // configuration, data and cache folders moved below `home`.
 QProcessEnvironment programEnvironment(const QString &home);
+
+// Makes the program started by `process` end when this test process ends,
+// even by a crash, so that no server or client outlives a failed test.
+void endWithThisProcess(QProcess &process);
 
 } // namespace testsupport

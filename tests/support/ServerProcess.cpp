@@ -1,5 +1,7 @@
 #include "ServerProcess.h"
 
+#include "ProgramFolder.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -55,6 +57,7 @@ bool ServerProcess::start()
     const QString portFile = QDir(m_folder).filePath(QStringLiteral("port"));
     QFile::remove(portFile);
     m_process = std::make_unique<QProcess>();
+    endWithThisProcess(*m_process);
     m_process->start(program(), {QStringLiteral("serve"), QStringLiteral("--listen"),
                                  QStringLiteral("127.0.0.1:%1").arg(m_port), QStringLiteral("--port-file"), portFile,
                                  QStringLiteral("--db"), dbPath(), QStringLiteral("--outbox"), outboxPath(),
