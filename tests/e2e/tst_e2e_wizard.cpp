@@ -488,6 +488,13 @@ void TestWizardEndToEnd::listReadAgainMatchesTheStore()
     QCOMPARE(QString::number(UserListView::tagOf(page->ListView1()->topLevelItem(0))),
              storedUser(kDana.username).value(0));
     m_context->navigator().CloseAllPages();
+
+    // The server refused none of the run's requests as malformed: every
+    // outcome above came as a status word the wizard could read.
+    const QList<testsupport::LoggedRequest> requests = m_server->requests();
+    QVERIFY(requests.size() >= 12);
+    for (const testsupport::LoggedRequest &r : requests)
+        QVERIFY2(r.status == 200, (r.method + ' ' + r.target + " -> " + QByteArray::number(r.status)).constData());
 }
 
 void TestWizardEndToEnd::programOpensOnTheWelcomePageAndQuitsThroughCancel()
