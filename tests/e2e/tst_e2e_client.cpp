@@ -141,6 +141,8 @@ bool TestClientEndToEnd::logInThroughThePage(bool remember)
 {
     const int mark = int(m_server->requests().size());
     for (int attempt = 0; attempt < 4; ++attempt) {
+        if (attempt > 0)
+            qInfo("the login page was not ready; typing again (attempt %d)", attempt + 1);
         if (!typeLogin(remember))
             return false;
         if (QTest::qWaitFor([&] { return m_server->countFor(kLogin, mark) > 0; }, 6000))
