@@ -1,6 +1,7 @@
 // The installed client as a process: from the loading window to polling, and
 // polling that picks up again by itself after the process was stopped.
 #include "client_startup/SkinFixture.h"
+#include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
 
 #include <QDir>
@@ -21,30 +22,6 @@ class TestSessionProcess : public QObject
 private Q_SLOTS:
     void pollingResumesAfterStopAndContinue();
 };
-
-namespace {
-
-bool copyFolder(const QString &from, const QString &to)
-{
-    QDirIterator it(from, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (!QDir().mkpath(QFileInfo(target).path()) || !QFile::copy(source, target))
-            return false;
-        QFile::setPermissions(target, QFile::permissions(source));
-    }
-    return true;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-} // namespace
 
 void TestSessionProcess::pollingResumesAfterStopAndContinue()
 {
@@ -71,10 +48,8 @@ void TestSessionProcess::pollingResumesAfterStopAndContinue()
                       "[Settings]\nAUTOLOG=1\nUSERNAME=proc user\nPASSWORD=pw\n"));
 
     QProcess client;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
-    env.insert("XDG_DATA_HOME", home.filePath("data"));
-    env.insert("XDG_CACHE_HOME", home.filePath("cache"));
+    endWithThisProcess(client);
+    QProcessEnvironment env = programEnvironment(home.path());
     env.insert("QT_QPA_PLATFORM", "offscreen");
     client.setProcessEnvironment(env);
     client.setProgram(install.filePath("tarvex"));

@@ -1,0 +1,262 @@
+// The alert client end to end: the built tarvex copied into a folder of its
+// own, the built alertserver with a real store, a real X display with a tray.
+// A user logs in by typing into the login page, an alert raised on the server
+// pops the window up at the top-right and reloads the alert page, a logout on
+// the server brings the login page back, and polling survives a server restart.
+//
+// The steps run in order against one client process: every start of the
+// browser engine costs seconds, and each step starts from where the previous
+// one left the client.
+#include "server/SqliteDb.h"
+#include "support/ProgramFolder.h"
+#include "support/ServerProcess.h"
+#include "support/X11Windows.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <optional>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kTitle = QStringLiteral("E2E Alerts");
+const QString kWindowClass = QStringLiteral("ThunderRT6FormDC");
+const QString kUser = QStringLiteral("ann");
+const QString kPassword = QStringLiteral("open sesame&1");
+const QByteArray kLoginQuery = "username=ann&password=open+sesame%261";
+// The server's default skin: a 320 x 300 window with the browser box at (6, 36).
+const QSize kWindowSize(320, 300);
+const QPoint kBrowserBox(6, 36);
+
+const QByteArray kLogin = "/alertsystem/login.php";
+const QByteArray kStatus = "/alertsystem/status.php";
+const QByteArray kAlertPage = "/alertsystem/alerts.php";
+
+} // namespace
+
+class TestClientEndToEnd : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void loginThroughThePage();
+    void alertPopsUpAtTopRightAndReloadsThePage();
+    void serverLogoutReturnsToTheLoginPage();
+    void pollingResumesAfterServerRestart();
+    void serverLogoutWithAutoLoginLogsInAgain();
+
+private:
+    std::optional<X11Window> clientWindow() const;
+    bool typeLogin(bool remember);
+    bool logInThroughThePage(bool remember);
+    bool pollingStops();
+    qint64 userColumn(const char *sql);
+
+    QTemporaryDir m_serverDir;
+    QTemporaryDir m_install;
+    QTemporaryDir m_home;
+    std::unique_ptr<ServerProcess> m_server;
+    QProcess m_client;
+    QSize m_screen;
+};
+
+void TestClientEndToEnd::initTestCase()
+{
+    m_screen = x11ScreenSize();
+    if (m_screen.isEmpty())
+        QSKIP("needs an X display (runs under Xvfb through CTest)");
+
+    m_server = std::make_unique<ServerProcess>(m_serverDir.path());
+    QVERIFY(m_server->start());
+    QCOMPARE(m_server->command({"seed-admin", "boss", "secret", "boss@example.com"}).exitCode, 0);
+    QCOMPARE(m_server->command({"add-user", "boss", kUser, kPassword, "--email", "ann@example.com"}).exitCode, 0);
+
+    QVERIFY(copyFolder(QStringLiteral(TVX_BUILD_DIR "/tarvex"), m_install.path()));
+    QVERIFY(writeFile(m_install.filePath("system.xml"),
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system><windowtitle>" + kTitle.toUtf8()
+                          + "</windowtitle><serverbase>" + m_server->baseUrl().toUtf8()
+                          + "</serverbase><notifytypeid>1</notifytypeid></system>\n"));
+    QVERIFY(writeFile(m_home.filePath("config/Tarvex Vantorel.conf"),
+                      "[Settings]\nAUTOLOG=0\nPOPUPMODE=1\nALERTMODE=1\nAUDIOALERT=1\nWINDOWONTOP=0\n"));
+
+    endWithThisProcess(m_client);
+    m_client.setProcessEnvironment(programEnvironment(m_home.path()));
+    m_client.setProgram(m_install.filePath("tarvex"));
+    m_client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_client.start();
+    QVERIFY(m_client.waitForStarted());
+
+    // The skin comes from the server, and the main window opens at the top-right.
+    QTRY_VERIFY_WITH_TIMEOUT(clientWindow().has_value(), 40000);
+    QCOMPARE(m_server->requestsFor("/alertsystem/notifytype.php").value(0).query, QByteArray("id=1"));
+    QCOMPARE(clientWindow()->geometry, QRect(QPoint(m_screen.width() - kWindowSize.width(), 0), kWindowSize));
+}
+
+void TestClientEndToEnd::cleanupTestCase()
+{
+    if (m_client.state() != QProcess::NotRunning) {
+        m_client.terminate();
+        if (!m_client.waitForFinished(10000))
+            m_client.kill();
+        m_client.waitForFinished(5000);
+    }
+}
+
+std::optional<X11Window> TestClientEndToEnd::clientWindow() const
+{
+    for (const X11Window &w : findX11Windows(kWindowClass, kTitle)) {
+        if (w.viewable)
+            return w;
+    }
+    return std::nullopt;
+}
+
+// Clicks into the page above its fields and moves through them with Tab, as a
+// keyboard user would: user name, password, the automatic-login box, the button.
+bool TestClientEndToEnd::typeLogin(bool remember)
+{
+    const std::optional<X11Window> w = clientWindow();
+    if (!w)
+        return false;
+    const QPoint spot = w->geometry.topLeft() + kBrowserBox + QPoint(250, 6);
+    bool ok = xdotool({"mousemove", QString::number(spot.x()), QString::number(spot.y()), "click", "1"});
+    ok = ok && xdotool({"key", "Tab", "ctrl+a"}) && xdotool({"type", "--delay", "10", kUser});
+    ok = ok && xdotool({"key", "Tab", "ctrl+a"}) && xdotool({"type", "--delay", "10", kPassword});
+    ok = ok && xdotool({"key", "Tab"});
+    if (remember)
+        ok = ok && xdotool({"key", "space"});
+    return ok && xdotool({"key", "Tab", "Return"});
+}
+
+// The page may still be loading (or be loaded a second time) when the window
+// appears, which clears what was typed; so the typing is repeated a few times
+// until the login request reaches the server.
+bool TestClientEndToEnd::logInThroughThePage(bool remember)
+{
+    const int mark = int(m_server->requests().size());
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (attempt > 0)
+            qInfo("the login page was not ready; typing again (attempt %d)", attempt + 1);
+        if (!typeLogin(remember))
+            return false;
+        if (QTest::qWaitFor([&] { return m_server->countFor(kLogin, mark) > 0; }, 6000))
+            return m_server->requestsFor(kLogin, mark).size() == 1;
+    }
+    return false;
+}
+
+// True once no status request has come for two and a half poll periods;
+// false when polling goes on for 15 s.
+bool TestClientEndToEnd::pollingStops()
+{
+    QElapsedTimer total;
+    total.start();
+    int seen = m_server->countFor(kStatus);
+    QElapsedTimer quiet;
+    quiet.start();
+    while (total.elapsed() < 15000) {
+        QTest::qWait(100);
+        const int now = m_server->countFor(kStatus);
+        if (now != seen) {
+            seen = now;
+            quiet.restart();
+        } else if (quiet.elapsed() > 5000) {
+            return true;
+        }
+    }
+    return false;
+}
+
+qint64 TestClientEndToEnd::userColumn(const char *sql)
+{
+    alertserver::SqliteConnection db(m_server->dbPath());
+    alertserver::Query q = db.query(sql);
+    q.bind(1, kUser);
+    return q.next() ? q.integer(0) : -1;
+}
+
+void TestClientEndToEnd::loginThroughThePage()
+{
+    QVERIFY(logInThroughThePage(false));
+    QCOMPARE(m_server->requestsFor(kLogin).constLast().query, kLoginQuery);
+    QCOMPARE(userColumn("SELECT logged_in FROM users WHERE username = ?"), 1);
+
+    // The alert page replaces the login page, and polling starts.
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->countFor(kAlertPage), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus) >= 2, 10000);
+    QCOMPARE(m_server->requestsFor(kStatus).constFirst().query, QByteArray("username=ann"));
+}
+
+void TestClientEndToEnd::alertPopsUpAtTopRightAndReloadsThePage()
+{
+    // Dragged away first, so that coming back to the corner is the alert's doing.
+    const std::optional<X11Window> before = clientWindow();
+    QVERIFY(before);
+    QVERIFY(xdotool({"windowmove", QString::number(before->id), "100", "300"}));
+    QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry.topLeft(), QPoint(100, 300), 5000);
+    QTest::qWait(300); // let the client see its new place before the alert moves it
+
+    const int mark = int(m_server->requests().size());
+    QCOMPARE(m_server->command({"alert", kUser, "Boiler pressure high"}).exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kAlertPage, mark) >= 1, 10000);
+    const QByteArray query = m_server->requestsFor(kAlertPage, mark).constFirst().query;
+    QVERIFY2(QRegularExpression("^_vartime=\\d{14}&username=ann$").match(QString::fromUtf8(query)).hasMatch(),
+             query.constData());
+    QCOMPARE(m_server->countFor(kLogin, mark), 0); // reloaded by the poll, not by a new login
+
+    QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry,
+                              QRect(QPoint(m_screen.width() - kWindowSize.width(), 0), kWindowSize), 5000);
+    // The alert was reported once: the server holds nothing more for the next poll.
+    QCOMPARE(userColumn("SELECT pending_alerts FROM users WHERE username = ?"), 0);
+}
+
+void TestClientEndToEnd::serverLogoutReturnsToTheLoginPage()
+{
+    const int mark = int(m_server->requests().size());
+    QCOMPARE(m_server->command({"logout", kUser}).exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 1, 5000);
+    QVERIFY2(pollingStops(), "the client goes on polling after the server logged it out");
+    QCOMPARE(m_server->countFor(kLogin, mark), 0); // automatic login is off
+
+    // The login page is back and works: this time with automatic login ticked.
+    QVERIFY(logInThroughThePage(true));
+    QCOMPARE(m_server->requestsFor(kLogin, mark).constFirst().query, kLoginQuery);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 3, 10000);
+}
+
+void TestClientEndToEnd::pollingResumesAfterServerRestart()
+{
+    const int port = m_server->port();
+    QVERIFY(m_server->stop());
+    // Down for longer than a poll period: the client's polls meet a closed port.
+    QTest::qWait(3000);
+    const int mark = int(m_server->requests().size());
+    QVERIFY(m_server->start());
+    QCOMPARE(m_server->port(), port);
+
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 2, 8000);
+    // The session outlived the restart: no new login was needed.
+    QCOMPARE(m_server->countFor(kLogin, mark), 0);
+    QCOMPARE(m_client.state(), QProcess::Running);
+}
+
+void TestClientEndToEnd::serverLogoutWithAutoLoginLogsInAgain()
+{
+    const int mark = int(m_server->requests().size());
+    QCOMPARE(m_server->command({"logout", kUser}).exitCode, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->countFor(kLogin, mark), 1, 8000);
+    QCOMPARE(m_server->requestsFor(kLogin, mark).constFirst().query, kLoginQuery);
+    QCOMPARE(userColumn("SELECT logged_in FROM users WHERE username = ?"), 1);
+    // And polls again after that login.
+    const int login = int(m_server->requests().size());
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, login) >= 1, 8000);
+}
+
+QTEST_GUILESS_MAIN(TestClientEndToEnd)
+#include "tst_e2e_client.moc"
