@@ -15,6 +15,6 @@ endif()
 # themselves link libFuzzer's main (tests/fuzz).
 if(TVX_FUZZ)
   target_compile_options(tvx_config INTERFACE
-    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(tvx_config INTERFACE -fsanitize=address,undefined)
 endif()

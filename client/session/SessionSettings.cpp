@@ -64,20 +64,25 @@ SessionPreferences LoadStoredSettings()
     return readSettings(store);
 }
 
-void SaveStoredSettings(const SessionPreferences &prefs)
+// QSettings writes its file beside the old one and renames it into place
+// (QSaveFile, without falling back to writing in place), so a failed write
+// leaves the previous file whole; the status says whether it worked.
+bool SaveStoredSettings(const SessionPreferences &prefs)
 {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, kOrganization);
     openSettingsGroup(store);
     writeSettings(store, prefs);
     store.sync();
+    return store.status() == QSettings::NoError;
 }
 
-void StoreAutoLogOn()
+bool StoreAutoLogOn()
 {
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, kOrganization);
     openSettingsGroup(store);
     store.setValue(QStringLiteral("AUTOLOG"), QStringLiteral("1"));
     store.sync();
+    return store.status() == QSettings::NoError;
 }
 
 } // namespace client

@@ -33,10 +33,12 @@ SessionPreferences readSettings(QSettings &store);
 // Writes all eight keys as text, "POPUPMODE" first and "PASSWORD" last.
 void writeSettings(QSettings &store, const SessionPreferences &prefs);
 
-// Convenience wrappers on the real store.
+// Convenience wrappers on the real store. The writers answer false when the
+// file could not be written (full disk, read-only); the previous file is then
+// left as it was.
 SessionPreferences LoadStoredSettings();
-void SaveStoredSettings(const SessionPreferences &prefs);
+bool SaveStoredSettings(const SessionPreferences &prefs);
 // A successful login writes "AUTOLOG" = "1" at once, leaving the rest alone.
-void StoreAutoLogOn();
+bool StoreAutoLogOn();
 
 } // namespace client

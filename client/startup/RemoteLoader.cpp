@@ -1,5 +1,6 @@
 #include "client/startup/RemoteLoader.h"
 
+#include "client/startup/PictureIntegrity.h"
 #include "common/HttpExchange.h"
 
 #include <QBuffer>
@@ -88,7 +89,7 @@ QImage RemoteLoader::decodePicture(const QByteArray &bytes)
     buffer.open(QIODevice::ReadOnly);
     const QByteArray format = QImageReader::imageFormat(&buffer);
     static const QByteArrayList accepted = {"bmp", "gif", "ico", "png", "jpeg"};
-    if (!accepted.contains(format))
+    if (!accepted.contains(format) || !pictureIsWhole(bytes, format))
         return {};
     buffer.seek(0);
     QImageReader reader(&buffer, format);

@@ -37,6 +37,47 @@ inline QByteArray gif()
         + QByteArray::fromHex("3b");
 }
 
+// A width x height GIF in two colours (red, blue stripes), LZW-coded the
+// simple way: a clear code before every second pixel keeps codes at 3 bits.
+inline QByteArray stripedGif(int width, int height, bool trailer = true)
+{
+    QByteArray b("GIF89a");
+    auto u16 = [&b](int v) { b.append(char(v & 0xff)).append(char(v >> 8)); };
+    u16(width);
+    u16(height);
+    b.append(QByteArray::fromHex("800000" "ff0000" "0000ff"));
+    b.append(char(0x2c));
+    u16(0);
+    u16(0);
+    u16(width);
+    u16(height);
+    b.append(char(0)).append(char(2)); // no local palette; minimum code size 2
+    QByteArray codes;
+    unsigned bits = 0;
+    int used = 0;
+    auto put = [&](unsigned code) {
+        bits |= code << used;
+        for (used += 3; used >= 8; used -= 8, bits >>= 8)
+            codes.append(char(bits & 0xff));
+    };
+    for (int i = 0; i < width * height; ++i) {
+        if (i % 2 == 0)
+            put(4); // clear
+        put(unsigned((i / width) % 2));
+    }
+    put(5); // end of information
+    if (used > 0)
+        codes.append(char(bits & 0xff));
+    for (qsizetype i = 0; i < codes.size(); i += 255) {
+        const QByteArray block = codes.mid(i, 255);
+        b.append(char(block.size())).append(block);
+    }
+    b.append(char(0));
+    if (trailer)
+        b.append(char(0x3b));
+    return b;
+}
+
 // The paths of the five pictures, as the skin lists them.
 struct SkinPaths
 {

@@ -80,6 +80,15 @@ void TestRemoteLoader::failedDownloadsKeepThePicture_data()
     QTest::newRow("html page") << ScriptedReply::html("<html><body>Not here</body></html>").withStatus(404);
     QTest::newRow("html page with 200") << ScriptedReply::html("<!DOCTYPE html><html><p>skin</p></html>");
     QTest::newRow("truncated png") << ScriptedReply::picture(skinfixture::png(Qt::blue).left(30), "image/png");
+    // Qt's readers decode these cut-short files into whole-sized pictures with
+    // the rest painted black; they must not pass for a delivered skin picture.
+    const QByteArray gif = skinfixture::stripedGif(64, 64);
+    QTest::newRow("truncated gif") << ScriptedReply::picture(gif.left(gif.size() * 6 / 10), "image/gif");
+    QTest::newRow("gif cut after its header") << ScriptedReply::picture(gif.left(40), "image/gif");
+    const QByteArray jpeg = skinfixture::encodedImage(Qt::blue, {64, 64}, "JPEG");
+    QTest::newRow("truncated jpeg") << ScriptedReply::picture(jpeg.left(jpeg.size() * 9 / 10), "image/jpeg");
+    const QByteArray bmp = skinfixture::encodedImage(Qt::blue, {64, 64}, "BMP");
+    QTest::newRow("truncated bmp") << ScriptedReply::picture(bmp.left(bmp.size() / 2), "image/bmp");
     QTest::newRow("connection dropped") << ScriptedReply::drop();
     QTest::newRow("cut mid-body")
         << ScriptedReply::picture(skinfixture::png(Qt::blue, {64, 64}), "image/png").as(ScriptedReply::Kind::CutMidBody);
@@ -139,6 +148,9 @@ void TestRemoteLoader::decodesTheSkinFormats_data()
     QTest::newRow("jpeg") << skinfixture::encodedImage(Qt::red, {8, 8}, "JPEG") << QSize(8, 8);
     QTest::newRow("ico") << skinfixture::encodedImage(Qt::red, {16, 16}, "ICO") << QSize(16, 16);
     QTest::newRow("gif") << skinfixture::gif() << QSize(1, 1);
+    QTest::newRow("striped gif") << skinfixture::stripedGif(64, 48) << QSize(64, 48);
+    QTest::newRow("gif without trailer") << skinfixture::stripedGif(5, 5, false) << QSize(5, 5);
+    QTest::newRow("bmp with trailing bytes") << skinfixture::encodedImage(Qt::red, {3, 2}, "BMP") + "xyz" << QSize(3, 2);
 }
 
 void TestRemoteLoader::decodesTheSkinFormats()

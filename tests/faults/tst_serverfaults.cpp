@@ -1,0 +1,230 @@
+// The reference server against callers that misbehave: a body cut short, a
+// connection reset after the head, a 50 MB body, a request that trickles in,
+// a form of a third of a million pairs. Each is refused or dropped without a
+// row of the store changing, memory stays bounded, and others are served
+// meanwhile.
+
+#include "FaultFixture.h"
+
+#include "server/ServerFixture.h"
+
+#include <QElapsedTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace faulttest;
+using servertest::RunningServer;
+
+class TestServerFaults : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cutAndResetRequestsChangeNothing();
+    void hugeBodyIsRefusedWithBoundedMemory();
+    void drippingRequestDoesNotHoldUpOthers();
+    void hugeFormIsAnsweredQuickly();
+
+private:
+    // Users, administrators and alerts, in that order.
+    QList<qint64> rows() const
+    {
+        return {m_server->count("SELECT COUNT(*) FROM users"), m_server->count("SELECT COUNT(*) FROM admins"),
+                m_server->count("SELECT COUNT(*) FROM alerts")};
+    }
+    std::unique_ptr<RunningServer> m_server;
+    int m_adminId = 0;
+};
+
+namespace {
+
+// A blocking loopback connection with a receive time-out.
+class RawConnection
+{
+public:
+    explicit RawConnection(int port, int receiveTimeoutMs = 15000)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        timeval tv{receiveTimeoutMs / 1000, (receiveTimeoutMs % 1000) * 1000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(quint16(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    }
+    ~RawConnection()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool connected() const { return m_connected; }
+    bool send(const QByteArray &bytes)
+    {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        return true;
+    }
+    // Everything until the server closes or the time-out passes.
+    QByteArray receiveAll()
+    {
+        QByteArray all;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return all;
+            all.append(buffer, n);
+        }
+    }
+    // Closes with a reset rather than an orderly end.
+    void reset()
+    {
+        linger l{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+};
+
+QByteArray postHead(const QByteArray &path, qint64 length)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+           "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
+}
+
+const QByteArray kAddUser = "username=eve&password=pw&lastname=&firstname=&telnos=&email=&wirelessno=&serviceprovider=&mrgID=";
+
+} // namespace
+
+void TestServerFaults::initTestCase()
+{
+    m_server = std::make_unique<RunningServer>();
+    alertserver::AdminRegistration reg;
+    reg.username = QStringLiteral("admin");
+    reg.password = QStringLiteral("admin123");
+    reg.email = QStringLiteral("admin@example.com");
+    m_adminId = m_server->store->registerAdmin(reg).id;
+    QVERIFY(m_adminId > 0);
+    QVERIFY(m_server->store->activateAdminByName(reg.username));
+    alertserver::UserFields user;
+    user.username = QStringLiteral("demo");
+    user.password = QStringLiteral("demo123");
+    QCOMPARE(m_server->store->addUser(m_adminId, user).first, alertserver::Store::Addition::Added);
+    QVERIFY(m_server->store->raiseAlert(user.username, QStringLiteral("first")));
+}
+
+void TestServerFaults::cutAndResetRequestsChangeNothing()
+{
+    const QList<qint64> before = rows();
+    const QByteArray body = kAddUser + QByteArray::number(m_adminId);
+    {
+        // Half the announced body, then an orderly close.
+        RawConnection c(m_server->front->port());
+        QVERIFY(c.connected());
+        QVERIFY(c.send(postHead("/alertsystem/admin/adduser.php", body.size()) + body.left(body.size() / 2)));
+    }
+    {
+        // The head, then a reset.
+        RawConnection c(m_server->front->port());
+        QVERIFY(c.send(postHead("/alertsystem/admin/adduser.php", body.size())));
+        c.reset();
+    }
+    {
+        // The alert control with its text cut short.
+        const QByteArray alert = "user=demo&text=never+whole";
+        RawConnection c(m_server->front->port());
+        QVERIFY(c.send(postHead("/alertsystem/control/alert.php", alert.size()) + alert.left(12)));
+    }
+    QTest::qWait(300);
+    QCOMPARE(rows(), before);
+    // The whole request still works afterwards.
+    const auto added = m_server->wizard("POST", "/alertsystem/admin/adduser.php", body);
+    QCOMPARE(servertest::replyChildren(added.body).value(0), QStringLiteral("USERADDED"));
+    QCOMPARE(rows().at(0), before.at(0) + 1);
+}
+
+void TestServerFaults::hugeBodyIsRefusedWithBoundedMemory()
+{
+    const QList<qint64> before = rows();
+    const qint64 peakBefore = procStatusKb(0, "VmHWM");
+    const qint64 size = 50LL * 1024 * 1024;
+    RawConnection c(m_server->front->port());
+    QVERIFY(c.send(postHead("/alertsystem/admin/adduser.php", size) + kAddUser + QByteArray::number(m_adminId) + "&pad="));
+    // Sent from one small block, so only the server's memory can grow.
+    const QByteArray block(64 * 1024, 'x');
+    qint64 sent = 0;
+    while (sent < size && c.send(block))
+        sent += block.size();
+    const QByteArray reply = c.receiveAll();
+    // Refused (the HTTP library answers 400 or 413 depending on where it stops).
+    QVERIFY2(reply.startsWith("HTTP/1.1 400") || reply.startsWith("HTTP/1.1 413"), reply.left(200).constData());
+    const qint64 grown = procStatusKb(0, "VmHWM") - peakBefore;
+    qInfo("server peak memory %lld kB, %+lld kB after the 50 MB body", peakBefore, grown);
+    QVERIFY2(grown < 20 * 1024, qPrintable(QStringLiteral("peak grew by %1 kB").arg(grown)));
+    QCOMPARE(rows(), before);
+}
+
+void TestServerFaults::drippingRequestDoesNotHoldUpOthers()
+{
+    const QList<qint64> before = rows();
+    QByteArray dripReply;
+    std::thread dripper([&, port = m_server->front->port()] {
+        RawConnection c(port);
+        const QByteArray request = "GET /alertsystem/status.php?username=demo HTTP/1.1\r\nHost: a\r\n\r\n";
+        for (qsizetype i = 0; i < request.size(); ++i) {
+            if (!c.send(request.mid(i, 1)))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        dripReply = c.receiveAll();
+    });
+    // Meanwhile every other caller is answered at once.
+    for (int i = 0; i < 8; ++i) {
+        QElapsedTimer t;
+        t.start();
+        const auto r = m_server->client(QStringLiteral("/alertsystem/status.php?username=demo"));
+        QVERIFY(r.ok);
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+        QTest::qWait(500);
+    }
+    dripper.join();
+    // The slow caller gets its answer too, whole.
+    QVERIFY2(dripReply.startsWith("HTTP/1.1 200"), dripReply.left(200).constData());
+    QCOMPARE(servertest::replyChildren(dripReply.mid(dripReply.indexOf("\r\n\r\n") + 4)), QStringList{"2"});
+    QCOMPARE(rows(), before);
+}
+
+void TestServerFaults::hugeFormIsAnsweredQuickly()
+{
+    const QList<qint64> before = rows();
+    QByteArray body;
+    body.reserve(1024 * 1024);
+    while (body.size() < 1000 * 1000)
+        body += "a=&";
+    body += "username=x&password=y";
+    QElapsedTimer t;
+    t.start();
+    const auto r = m_server->wizard("POST", "/alertsystem/admin/login.php", body);
+    QVERIFY(r.ok);
+    QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(servertest::replyChildren(r.body).value(0), QStringLiteral("INVALID"));
+    QCOMPARE(rows(), before);
+}
+
+QTEST_GUILESS_MAIN(TestServerFaults)
+#include "tst_serverfaults.moc"
