@@ -4,8 +4,8 @@
 # Registers one Qt Test executable with CTest. Tests run offscreen unless XVFB is
 # given, in which case they run inside a private Xvfb display with trayer as the
 # tray host (scripts/xvfb-test.sh). Every test gets its own empty config and data
-# folders so that no stored settings leak between runs. The label "sanitize"
-# marks the tests that the test command runs again under the sanitizers.
+# folders so that no stored settings leak between runs. Under -DTVX_SANITIZE
+# every time-out is tripled.
 set(TVX_XVFB_WRAPPER ${CMAKE_SOURCE_DIR}/scripts/xvfb-test.sh)
 
 function(tvx_add_test)
@@ -29,9 +29,13 @@ function(tvx_add_test)
   if(T_LABELS)
     set_property(TEST ${T_NAME} APPEND PROPERTY LABELS ${T_LABELS})
   endif()
+  set(timeout 300)
   if(T_TIMEOUT)
-    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
-  else()
-    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 300)
+    set(timeout ${T_TIMEOUT})
   endif()
+  # Instrumented code, the browser engine above all, runs several times slower.
+  if(TVX_SANITIZE)
+    math(EXPR timeout "${timeout} * 3")
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${timeout})
 endfunction()
