@@ -27,10 +27,12 @@ built=$SECONDS
 #   tst_sessiontray    exceeds even the tripled time-out with the full stack
 #                      unwinding the Xvfb tests need (below).
 slow='^(tst_form1polling|tst_startupprocess|tst_sessiontray)$'
-(cd build-asan && ctest --output-on-failure -j 2 -LE 'xvfb|fuzz' -E "$slow")
+# The end-to-end tests (label e2e) drive whole programs for minutes at a time;
+# the sanitizer pass covers their code through every other test.
+(cd build-asan && ctest --output-on-failure -j 2 -LE 'xvfb|fuzz|e2e' -E "$slow")
 # Under Xvfb the GL driver leaks at start-up and is unloaded before the leak
 # check; full unwinding keeps its frames so that the suppression can name it.
-(cd build-asan && ASAN_OPTIONS=$ASAN_OPTIONS:fast_unwind_on_malloc=0 ctest --output-on-failure -j 2 -L xvfb -E "$slow")
+(cd build-asan && ASAN_OPTIONS=$ASAN_OPTIONS:fast_unwind_on_malloc=0 ctest --output-on-failure -j 2 -L xvfb -LE e2e -E "$slow")
 echo "sanitizer run: build $((built - started)) s, tests $((SECONDS - built)) s"
 
 # The fuzz targets, a few seconds each.

@@ -14,7 +14,10 @@ int main(int argc, char *argv[])
     // and is fixed when the first window is made.
     QApplication::setApplicationName(QStringLiteral("ThunderRT6FormDC"));
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Vantorel Software Administrative S"));
+    // Qt appends the display name to every X11 title that differs from it; with
+    // the wizard's own caption as the display name, page titles stay exact and
+    // message boxes with an empty title still show the wizard's caption.
+    QApplication::setApplicationDisplayName(QStringLiteral("Vantorel Software Administrative Setup"));
 
     kestrup::WizardContext context(kestrup::WizardSettings::loadBesideProgram());
     kestrup::PageNavigator &navigator = context.navigator();

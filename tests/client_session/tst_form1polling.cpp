@@ -77,7 +77,8 @@ void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
     QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), beforeHang + 2, 12000);
     polls = s.server.requestsFor(kStatusPath);
     const qint64 afterHang = polls[beforeHang + 1].arrivedMs - polls[beforeHang].arrivedMs;
-    QVERIFY2(afterHang >= 1500 + 1995, qPrintable(QString::number(afterHang)));
+    // The request deadline is a coarse timer and may end up to 5 % early.
+    QVERIFY2(afterHang >= 1425 + 1995, qPrintable(QString::number(afterHang)));
 
     // Status 2 with auto-login on: a new login at once, no poll until it succeeds.
     s.server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"2"}));
@@ -187,11 +188,14 @@ void TestForm1Polling::alertWithEveryPreferenceCombination()
         const int pages = s.server.countFor(kAlertPagePath);
         s.desktop.now = s.desktop.now.addSecs(1);
         s.server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"1"}));
-        QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kAlertPagePath), pages + 1, 6000);
+        // The page is opened and then refreshed; the refresh of the previous
+        // alert may still be arriving, so wait for a request with this alert's stamp.
+        const QByteArray expected =
+            "_vartime=" + s.desktop.now.toString("MMddyyyyHHmmss").toLatin1() + "&username=zoe";
+        QTRY_VERIFY_WITH_TIMEOUT(s.server.countFor(kAlertPagePath) > pages
+                                     && s.server.requestsFor(kAlertPagePath).last().query == expected,
+                                 6000);
         const QString row = QString("alert %1 popup %2 audio %3").arg(alertMode).arg(popupMode).arg(audio);
-        // Always: the alert page loads anew and the window goes to the top right.
-        QCOMPARE(s.server.requestsFor(kAlertPagePath).last().query,
-                 "_vartime=" + s.desktop.now.toString("MMddyyyyHHmmss").toLatin1() + "&username=zoe");
         QVERIFY2(form.pos() == topRight, qPrintable(row));
         QVERIFY2(form.isVisible() == popupMode, qPrintable(row));
         QVERIFY2(timer(form, "animateIcon")->isActive() == alertMode, qPrintable(row));

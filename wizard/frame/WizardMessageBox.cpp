@@ -48,7 +48,7 @@ void WizardMessageBox::information(QWidget *parent, const QString &text)
 
 bool WizardMessageBox::question(QWidget *parent, const QString &text)
 {
-    return question(parent, QGuiApplication::applicationDisplayName(), text);
+    return question(parent, QStringLiteral("Vantorel Software Administrative S"), text);
 }
 
 bool WizardMessageBox::question(QWidget *parent, const QString &title, const QString &text,
