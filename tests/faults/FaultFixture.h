@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
 
 #include <QByteArray>
@@ -94,25 +95,8 @@ private:
     int m_port = 0;
 };
 
-inline bool copyFolder(const QString &from, const QString &to)
-{
-    QDirIterator it(from, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + source.mid(from.size());
-        if (!QDir().mkpath(QFileInfo(target).path()) || !QFile::copy(source, target))
-            return false;
-        QFile::setPermissions(target, QFile::permissions(source));
-    }
-    return true;
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
+using testsupport::copyFolder;
+using testsupport::writeFile;
 
 inline QByteArray readFile(const QString &path)
 {
