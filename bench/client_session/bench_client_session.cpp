@@ -11,6 +11,7 @@
 
 #include "client/session/Form1.h"
 #include "client_startup/SkinFixture.h"
+#include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
 
 #include <QApplication>
@@ -103,25 +104,8 @@ QPixmap block(int w, int h, const QColor &colour)
     return pixmap;
 }
 
-bool copyFolder(const QString &from, const QString &to)
-{
-    QDirIterator it(from, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + '/' + QDir(from).relativeFilePath(source);
-        if (!QDir().mkpath(QFileInfo(target).path()) || !QFile::copy(source, target))
-            return false;
-        QFile::setPermissions(target, QFile::permissions(source));
-    }
-    return true;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
+using testsupport::copyFolder;
+using testsupport::writeFile;
 
 void stopProcess(QProcess &process)
 {

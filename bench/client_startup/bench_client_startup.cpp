@@ -7,6 +7,7 @@
 // Run under an X server: scripts/xvfb-test.sh build/bench/client_startup/bench_client_startup
 
 #include "client/startup/InstanceLookup.h"
+#include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
 
 #include <QBuffer>
@@ -42,18 +43,7 @@ QByteArray smallPng(const QColor &colour, QSize size)
     return bytes;
 }
 
-bool copyFolder(const QString &from, const QString &to)
-{
-    QDirIterator it(from, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + '/' + QDir(from).relativeFilePath(source);
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        if (!QFile::copy(source, target))
-            return false;
-    }
-    return QFile(to + "/tarvex").setPermissions(QFile::ExeOwner | QFile::ReadOwner);
-}
+using testsupport::copyFolder;
 
 qint64 peakMemoryKiB(qint64 pid)
 {
