@@ -4,10 +4,20 @@
 #include "Markup.h"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <optional>
 
 namespace alertserver {
 
@@ -25,6 +35,142 @@ bool isLoopback(const std::string &address)
 
 std::mutex g_logMutex;
 
+using Clock = std::chrono::steady_clock;
+
+Clock::duration fromTimeval(time_t sec, time_t usec)
+{
+    return std::chrono::seconds(sec) + std::chrono::microseconds(usec);
+}
+
+// When the connection the calling worker is about to serve was accepted.
+thread_local std::optional<Clock::time_point> t_acceptedAt;
+
+// The library's worker pool, noting when each connection was handed over.
+// The library queues a connection right after accepting it, so a connection
+// that waited in the queue behind slow callers has used up that part of its
+// deadline already and does not keep a worker for a whole deadline more.
+class StampingPool final : public httplib::TaskQueue
+{
+public:
+    explicit StampingPool(size_t workers) : m_pool(workers) {}
+
+    void enqueue(std::function<void()> serve) override
+    {
+        m_pool.enqueue([serve = std::move(serve), accepted = Clock::now()] {
+            t_acceptedAt = accepted;
+            serve();
+            t_acceptedAt.reset();
+        });
+    }
+    void shutdown() override { m_pool.shutdown(); }
+    void on_idle() override { m_pool.on_idle(); }
+
+private:
+    httplib::ThreadPool m_pool;
+};
+
+void socketAddress(int (*query)(int, sockaddr *, socklen_t *), socket_t sock, std::string &ip, int &port)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (query(sock, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return;
+    if (address.ss_family == AF_INET)
+        port = ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+    else if (address.ss_family == AF_INET6)
+        port = ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
+    char host[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<sockaddr *>(&address), length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0)
+        ip = host;
+}
+
+// One connection's socket as the library reads and writes it. Every wait is
+// cut short at the connection's deadline, after which reads and writes fail
+// at once: the library then gives up on the request and the worker is free.
+class DeadlineStream final : public httplib::Stream
+{
+public:
+    DeadlineStream(socket_t sock, Clock::time_point deadline, Clock::duration readTimeout, Clock::duration writeTimeout)
+        : m_sock(sock), m_deadline(deadline), m_readTimeout(readTimeout), m_writeTimeout(writeTimeout)
+    {
+    }
+
+    bool is_readable() const override { return m_next < m_end || waitFor(POLLIN, m_readTimeout); }
+    bool is_writable() const override { return waitFor(POLLOUT, m_writeTimeout); }
+
+    // The library reads the head a byte at a time: that comes from a buffer.
+    ssize_t read(char *data, size_t size) override
+    {
+        if (m_next == m_end) {
+            if (!is_readable())
+                return -1;
+            if (size >= m_buffer.size())
+                return receive(data, size);
+            const ssize_t n = receive(m_buffer.data(), m_buffer.size());
+            if (n <= 0)
+                return n;
+            m_next = 0;
+            m_end = size_t(n);
+        }
+        const size_t n = std::min(size, m_end - m_next);
+        std::memcpy(data, m_buffer.data() + m_next, n);
+        m_next += n;
+        return ssize_t(n);
+    }
+
+    ssize_t write(const char *data, size_t size) override
+    {
+        if (!is_writable())
+            return -1;
+        ssize_t n;
+        do
+            n = ::send(m_sock, data, size, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    void get_remote_ip_and_port(std::string &ip, int &port) const override { socketAddress(::getpeername, m_sock, ip, port); }
+    void get_local_ip_and_port(std::string &ip, int &port) const override { socketAddress(::getsockname, m_sock, ip, port); }
+    socket_t socket() const override { return m_sock; }
+
+    // Waits up to `idle` for the next request of a kept-alive connection.
+    bool waitForRequest(Clock::duration idle) const { return m_next < m_end || waitFor(POLLIN, idle); }
+
+private:
+    bool waitFor(short events, Clock::duration timeout) const
+    {
+        const Clock::time_point until = std::min(Clock::now() + timeout, m_deadline);
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0)
+                return false;
+            pollfd p{m_sock, events, 0};
+            const int ready = ::poll(&p, 1, int(left));
+            if (ready > 0)
+                return true; // a hang-up or error too: the read or write that follows reports it
+            if (ready < 0 && errno != EINTR)
+                return false;
+        }
+    }
+
+    ssize_t receive(char *data, size_t size)
+    {
+        ssize_t n;
+        do
+            n = ::recv(m_sock, data, size, 0);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    const socket_t m_sock;
+    const Clock::time_point m_deadline;
+    const Clock::duration m_readTimeout;
+    const Clock::duration m_writeTimeout;
+    std::array<char, 4096> m_buffer;
+    size_t m_next = 0;
+    size_t m_end = 0;
+};
+
 } // namespace
 
 class HttpFrontEnd::Server : public httplib::Server
@@ -32,6 +178,33 @@ class HttpFrontEnd::Server : public httplib::Server
 public:
     // Setting the backlog again on a listening socket only changes its length.
     void widenListenQueue() { ::listen(svr_sock_, kListenBacklog); }
+
+    std::atomic<std::chrono::milliseconds::rep> deadlineMs{kDefaultConnectionDeadline.count()};
+
+private:
+    // The library's own version of this bounds only each single read and
+    // write. This one serves the connection through a DeadlineStream and
+    // otherwise does the same: requests while the connection is kept alive
+    // and the server runs, then an orderly close.
+    bool process_and_close_socket(socket_t sock) override
+    {
+        const Clock::time_point accepted = t_acceptedAt.value_or(Clock::now());
+        DeadlineStream stream(sock, accepted + std::chrono::milliseconds(deadlineMs.load()),
+                              fromTimeval(read_timeout_sec_, read_timeout_usec_),
+                              fromTimeval(write_timeout_sec_, write_timeout_usec_));
+        bool ok = false;
+        for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
+            if (!stream.waitForRequest(std::chrono::seconds(keep_alive_timeout_sec_)))
+                break;
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            if (!ok || closed)
+                break;
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return ok;
+    }
 };
 
 HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
@@ -39,7 +212,7 @@ HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
 {
     Server &s = *m_server;
     const size_t workers = size_t(std::max(1, threads));
-    s.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    s.new_task_queue = [workers] { return new StampingPool(workers); };
     s.set_tcp_nodelay(true);
     // The library's default also sets SO_REUSEPORT, which would let a second
     // server start on a port in use and quietly take half of its requests.
@@ -122,6 +295,11 @@ HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
 HttpFrontEnd::~HttpFrontEnd()
 {
     stop();
+}
+
+void HttpFrontEnd::setConnectionDeadline(std::chrono::milliseconds deadline)
+{
+    m_server->deadlineMs = std::max<std::chrono::milliseconds::rep>(1, deadline.count());
 }
 
 bool HttpFrontEnd::bind(const QString &host, int port, QString *error)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -16,6 +17,10 @@ public:
     // On two cores more workers only add switching; eight still leave room
     // for a few connections that are slow to send their request.
     static constexpr int kDefaultThreads = 8;
+    // How long a connection may take from being accepted to the end of its
+    // reply. The library only bounds each single read and write, so a caller
+    // sending a byte every few seconds would otherwise keep a worker forever.
+    static constexpr std::chrono::milliseconds kDefaultConnectionDeadline{15000};
 
     HttpFrontEnd(AlertService &service, int threads = kDefaultThreads, bool logRequests = false);
     ~HttpFrontEnd();
@@ -26,6 +31,10 @@ public:
     // the address cannot be used.
     bool bind(const QString &host, int port, QString *error = nullptr);
     int port() const { return m_port; }
+
+    // Past its deadline a connection is closed, whatever it was waiting for.
+    // Connections already being served keep the deadline they started with.
+    void setConnectionDeadline(std::chrono::milliseconds deadline);
 
     // Serves on a thread of its own until stop().
     void start();
