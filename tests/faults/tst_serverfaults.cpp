@@ -1,8 +1,8 @@
 // The reference server against callers that misbehave: a body cut short, a
 // connection reset after the head, a 50 MB body, a request that trickles in,
-// a form of a third of a million pairs. Each is refused or dropped without a
-// row of the store changing, memory stays bounded, and others are served
-// meanwhile.
+// more never-ending requests than there are workers, a form of a third of a
+// million pairs. Each is refused or dropped without a row of the store
+// changing, memory stays bounded, and others are served meanwhile.
 
 #include "FaultFixture.h"
 
@@ -12,10 +12,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <thread>
+#include <vector>
 
 using namespace faulttest;
 using servertest::RunningServer;
@@ -28,6 +32,7 @@ private Q_SLOTS:
     void cutAndResetRequestsChangeNothing();
     void hugeBodyIsRefusedWithBoundedMemory();
     void drippingRequestDoesNotHoldUpOthers();
+    void neverEndingRequestsAreCutAtTheDeadline();
     void hugeFormIsAnsweredQuickly();
 
 private:
@@ -87,6 +92,16 @@ public:
             all.append(buffer, n);
         }
     }
+    // Whether the server has closed the connection, waiting up to `ms` for it.
+    bool closedByServer(int ms)
+    {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0)
+            return false;
+        char buffer[4096];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
     // Closes with a reset rather than an orderly end.
     void reset()
     {
@@ -106,6 +121,57 @@ QByteArray postHead(const QByteArray &path, qint64 length)
     return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
            "Content-Length: " + QByteArray::number(length) + "\r\n\r\n";
 }
+
+// Callers that each start a request and then send one more byte every 200 ms,
+// far within the server's time-out for a single read, never finishing it. Each
+// stops when the server closes its connection, after a minute, or when the
+// group is destroyed.
+class Drippers
+{
+public:
+    // Alternately a head that never ends and a form body that never ends.
+    Drippers(int port, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const QByteArray start = i % 2 == 0
+                ? QByteArray("GET /alertsystem/status.php?username=demo HTTP/1.1\r\nHost: a\r\nX-Pad: ")
+                : postHead("/alertsystem/admin/login.php", 4096) + "username=";
+            m_threads.emplace_back([this, port, start] { drip(port, start); });
+        }
+    }
+    ~Drippers()
+    {
+        m_stop = true;
+        for (std::thread &t : m_threads)
+            t.join();
+    }
+    // How many have sent the start of their request.
+    int started() const { return m_started; }
+    // How many the server has hung up on.
+    int cut() const { return m_cut; }
+
+private:
+    void drip(int port, const QByteArray &start)
+    {
+        RawConnection c(port);
+        if (!c.connected() || !c.send(start))
+            return;
+        ++m_started;
+        QElapsedTimer t;
+        t.start();
+        while (!m_stop && t.elapsed() < 60000) {
+            if (!c.send("a") || c.closedByServer(200)) {
+                ++m_cut;
+                return;
+            }
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_started{0};
+    std::atomic<int> m_cut{0};
+    std::vector<std::thread> m_threads;
+};
 
 const QByteArray kAddUser = "username=eve&password=pw&lastname=&firstname=&telnos=&email=&wirelessno=&serviceprovider=&mrgID=";
 
@@ -207,6 +273,35 @@ void TestServerFaults::drippingRequestDoesNotHoldUpOthers()
     QVERIFY2(dripReply.startsWith("HTTP/1.1 200"), dripReply.left(200).constData());
     QCOMPARE(servertest::replyChildren(dripReply.mid(dripReply.indexOf("\r\n\r\n") + 4)), QStringList{"2"});
     QCOMPARE(rows(), before);
+}
+
+void TestServerFaults::neverEndingRequestsAreCutAtTheDeadline()
+{
+    // Two workers, five callers that would hold them for as long as they like.
+    RunningServer server(2, std::chrono::milliseconds(2000));
+    Drippers drippers(server.front->port(), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(drippers.started(), 5, 20000);
+    // Queued behind all of them, a poll is still answered: not at once, but
+    // long before the exchange's own 30 s run out.
+    QElapsedTimer t;
+    t.start();
+    const auto r = server.client(QStringLiteral("/alertsystem/pages/help.php"));
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(r.status, 200);
+    QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
+    // Every dripping caller was hung up on, those that waited in the queue too.
+    QTRY_COMPARE_WITH_TIMEOUT(drippers.cut(), 5, 30000);
+    // The server goes on serving.
+    QVERIFY(server.client(QStringLiteral("/alertsystem/status.php?username=demo")).ok);
+
+    // Stopping waits for the workers, and so for a caller still dripping:
+    // for its deadline, not for as long as it drips.
+    Drippers another(server.front->port(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(another.started(), 1, 20000);
+    t.restart();
+    server.front->stop();
+    QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
+    QTRY_COMPARE_WITH_TIMEOUT(another.cut(), 1, 10000);
 }
 
 void TestServerFaults::hugeFormIsAnsweredQuickly()

@@ -22,14 +22,16 @@ namespace servertest {
 class RunningServer
 {
 public:
-    RunningServer()
+    explicit RunningServer(int threads = 8, std::chrono::milliseconds connectionDeadline =
+                                                alertserver::HttpFrontEnd::kDefaultConnectionDeadline)
     {
         store = std::make_unique<alertserver::Store>(dir.filePath(QStringLiteral("store.db")));
         outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
         skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
         skins->ensureDefaultSkin();
         service = std::make_unique<alertserver::AlertService>(*store, *outbox, *skins, QString());
-        front = std::make_unique<alertserver::HttpFrontEnd>(*service, 8);
+        front = std::make_unique<alertserver::HttpFrontEnd>(*service, threads);
+        front->setConnectionDeadline(connectionDeadline);
         front->bind(QStringLiteral("127.0.0.1"), 0);
         base = QStringLiteral("http://127.0.0.1:%1").arg(front->port());
         service->setFallbackBase(base);
