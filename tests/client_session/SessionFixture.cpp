@@ -1,6 +1,7 @@
 #include "SessionFixture.h"
 
 #include "client/session/BrowserBox.h"
+#include "support/Patience.h"
 
 #include <QDir>
 #include <QFile>
@@ -174,7 +175,7 @@ QVariant evalJs(QWebEnginePage *page, const QString &script, quint32 world, bool
         state->first = true;
         state->second = v;
     });
-    const bool done = QTest::qWaitFor([state] { return state->first; }, 15000);
+    const bool done = QTest::qWaitFor([state] { return state->first; }, testsupport::patient(15000));
     if (ok)
         *ok = done;
     return state->second;
@@ -190,7 +191,7 @@ bool waitForLoginForm(client::Form1 &form)
     return QTest::qWaitFor([&] {
         return form.isLoginPageShown() && !form.browser()->IsBusy()
             && evalJs(form.browser()->page(), check, client::BrowserBox::kProgramWorld).toBool();
-    }, 20000);
+    }, testsupport::patient(20000));
 }
 
 void typeAndLogIn(QWebEnginePage *page, const QString &user, const QString &password, bool remember)

@@ -1,6 +1,7 @@
 // The main window against a scripted server, offscreen: automatic login,
 // alert polling and what an alert does.
 #include "SessionFixture.h"
+#include "support/Patience.h"
 
 #include <QAction>
 #include <QLabel>
@@ -13,6 +14,7 @@ using namespace sessiontest;
 using testsupport::RecordedRequest;
 using testsupport::ScriptedReply;
 using client::Form1;
+using testsupport::patient;
 
 class TestForm1Polling : public QObject
 {
@@ -58,23 +60,23 @@ void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
     QVERIFY(form.entry(Form1::kMyProfile)->isVisible());
 
     // One status request at a time, the next 2000 ms after the reply.
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 3, 12000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 3, patient(12000));
     QList<RecordedRequest> polls = s.server.requestsFor(kStatusPath);
     QCOMPARE(polls[0].query, QByteArray("username=a+b%26c"));
     for (int i = 1; i < polls.size(); ++i) {
         QVERIFY(polls[i - 1].answeredMs >= 0);
         const qint64 gap = polls[i].arrivedMs - polls[i - 1].answeredMs;
-        QVERIFY2(gap >= 1995 && gap < 3000, qPrintable(QString::number(gap)));
+        QVERIFY2(gap >= 1995 && gap < 2000 + patient(1000), qPrintable(QString::number(gap)));
     }
 
     // A reply that is not XML keeps the polling going, and so does a server
     // that never answers: the request ends at its deadline.
     s.server.queueReply(kStatusPath, ScriptedReply::text("oops"));
     const int before = s.server.countFor(kStatusPath);
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), before + 2, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), before + 2, patient(8000));
     s.server.queueReply(kStatusPath, ScriptedReply::hang());
     const int beforeHang = s.server.countFor(kStatusPath);
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), beforeHang + 2, 12000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), beforeHang + 2, patient(12000));
     polls = s.server.requestsFor(kStatusPath);
     const qint64 afterHang = polls[beforeHang + 1].arrivedMs - polls[beforeHang].arrivedMs;
     // The request deadline is a coarse timer and may end up to 5 % early.
@@ -83,19 +85,19 @@ void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
     // Status 2 with auto-login on: a new login at once, no poll until it succeeds.
     s.server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"2"}));
     s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}).withDelay(1000));
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kLoginPath), 3, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kLoginPath), 3, patient(8000));
     const int pollsAtRelogin = s.server.countFor(kStatusPath);
     const RecordedRequest relogin = s.server.requestsFor(kLoginPath).last();
     const RecordedRequest loggedOutPoll = s.server.requestsFor(kStatusPath).last();
-    QVERIFY(relogin.arrivedMs - loggedOutPoll.answeredMs < 1000);
+    QVERIFY(relogin.arrivedMs - loggedOutPoll.answeredMs < patient(1000));
     QTest::qWait(900);
     QCOMPARE(s.server.countFor(kStatusPath), pollsAtRelogin);
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsAtRelogin + 1, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsAtRelogin + 1, patient(8000));
 
     // Logout while a status request is out: the reply is dropped and polling ends.
     s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"1"}).withDelay(1000));
     const int pollsBeforeLogout = s.server.countFor(kStatusPath);
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsBeforeLogout + 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsBeforeLogout + 1, patient(5000));
     const int alertPages = s.server.countFor(kAlertPagePath);
     form.entry(Form1::kLogout)->trigger();
     QVERIFY(waitForLoginForm(form));
@@ -136,7 +138,7 @@ void TestForm1Polling::refusedAutoLoginAndStatus2WithoutAutoLogin()
     typeAndLogIn(s.page(), "ann", "new", false);
     QTRY_VERIFY(form.loggedIn());
     QVERIFY(!form.entry(Form1::kLogout)->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 1, patient(5000));
     QVERIFY(waitForLoginForm(form));
     QVERIFY(!form.loggedIn());
     QTest::qWait(2500);
@@ -194,7 +196,7 @@ void TestForm1Polling::alertWithEveryPreferenceCombination()
             "_vartime=" + s.desktop.now.toString("MMddyyyyHHmmss").toLatin1() + "&username=zoe";
         QTRY_VERIFY_WITH_TIMEOUT(s.server.countFor(kAlertPagePath) > pages
                                      && s.server.requestsFor(kAlertPagePath).last().query == expected,
-                                 6000);
+                                 patient(6000));
         const QString row = QString("alert %1 popup %2 audio %3").arg(alertMode).arg(popupMode).arg(audio);
         QVERIFY2(form.pos() == topRight, qPrintable(row));
         QVERIFY2(form.isVisible() == popupMode, qPrintable(row));
@@ -203,7 +205,7 @@ void TestForm1Polling::alertWithEveryPreferenceCombination()
         QVERIFY2(!popupMode || !form.isMinimized(), qPrintable(row));
         // Polling goes on after an alert.
         const int polls = s.server.countFor(kStatusPath);
-        QTRY_VERIFY_WITH_TIMEOUT(s.server.countFor(kStatusPath) > polls, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(s.server.countFor(kStatusPath) > polls, patient(5000));
     }
 }
 

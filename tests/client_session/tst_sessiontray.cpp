@@ -1,6 +1,7 @@
 // The tray icon under a real X server with a tray host: the icon, hiding into
 // the tray, the double-click, and the blinking.
 #include "SessionFixture.h"
+#include "support/Patience.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -10,6 +11,7 @@
 
 using namespace sessiontest;
 using client::Form1;
+using testsupport::patient;
 using Frame = client::TrayBlink::Frame;
 
 class TestSessionTray : public QObject
@@ -38,7 +40,7 @@ void TestSessionTray::initTestCase()
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         QSKIP("needs an X server with a tray host (run under scripts/xvfb-test.sh)");
-    QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), patient(10000));
 }
 
 void TestSessionTray::iconHideRestoreAndBlinking()
@@ -66,7 +68,7 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QProcess xdotool;
     xdotool.start("xdotool", {"mousemove", QString::number(centre.x()), QString::number(centre.y()),
                               "click", "--repeat", "2", "--delay", "80", "1"});
-    QVERIFY(xdotool.waitForFinished(10000));
+    QVERIFY(xdotool.waitForFinished(patient(10000)));
     QTRY_VERIFY(form.isVisible());
     QVERIFY(!form.isMinimized());
     // Still there a while later, mapped on the X server.
@@ -74,7 +76,7 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QVERIFY(form.isVisible());
     QProcess xwininfo;
     xwininfo.start("xwininfo", {"-id", QString::number(form.winId())});
-    QVERIFY(xwininfo.waitForFinished(10000));
+    QVERIFY(xwininfo.waitForFinished(patient(10000)));
     QVERIFY(xwininfo.readAll().contains("IsViewable"));
 
     // Blinking goes on for as long as the window is out of sight.
@@ -97,7 +99,7 @@ void TestSessionTray::iconHideRestoreAndBlinking()
 
     // Shown again, it stops at the next check tick and the icon rests.
     form.showNormal();
-    QTRY_VERIFY_WITH_TIMEOUT(!animating(form), 3600);
+    QTRY_VERIFY_WITH_TIMEOUT(!animating(form), patient(3600));
     QCOMPARE(form.trayFrame(), Frame::Rest);
     QCOMPARE(iconImage(tray->icon()), appIcon);
 

@@ -1,4 +1,5 @@
 #include "client/startup/InstanceLookup.h"
+#include "support/Patience.h"
 #include "support/ScriptedServer.h"
 #include "SkinFixture.h"
 
@@ -188,7 +189,7 @@ void TestStartupProcess::startsUpAndHandsOverOnceAndBlocksASecondStart()
 
     // The hand-over: a window of our class with the configured title appears,
     // and the loading window is gone.
-    QTRY_VERIFY_WITH_TIMEOUT(!IsOnlyInstance(title), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!IsOnlyInstance(title), patient(10000));
     QTRY_VERIFY(IsOnlyInstance(QStringLiteral("Form3")));
     QCOMPARE(first->state(), QProcess::Running);
     QImageReader page(m_install->filePath("html/images/background.bmp"));
@@ -199,13 +200,13 @@ void TestStartupProcess::startsUpAndHandsOverOnceAndBlocksASecondStart()
     // (only the first client's own requests, none of them for the skin).
     const int before = m_server->countFor("//alertsystem/notifytype.php");
     auto second = startClient();
-    QTRY_COMPARE_WITH_TIMEOUT(second->state(), QProcess::NotRunning, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(second->state(), QProcess::NotRunning, patient(10000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
     QCOMPARE(m_server->countFor("//alertsystem/notifytype.php"), before);
 
     first->terminate();
-    QVERIFY(first->waitForFinished(10000));
+    QVERIFY(first->waitForFinished(patient(10000)));
 }
 
 void TestStartupProcess::endsSilentlyWithoutSending_data()
@@ -230,7 +231,7 @@ void TestStartupProcess::endsSilentlyWithoutSending()
         writeSystemXml(QByteArray(xml).replace("%1", "Form3").replace("%2", m_server->baseUrl().toUtf8()));
     scriptSkin(QStringLiteral("/"));
     auto client = startClient();
-    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QProcess::NotRunning, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QProcess::NotRunning, patient(10000));
     QCOMPARE(client->exitStatus(), QProcess::NormalExit);
     QCOMPARE(client->exitCode(), 0);
     QCOMPARE(m_server->requestCount(), 0);
@@ -244,7 +245,7 @@ void TestStartupProcess::failingPictureEndsTheProgram()
     m_server->setReply("/skins/1/icon.png", ScriptedReply::html("<html><body>404</body></html>").withStatus(404));
     auto client = startClient();
     // The loop must run meanwhile: the server answering the client lives here.
-    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QProcess::NotRunning, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QProcess::NotRunning, patient(10000));
     QCOMPARE(client->exitStatus(), QProcess::NormalExit);
     QCOMPARE(client->exitCode(), 0);
     QCOMPARE(m_server->request(0).target, QByteArray("/alertsystem/notifytype.php?id=2"));

@@ -8,6 +8,7 @@
 // browser engine costs seconds, and each step starts from where the previous
 // one left the client.
 #include "server/SqliteDb.h"
+#include "support/Patience.h"
 #include "support/ProgramFolder.h"
 #include "support/ServerProcess.h"
 #include "support/X11Windows.h"
@@ -93,7 +94,7 @@ void TestClientEndToEnd::initTestCase()
     QVERIFY(m_client.waitForStarted());
 
     // The skin comes from the server, and the main window opens at the top-right.
-    QTRY_VERIFY_WITH_TIMEOUT(clientWindow().has_value(), 40000);
+    QTRY_VERIFY_WITH_TIMEOUT(clientWindow().has_value(), patient(40000));
     QCOMPARE(m_server->requestsFor("/alertsystem/notifytype.php").value(0).query, QByteArray("id=1"));
     QCOMPARE(clientWindow()->geometry, QRect(QPoint(m_screen.width() - kWindowSize.width(), 0), kWindowSize));
 }
@@ -102,9 +103,9 @@ void TestClientEndToEnd::cleanupTestCase()
 {
     if (m_client.state() != QProcess::NotRunning) {
         m_client.terminate();
-        if (!m_client.waitForFinished(10000))
+        if (!m_client.waitForFinished(patient(10000)))
             m_client.kill();
-        m_client.waitForFinished(5000);
+        m_client.waitForFinished(patient(5000));
     }
 }
 
@@ -145,7 +146,7 @@ bool TestClientEndToEnd::logInThroughThePage(bool remember)
             qInfo("the login page was not ready; typing again (attempt %d)", attempt + 1);
         if (!typeLogin(remember))
             return false;
-        if (QTest::qWaitFor([&] { return m_server->countFor(kLogin, mark) > 0; }, 6000))
+        if (QTest::qWaitFor([&] { return m_server->countFor(kLogin, mark) > 0; }, patient(6000)))
             return m_server->requestsFor(kLogin, mark).size() == 1;
     }
     return false;
@@ -160,7 +161,7 @@ bool TestClientEndToEnd::pollingStops()
     int seen = m_server->countFor(kStatus);
     QElapsedTimer quiet;
     quiet.start();
-    while (total.elapsed() < 15000) {
+    while (total.elapsed() < patient(15000)) {
         QTest::qWait(100);
         const int now = m_server->countFor(kStatus);
         if (now != seen) {
@@ -188,8 +189,8 @@ void TestClientEndToEnd::loginThroughThePage()
     QCOMPARE(userColumn("SELECT logged_in FROM users WHERE username = ?"), 1);
 
     // The alert page replaces the login page, and polling starts.
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->countFor(kAlertPage), 1, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus) >= 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->countFor(kAlertPage), 1, patient(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus) >= 2, patient(10000));
     QCOMPARE(m_server->requestsFor(kStatus).constFirst().query, QByteArray("username=ann"));
 }
 
@@ -199,19 +200,19 @@ void TestClientEndToEnd::alertPopsUpAtTopRightAndReloadsThePage()
     const std::optional<X11Window> before = clientWindow();
     QVERIFY(before);
     QVERIFY(xdotool({"windowmove", QString::number(before->id), "100", "300"}));
-    QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry.topLeft(), QPoint(100, 300), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry.topLeft(), QPoint(100, 300), patient(5000));
     QTest::qWait(300); // let the client see its new place before the alert moves it
 
     const int mark = int(m_server->requests().size());
     QCOMPARE(m_server->command({"alert", kUser, "Boiler pressure high"}).exitCode, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kAlertPage, mark) >= 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kAlertPage, mark) >= 1, patient(10000));
     const QByteArray query = m_server->requestsFor(kAlertPage, mark).constFirst().query;
     QVERIFY2(QRegularExpression("^_vartime=\\d{14}&username=ann$").match(QString::fromUtf8(query)).hasMatch(),
              query.constData());
     QCOMPARE(m_server->countFor(kLogin, mark), 0); // reloaded by the poll, not by a new login
 
     QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry,
-                              QRect(QPoint(m_screen.width() - kWindowSize.width(), 0), kWindowSize), 5000);
+                              QRect(QPoint(m_screen.width() - kWindowSize.width(), 0), kWindowSize), patient(5000));
     // The alert was reported once: the server holds nothing more for the next poll.
     QCOMPARE(userColumn("SELECT pending_alerts FROM users WHERE username = ?"), 0);
 }
@@ -220,14 +221,14 @@ void TestClientEndToEnd::serverLogoutReturnsToTheLoginPage()
 {
     const int mark = int(m_server->requests().size());
     QCOMPARE(m_server->command({"logout", kUser}).exitCode, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 1, patient(5000));
     QVERIFY2(pollingStops(), "the client goes on polling after the server logged it out");
     QCOMPARE(m_server->countFor(kLogin, mark), 0); // automatic login is off
 
     // The login page is back and works: this time with automatic login ticked.
     QVERIFY(logInThroughThePage(true));
     QCOMPARE(m_server->requestsFor(kLogin, mark).constFirst().query, kLoginQuery);
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 3, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 3, patient(10000));
 }
 
 void TestClientEndToEnd::pollingResumesAfterServerRestart()
@@ -240,7 +241,7 @@ void TestClientEndToEnd::pollingResumesAfterServerRestart()
     QVERIFY(m_server->start());
     QCOMPARE(m_server->port(), port);
 
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 2, 8000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 2, patient(8000));
     // The session outlived the restart: no new login was needed.
     QCOMPARE(m_server->countFor(kLogin, mark), 0);
     QCOMPARE(m_client.state(), QProcess::Running);
@@ -250,12 +251,12 @@ void TestClientEndToEnd::serverLogoutWithAutoLoginLogsInAgain()
 {
     const int mark = int(m_server->requests().size());
     QCOMPARE(m_server->command({"logout", kUser}).exitCode, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->countFor(kLogin, mark), 1, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->countFor(kLogin, mark), 1, patient(8000));
     QCOMPARE(m_server->requestsFor(kLogin, mark).constFirst().query, kLoginQuery);
     QCOMPARE(userColumn("SELECT logged_in FROM users WHERE username = ?"), 1);
     // And polls again after that login.
     const int login = int(m_server->requests().size());
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, login) >= 1, 8000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, login) >= 1, patient(8000));
 }
 
 QTEST_GUILESS_MAIN(TestClientEndToEnd)

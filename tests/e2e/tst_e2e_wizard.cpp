@@ -7,6 +7,7 @@
 // The steps run in order: each starts from the account and users that the
 // previous one left on the server.
 #include "server/SqliteDb.h"
+#include "support/Patience.h"
 #include "support/ProgramFolder.h"
 #include "support/ServerProcess.h"
 #include "support/X11Windows.h"
@@ -41,6 +42,7 @@
 #include <QtTest>
 
 using namespace kestrup;
+using testsupport::patient;
 using testsupport::ServerProcess;
 using Answer = WizardMessageBox::Answer;
 
@@ -156,7 +158,7 @@ private:
     }
     bool idle(RequestCycle *cycle) const
     {
-        return QTest::qWaitFor([cycle] { return !cycle->isBusy() && !cycle->isRequestOut(); }, 15000);
+        return QTest::qWaitFor([cycle] { return !cycle->isBusy() && !cycle->isRequestOut(); }, patient(15000));
     }
     QString lastMessage() const
     {
@@ -277,7 +279,7 @@ void TestWizardEndToEnd::registrationMailsTheActivationLink()
 
     QTest::mouseClick(reg->cmdNext(), Qt::LeftButton);
     QTRY_VERIFY2_WITH_TIMEOUT(current<frm_finished>() != nullptr, qPrintable(WizardMessageBox::shownTexts().join('/')),
-                              15000);
+                              patient(15000));
     QCOMPARE(WizardMessageBox::shownTexts(), QStringList());
 
     // The store holds the account, not yet active, under the id the wizard got.
@@ -345,7 +347,7 @@ void TestWizardEndToEnd::loginWaitsForTheActivation()
     // Now Next leads to the user list, empty for a new account.
     WizardMessageBox::clearShown();
     QTest::mouseClick(login->cmdNext(), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(current<frm_emailusers>() != nullptr, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(current<frm_emailusers>() != nullptr, patient(15000));
     QCOMPARE(qint64(m_context->state().AdminId), m_adminId);
     auto *page = current<frm_emailusers>();
     QVERIFY(idle(page->cycle()));
@@ -368,7 +370,7 @@ void TestWizardEndToEnd::addUsers()
         QTRY_VERIFY(dialog->isVisible());
         fillUserDialog(dialog, user);
         QTest::mouseClick(dialog->cmdNext(), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 15000); // closes itself on success
+        QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), patient(15000)); // closes itself on success
     }
     QCOMPARE(WizardMessageBox::shownTexts(), QStringList());
     QCOMPARE(listed(page->ListView1()), QStringList({asListed(kDana), asListed(kEli)}));
@@ -414,7 +416,7 @@ void TestWizardEndToEnd::editUser()
     typeInto(dialog, "txtEmail", "dana.mb@example.com");
     chooseCarrier(dialog, "T-Mobile");
     QTest::mouseClick(dialog->cmdUpdate(), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), patient(15000));
     QCOMPARE(WizardMessageBox::shownTexts(), QStringList());
 
     Expected edited = kDana;
@@ -477,7 +479,7 @@ void TestWizardEndToEnd::listReadAgainMatchesTheStore()
     auto *login = current<frm_loginaccount>();
     QVERIFY(login);
     QTest::mouseClick(login->cmdNext(), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(current<frm_emailusers>() != nullptr, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(current<frm_emailusers>() != nullptr, patient(15000));
     auto *page = current<frm_emailusers>();
     QVERIFY(idle(page->cycle()));
     Expected edited = kDana;
@@ -524,7 +526,7 @@ void TestWizardEndToEnd::programOpensOnTheWelcomePageAndQuitsThroughCancel()
     const auto stop = qScopeGuard([&] {
         if (program.state() != QProcess::NotRunning) {
             program.kill();
-            program.waitForFinished(5000);
+            program.waitForFinished(patient(5000));
         }
     });
 
@@ -538,7 +540,7 @@ void TestWizardEndToEnd::programOpensOnTheWelcomePageAndQuitsThroughCancel()
         }
         return out;
     };
-    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 1, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 1, patient(15000));
     const testsupport::X11Window page = shown().first();
     // The welcome page: its size is the welcome page's, and it asked the server nothing.
     QCOMPARE(page.geometry.size(), m_welcomeSize);
@@ -546,7 +548,7 @@ void TestWizardEndToEnd::programOpensOnTheWelcomePageAndQuitsThroughCancel()
 
     const QPoint cancel = page.geometry.topLeft() + m_welcomeCancel;
     QVERIFY(testsupport::xdotool({"mousemove", QString::number(cancel.x()), QString::number(cancel.y()), "click", "1"}));
-    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 2, patient(10000));
     testsupport::X11Window question;
     for (const auto &w : shown()) {
         if (w.id != page.id)
@@ -557,7 +559,7 @@ void TestWizardEndToEnd::programOpensOnTheWelcomePageAndQuitsThroughCancel()
 
     const QPoint yes = question.geometry.topLeft() + m_quitYes;
     QVERIFY(testsupport::xdotool({"mousemove", QString::number(yes.x()), QString::number(yes.y()), "click", "1"}));
-    QVERIFY(program.waitForFinished(10000));
+    QVERIFY(program.waitForFinished(patient(10000)));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
 }

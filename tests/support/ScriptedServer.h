@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Patience.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
@@ -97,7 +99,7 @@ public:
     int countFor(const QByteArray &path) const { return requestsFor(path).size(); }
     void clearRequests() { m_requests.clear(); }
     // Spins the event loop until at least n requests have arrived.
-    bool waitForRequestCount(int n, int timeoutMs = 15000);
+    bool waitForRequestCount(int n, int timeoutMs = patient(15000));
     qint64 elapsedMs() const { return m_clock.elapsed(); }
 
 Q_SIGNALS:

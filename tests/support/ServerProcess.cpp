@@ -1,5 +1,6 @@
 #include "ServerProcess.h"
 
+#include "Patience.h"
 #include "ProgramFolder.h"
 
 #include <QDir>
@@ -65,7 +66,7 @@ bool ServerProcess::start()
                                  QStringLiteral("--verbose")});
     QElapsedTimer waited;
     waited.start();
-    while (waited.elapsed() < 10000 && m_process->state() != QProcess::NotRunning) {
+    while (waited.elapsed() < patient(10000) && m_process->state() != QProcess::NotRunning) {
         QFile f(portFile);
         if (f.open(QIODevice::ReadOnly)) {
             const int port = f.readAll().trimmed().toInt();
@@ -84,7 +85,7 @@ bool ServerProcess::stop()
     if (!isRunning())
         return false;
     ::kill(pid_t(m_process->processId()), SIGTERM);
-    const bool clean = m_process->waitForFinished(10000) && m_process->exitStatus() == QProcess::NormalExit
+    const bool clean = m_process->waitForFinished(patient(10000)) && m_process->exitStatus() == QProcess::NormalExit
         && m_process->exitCode() == 0;
     collectLog();
     return clean;
@@ -114,7 +115,7 @@ ServerProcess::CommandResult ServerProcess::command(const QStringList &args) con
 {
     QProcess p;
     p.start(program(), args + QStringList{QStringLiteral("--db"), dbPath()});
-    if (!p.waitForFinished(30000))
+    if (!p.waitForFinished(patient(30000)))
         p.kill();
     p.waitForFinished(5000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
