@@ -4,10 +4,10 @@
 # executions each target managed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-}
-extra=()
-if [ -n "$seconds" ]; then extra=(-DTVX_FUZZ_SECONDS="$seconds"); fi
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTVX_FUZZ=ON -DTVX_BUILD_BENCH=OFF "${extra[@]}"
+# Always passed, so that a longer run on demand does not stay in the cache
+# for the next short one.
+seconds=${1:-8}
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTVX_FUZZ=ON -DTVX_BUILD_BENCH=OFF -DTVX_FUZZ_SECONDS="$seconds"
 cmake --build build-fuzz --target fuzzers -j "$(nproc)"
 log=build-fuzz/fuzz.log
 status=0
