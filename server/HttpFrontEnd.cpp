@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -85,13 +86,16 @@ void socketAddress(int (*query)(int, sockaddr *, socklen_t *), socket_t sock, st
 }
 
 // One connection's socket as the library reads and writes it. Every wait is
-// cut short at the connection's deadline, after which reads and writes fail
-// at once: the library then gives up on the request and the worker is free.
+// cut short at the connection's deadline, or when the server stops (its stop
+// descriptor becomes readable), after which reads and writes fail at once:
+// the library then gives up on the request and the worker is free.
 class DeadlineStream final : public httplib::Stream
 {
 public:
-    DeadlineStream(socket_t sock, Clock::time_point deadline, Clock::duration readTimeout, Clock::duration writeTimeout)
-        : m_sock(sock), m_deadline(deadline), m_readTimeout(readTimeout), m_writeTimeout(writeTimeout)
+    DeadlineStream(socket_t sock, int stopFd, Clock::time_point deadline, Clock::duration readTimeout,
+                   Clock::duration writeTimeout)
+        : m_sock(sock), m_stopFd(stopFd), m_deadline(deadline), m_readTimeout(readTimeout),
+          m_writeTimeout(writeTimeout)
     {
     }
 
@@ -144,10 +148,10 @@ private:
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
             if (left <= 0)
                 return false;
-            pollfd p{m_sock, events, 0};
-            const int ready = ::poll(&p, 1, int(left));
+            pollfd p[2] = {{m_sock, events, 0}, {m_stopFd, POLLIN, 0}};
+            const int ready = ::poll(p, m_stopFd >= 0 ? 2 : 1, int(left));
             if (ready > 0)
-                return true; // a hang-up or error too: the read or write that follows reports it
+                return p[1].revents == 0; // a hang-up or error too: the read or write that follows reports it
             if (ready < 0 && errno != EINTR)
                 return false;
         }
@@ -163,6 +167,7 @@ private:
     }
 
     const socket_t m_sock;
+    const int m_stopFd;
     const Clock::time_point m_deadline;
     const Clock::duration m_readTimeout;
     const Clock::duration m_writeTimeout;
@@ -179,6 +184,24 @@ public:
     // Setting the backlog again on a listening socket only changes its length.
     void widenListenQueue() { ::listen(svr_sock_, kListenBacklog); }
 
+    Server() : m_stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Server() override
+    {
+        if (m_stopFd >= 0)
+            ::close(m_stopFd);
+    }
+
+    // Wakes every connection waiting on its caller, for good: stop() waits
+    // for the workers, and a caller that sends slowly must not hold it up
+    // until its deadline.
+    void cutConnections()
+    {
+        if (m_stopFd >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(m_stopFd, &one, sizeof one);
+        }
+    }
+
     std::atomic<std::chrono::milliseconds::rep> deadlineMs{kDefaultConnectionDeadline.count()};
 
 private:
@@ -189,7 +212,7 @@ private:
     bool process_and_close_socket(socket_t sock) override
     {
         const Clock::time_point accepted = t_acceptedAt.value_or(Clock::now());
-        DeadlineStream stream(sock, accepted + std::chrono::milliseconds(deadlineMs.load()),
+        DeadlineStream stream(sock, m_stopFd, accepted + std::chrono::milliseconds(deadlineMs.load()),
                               fromTimeval(read_timeout_sec_, read_timeout_usec_),
                               fromTimeval(write_timeout_sec_, write_timeout_usec_));
         bool ok = false;
@@ -205,6 +228,8 @@ private:
         ::close(sock);
         return ok;
     }
+
+    const int m_stopFd;
 };
 
 HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
@@ -336,6 +361,7 @@ void HttpFrontEnd::run()
 
 void HttpFrontEnd::stop()
 {
+    m_server->cutConnections();
     m_server->stop();
     if (m_thread.joinable())
         m_thread.join();

@@ -40,6 +40,8 @@ public:
     void start();
     // Serves on the calling thread until stop() is called from elsewhere.
     void run();
+    // Stops serving, for good: callers still sending their request are hung
+    // up on at once, and requests already being answered are finished.
     void stop();
 
 private:

@@ -7,6 +7,7 @@
 #include "FaultFixture.h"
 
 #include "server/ServerFixture.h"
+#include "support/Patience.h"
 
 #include <QElapsedTimer>
 
@@ -23,6 +24,7 @@
 
 using namespace faulttest;
 using servertest::RunningServer;
+using testsupport::patient;
 
 class TestServerFaults : public QObject
 {
@@ -33,6 +35,7 @@ private Q_SLOTS:
     void hugeBodyIsRefusedWithBoundedMemory();
     void drippingRequestDoesNotHoldUpOthers();
     void neverEndingRequestsAreCutAtTheDeadline();
+    void stopCutsCallersStillSending();
     void hugeFormIsAnsweredQuickly();
 
 private:
@@ -294,14 +297,21 @@ void TestServerFaults::neverEndingRequestsAreCutAtTheDeadline()
     // The server goes on serving.
     QVERIFY(server.client(QStringLiteral("/alertsystem/status.php?username=demo")).ok);
 
-    // Stopping waits for the workers, and so for a caller still dripping:
-    // for its deadline, not for as long as it drips.
-    Drippers another(server.front->port(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(another.started(), 1, 20000);
-    t.restart();
+}
+
+void TestServerFaults::stopCutsCallersStillSending()
+{
+    // Stopping waits for the workers; callers still sending are hung up on at
+    // once rather than at their deadline (a minute here, far beyond the bound).
+    RunningServer server(2, std::chrono::milliseconds(60000));
+    Drippers drippers(server.front->port(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(drippers.started(), 2, patient(20000));
+    QTest::qWait(300); // both are being served, not just queued
+    QElapsedTimer t;
+    t.start();
     server.front->stop();
-    QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
-    QTRY_COMPARE_WITH_TIMEOUT(another.cut(), 1, 10000);
+    QVERIFY2(t.elapsed() < patient(10000), qPrintable(QString::number(t.elapsed())));
+    QTRY_COMPARE_WITH_TIMEOUT(drippers.cut(), 2, patient(10000));
 }
 
 void TestServerFaults::hugeFormIsAnsweredQuickly()
