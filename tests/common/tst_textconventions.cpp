@@ -36,6 +36,9 @@ void TestTextConventions::readsLeadingNumber_data()
     QTest::newRow("units after") << "300px" << 300 << true;
     QTest::newRow("leading blanks") << "  17" << 17 << true;
     QTest::newRow("leading tab") << "\t7" << 7 << true;
+    // A page or an editor may pad with non-breaking spaces; they are blanks too.
+    QTest::newRow("leading non-breaking blanks") << QString::fromUtf8("\n\u00a07\n") << 7 << true;
+    QTest::newRow("non-breaking blank inside ends it") << QString::fromUtf8("7\u00a08") << 7 << true;
     QTest::newRow("letters") << "abc" << 0 << true;
     QTest::newRow("empty") << "" << 0 << true;
     QTest::newRow("leading zero") << "012" << 12 << true;

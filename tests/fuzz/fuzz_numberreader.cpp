@@ -18,8 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QByteArray prefix;
     qsizetype i = 0;
     const QByteArray latin = text.toLatin1();
+    // Blanks: the ASCII ones and the non-breaking space (Latin-1 0xA0).
     while (i < latin.size() && (latin[i] == ' ' || latin[i] == '\t' || latin[i] == '\n'
-                                || latin[i] == '\r' || latin[i] == '\f' || latin[i] == '\v'))
+                                || latin[i] == '\r' || latin[i] == '\f' || latin[i] == '\v'
+                                || latin[i] == '\xa0'))
         ++i;
     if (i < latin.size() && (latin[i] == '+' || latin[i] == '-'))
         prefix += latin[i++];
