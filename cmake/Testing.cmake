@@ -6,7 +6,7 @@
 # tray host (scripts/xvfb-test.sh). Every test gets its own empty config and data
 # folders so that no stored settings leak between runs. Under -DTVX_SANITIZE
 # every time-out is tripled: CTest's, and the bounds of the tests' own waits
-# (TVX_TEST_SLOWDOWN, read by tests/support/Patience.h).
+# (TVX_TEST_SLOWDOWN, which tests/support hands to tests/support/Patience.h).
 set(TVX_XVFB_WRAPPER ${CMAKE_SOURCE_DIR}/scripts/xvfb-test.sh)
 # Instrumented code, the browser engine above all, runs several times slower.
 set(TVX_TEST_SLOWDOWN 1)
@@ -24,8 +24,7 @@ function(tvx_add_test)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE tvx_config Qt6::Test ${T_LIBS})
   target_compile_definitions(${T_NAME} PRIVATE
-    TVX_BUILD_DIR="${CMAKE_BINARY_DIR}" TVX_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-    TVX_TEST_SLOWDOWN=${TVX_TEST_SLOWDOWN})
+    TVX_BUILD_DIR="${CMAKE_BINARY_DIR}" TVX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   if(T_XVFB)
     add_test(NAME ${T_NAME} COMMAND ${TVX_XVFB_WRAPPER} $<TARGET_FILE:${T_NAME}>)
     set(platform "xcb")

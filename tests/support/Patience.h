@@ -3,12 +3,12 @@
 // fixed time; the bound only decides when a wait counts as failed. The
 // sanitizer build runs the same code several times slower (the browser engine
 // above all), so there every bound is stretched by TVX_TEST_SLOWDOWN, which
-// the build sets.
+// the build sets for everything that links the test-support libraries.
 
 #include <QtTest>
 
 #ifndef TVX_TEST_SLOWDOWN
-#define TVX_TEST_SLOWDOWN 1
+#error "link tvx_testsupport or tvx_processsupport, which set TVX_TEST_SLOWDOWN"
 #endif
 
 namespace testsupport {
