@@ -171,60 +171,56 @@ HttpReply AlertService::route(const QByteArray &path, Context &c)
     const bool get = method == "GET" || method == "HEAD";
     const bool post = method == "POST";
 
-    if (get) {
-        if (name == "status.php")
-            return status(c);
-        if (name == "notifytype.php")
-            return skin(c);
-        if (name.startsWith("skins/"))
-            return skinPicture(name);
-        if (name == "login.php")
-            return clientLogin(c);
-        if (name == "alerts.php")
-            return alertPage(c);
-        if (name == "profile.php")
-            return profilePage(c);
-        if (name == "download.php")
-            return html(pages::link(QStringLiteral("download"), c.base));
-        if (name.startsWith("pages/") && name.endsWith(".php")) {
-            const QByteArray page = pages::link(QString::fromLatin1(name.mid(6, name.size() - 10)), c.base);
-            return page.isEmpty() ? html(pages::simple(QStringLiteral("Not found"), {QStringLiteral("There is no such page.")}), 404)
-                                  : html(page);
-        }
-        if (name == "admin/activate.php")
-            return activate(c);
-        if (name == "admin/getusers.php")
-            return listUsers(c);
-        if (name == "admin/deleteuser.php")
-            return deleteUser(c);
+    if (get && name.startsWith("skins/"))
+        return skinPicture(name);
+    if (get && name.startsWith("pages/") && name.endsWith(".php")) {
+        const QByteArray page = pages::link(QString::fromLatin1(name.mid(6, name.size() - 10)), c.base);
+        return page.isEmpty() ? html(pages::simple(QStringLiteral("Not found"), {QStringLiteral("There is no such page.")}), 404)
+                              : html(page);
     }
-    if (post) {
-        if (name == "admin/login.php")
-            return adminLogin(c);
-        if (name == "admin/register.php")
-            return registerAdmin(c);
-        if (name == "admin/adduser.php")
-            return addUser(c);
-        if (name == "admin/edituser.php")
-            return editUser(c);
-        if (name == "admin/sendemail.php")
-            return sendEmail(c);
-        if (name == "control/alert.php")
-            return controlAlert(c);
-        if (name == "control/logout.php")
-            return controlLogout(c);
-    }
-    static const QSet<QByteArray> known{
-        "status.php", "notifytype.php", "login.php", "alerts.php", "profile.php", "download.php",
-        "admin/activate.php", "admin/getusers.php", "admin/deleteuser.php", "admin/login.php",
-        "admin/register.php", "admin/adduser.php", "admin/edituser.php", "admin/sendemail.php",
-        "control/alert.php", "control/logout.php"};
-    if (known.contains(name))
+
+    // Every page by its name, with the one method that reaches it; any other
+    // method on a known page is refused as such.
+    struct Route
+    {
+        const char *name;
+        bool byPost;
+        HttpReply (AlertService::*serve)(Context &);
+    };
+    static const Route routes[] = {
+        {"status.php", false, &AlertService::status},
+        {"notifytype.php", false, &AlertService::skin},
+        {"login.php", false, &AlertService::clientLogin},
+        {"alerts.php", false, &AlertService::alertPage},
+        {"profile.php", false, &AlertService::profilePage},
+        {"download.php", false, &AlertService::downloadPage},
+        {"admin/activate.php", false, &AlertService::activate},
+        {"admin/getusers.php", false, &AlertService::listUsers},
+        {"admin/deleteuser.php", false, &AlertService::deleteUser},
+        {"admin/login.php", true, &AlertService::adminLogin},
+        {"admin/register.php", true, &AlertService::registerAdmin},
+        {"admin/adduser.php", true, &AlertService::addUser},
+        {"admin/edituser.php", true, &AlertService::editUser},
+        {"admin/sendemail.php", true, &AlertService::sendEmail},
+        {"control/alert.php", true, &AlertService::controlAlert},
+        {"control/logout.php", true, &AlertService::controlLogout},
+    };
+    for (const Route &r : routes) {
+        if (name != r.name)
+            continue;
+        if (r.byPost ? post : get)
+            return (this->*r.serve)(c);
         return refuse(405, QStringLiteral("method %1 not allowed here").arg(QString::fromLatin1(method)));
+    }
     return refuse(404, QStringLiteral("no such page"));
 }
 
 // ---- client
+
+HttpReply AlertService::downloadPage(Context &c)
+{
+    return html(pages::link(QStringLiteral("download"), c.base));
+}
 
 HttpReply AlertService::skin(Context &c)
 {

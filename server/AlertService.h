@@ -77,6 +77,7 @@ private:
     HttpReply status(Context &c);
     HttpReply alertPage(Context &c);
     HttpReply profilePage(Context &c);
+    HttpReply downloadPage(Context &c);
     // administrators
     HttpReply registerAdmin(Context &c);
     HttpReply activate(Context &c);
