@@ -6,6 +6,7 @@
 #include "Store.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace alertserver {
@@ -17,6 +18,21 @@ struct HttpRequest
     QByteArray body;
     QByteArray host;     // the Host header
     bool fromLoopback = false;
+    // The caller's address as text ("127.0.0.2", "::1"): the TCP peer, or the
+    // address a trusted proxy forwarded for. Rules that speak of "the caller"
+    // use this and nothing else.
+    QByteArray peer;
+    // Every header field in the order it arrived, names as sent.
+    QList<std::pair<QByteArray, QByteArray>> headers;
+
+    // The first value of a header, its name compared without case.
+    QByteArray header(const QByteArray &name) const
+    {
+        for (const auto &[key, value] : headers)
+            if (key.compare(name, Qt::CaseInsensitive) == 0)
+                return value;
+        return {};
+    }
 };
 
 struct HttpReply

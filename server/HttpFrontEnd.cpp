@@ -260,6 +260,9 @@ HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
         r.host = QByteArray::fromStdString(req.get_header_value("Host"));
         r.body = std::move(body);
         r.fromLoopback = isLoopback(req.remote_addr);
+        r.peer = QByteArray::fromStdString(req.remote_addr);
+        for (const auto &[key, value] : req.headers)
+            r.headers.append({QByteArray::fromStdString(key), QByteArray::fromStdString(value)});
         const HttpReply reply = service.handle(r);
         res.status = reply.status;
         res.set_content(reply.body.constData(), size_t(reply.body.size()), reply.contentType.constData());
