@@ -29,8 +29,10 @@ const char *const kUsage =
     "  alertserver activate-admin USER [--db FILE]\n"
     "  alertserver expire-admin USER [--db FILE]         let an administrator account expire now\n"
     "  alertserver add-user ADMIN USER PASSWORD [--email E] [--first F] [--last L] [--tel T] [--db FILE]\n"
+    "  alertserver --help                                this text\n"
     "Defaults: --listen 127.0.0.1:8080, --db, --outbox and --skins beside the program\n"
-    "(alertserver.db, outbox/, skins/).\n";
+    "(alertserver.db, outbox/, skins/), or in /var/lib/alertserver for the program\n"
+    "installed as /usr/bin/alertserver.\n";
 
 void say(const QString &text)
 {
@@ -173,6 +175,11 @@ bool tooLong(const QString &value, int limit, const char *what, int *code)
 
 int runCommandLine(const QStringList &arguments, const QString &programFolder)
 {
+    // --help anywhere, or -h in the command's place, asks for the usage.
+    if (arguments.mid(1).contains(QLatin1String("--help")) || arguments.value(1) == QLatin1String("-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     const Options o = parseOptions(arguments.mid(1));
     if (!o.error.isEmpty())
         return fail(o.error + QStringLiteral("\n") + QLatin1String(kUsage));
