@@ -8,6 +8,7 @@
 // browser engine costs seconds, and each step starts from where the previous
 // one left the client.
 #include "server/SqliteDb.h"
+#include "support/ClientLogin.h"
 #include "support/Patience.h"
 #include "support/ProgramFolder.h"
 #include "support/ServerProcess.h"
@@ -54,7 +55,6 @@ private Q_SLOTS:
 
 private:
     std::optional<X11Window> clientWindow() const;
-    bool typeLogin(bool remember);
     bool logInThroughThePage(bool remember);
     bool pollingStops();
     qint64 userColumn(const char *sql);
@@ -118,38 +118,10 @@ std::optional<X11Window> TestClientEndToEnd::clientWindow() const
     return std::nullopt;
 }
 
-// Clicks into the page above its fields and moves through them with Tab, as a
-// keyboard user would: user name, password, the automatic-login box, the button.
-bool TestClientEndToEnd::typeLogin(bool remember)
-{
-    const std::optional<X11Window> w = clientWindow();
-    if (!w)
-        return false;
-    const QPoint spot = w->geometry.topLeft() + kBrowserBox + QPoint(250, 6);
-    bool ok = xdotool({"mousemove", QString::number(spot.x()), QString::number(spot.y()), "click", "1"});
-    ok = ok && xdotool({"key", "Tab", "ctrl+a"}) && xdotool({"type", "--delay", "10", kUser});
-    ok = ok && xdotool({"key", "Tab", "ctrl+a"}) && xdotool({"type", "--delay", "10", kPassword});
-    ok = ok && xdotool({"key", "Tab"});
-    if (remember)
-        ok = ok && xdotool({"key", "space"});
-    return ok && xdotool({"key", "Tab", "Return"});
-}
-
-// The page may still be loading (or be loaded a second time) when the window
-// appears, which clears what was typed; so the typing is repeated a few times
-// until the login request reaches the server.
 bool TestClientEndToEnd::logInThroughThePage(bool remember)
 {
-    const int mark = int(m_server->requests().size());
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (attempt > 0)
-            qInfo("the login page was not ready; typing again (attempt %d)", attempt + 1);
-        if (!typeLogin(remember))
-            return false;
-        if (QTest::qWaitFor([&] { return m_server->countFor(kLogin, mark) > 0; }, patient(6000)))
-            return m_server->requestsFor(kLogin, mark).size() == 1;
-    }
-    return false;
+    return testsupport::logInThroughThePage(*m_server, [this] { return clientWindow(); }, kBrowserBox, kUser,
+                                            kPassword, remember);
 }
 
 // True once no status request has come for two and a half poll periods;

@@ -15,11 +15,6 @@ namespace testsupport {
 
 namespace {
 
-QString program()
-{
-    return QStringLiteral(TVX_BUILD_DIR "/alertserver/alertserver");
-}
-
 // "alertserver: 127.0.0.1 GET /alertsystem/status.php?username=ann -> 200"
 bool parseLogLine(const QByteArray &line, LoggedRequest *out)
 {
@@ -38,7 +33,15 @@ bool parseLogLine(const QByteArray &line, LoggedRequest *out)
 } // namespace
 
 ServerProcess::ServerProcess(const QString &folder)
-    : m_folder(folder)
+    : m_program(QStringLiteral(TVX_BUILD_DIR "/alertserver/alertserver"))
+    , m_folder(folder)
+{
+}
+
+ServerProcess::ServerProcess(const QString &program, const QString &stateFolder)
+    : m_program(program)
+    , m_folder(stateFolder)
+    , m_ownDefaults(true)
 {
 }
 
@@ -59,11 +62,12 @@ bool ServerProcess::start()
     QFile::remove(portFile);
     m_process = std::make_unique<QProcess>();
     endWithThisProcess(*m_process);
-    m_process->start(program(), {QStringLiteral("serve"), QStringLiteral("--listen"),
-                                 QStringLiteral("127.0.0.1:%1").arg(m_port), QStringLiteral("--port-file"), portFile,
-                                 QStringLiteral("--db"), dbPath(), QStringLiteral("--outbox"), outboxPath(),
-                                 QStringLiteral("--skins"), QDir(m_folder).filePath(QStringLiteral("skins")),
-                                 QStringLiteral("--verbose")});
+    QStringList args{QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(m_port),
+                     QStringLiteral("--port-file"), portFile, QStringLiteral("--verbose")};
+    if (!m_ownDefaults)
+        args << QStringLiteral("--db") << dbPath() << QStringLiteral("--outbox") << outboxPath()
+             << QStringLiteral("--skins") << QDir(m_folder).filePath(QStringLiteral("skins"));
+    m_process->start(m_program, args);
     QElapsedTimer waited;
     waited.start();
     while (waited.elapsed() < patient(10000) && m_process->state() != QProcess::NotRunning) {
@@ -103,7 +107,7 @@ QString ServerProcess::baseUrl() const
 
 QString ServerProcess::dbPath() const
 {
-    return QDir(m_folder).filePath(QStringLiteral("store.db"));
+    return QDir(m_folder).filePath(m_ownDefaults ? QStringLiteral("alertserver.db") : QStringLiteral("store.db"));
 }
 
 QString ServerProcess::outboxPath() const
@@ -114,7 +118,7 @@ QString ServerProcess::outboxPath() const
 ServerProcess::CommandResult ServerProcess::command(const QStringList &args) const
 {
     QProcess p;
-    p.start(program(), args + QStringList{QStringLiteral("--db"), dbPath()});
+    p.start(m_program, m_ownDefaults ? args : args + QStringList{QStringLiteral("--db"), dbPath()});
     if (!p.waitForFinished(patient(30000)))
         p.kill();
     p.waitForFinished(5000);

@@ -37,6 +37,10 @@ public:
     };
 
     explicit ServerProcess(const QString &folder);
+    // An installed alertserver, `program`, that keeps its store, outbox and
+    // skins where it does by default, `stateFolder`: neither serving nor its
+    // commands are told where they are.
+    ServerProcess(const QString &program, const QString &stateFolder);
     ~ServerProcess();
     ServerProcess(const ServerProcess &) = delete;
     ServerProcess &operator=(const ServerProcess &) = delete;
@@ -71,7 +75,9 @@ public:
 private:
     void collectLog();
 
+    QString m_program;
     QString m_folder;
+    bool m_ownDefaults = false;
     std::unique_ptr<QProcess> m_process;
     int m_port = 0;
     QByteArray m_pending;
