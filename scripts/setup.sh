@@ -11,6 +11,7 @@ packages=(
   libxcb1-dev
   xvfb xauth trayer x11-utils xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
+  lintian desktop-file-utils
 )
 
 missing=()
