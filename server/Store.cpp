@@ -175,6 +175,16 @@ qint64 toldUpTo(SqliteConnection &db, int userId, qint64 untold)
     return q.next() ? q.integer(0) : 0;
 }
 
+// Registrations not activated in time. An account the command line gave
+// users to is kept all the same.
+void dropUnactivated(SqliteConnection &db, qint64 registeredBefore)
+{
+    Query q = db.query("DELETE FROM admins WHERE active = 0 AND created_at <= ? "
+                       "AND NOT EXISTS (SELECT 1 FROM users u WHERE u.admin_id = admins.id)");
+    q.bind(1, registeredBefore);
+    q.run();
+}
+
 } // namespace
 
 Store::Store(const QString &path, int passwordIterations)
@@ -338,11 +348,7 @@ Store::RegisterResult Store::registerAdmin(const AdminRegistration &reg, const A
 
     auto db = m_pool.acquire();
     Transaction tx(*db, Transaction::Kind::Write);
-    {
-        Query q = db->query("DELETE FROM admins WHERE active = 0 AND created_at <= ?");
-        q.bind(1, unactivatedSince);
-        q.run();
-    }
+    dropUnactivated(*db, unactivatedSince);
     {
         Query q = db->query("SELECT id, active, activation_code, password_hash FROM admins WHERE name_key = ?");
         q.bind(1, key);
@@ -951,11 +957,7 @@ void Store::sweep()
         q.bind(1, t - kDayWindow);
         q.run();
     }
-    {
-        Query q = db->query("DELETE FROM admins WHERE active = 0 AND created_at <= ?");
-        q.bind(1, t - m_policy.activationSeconds);
-        q.run();
-    }
+    dropUnactivated(*db, t - m_policy.activationSeconds);
     tx.commit();
 }
 

@@ -248,6 +248,12 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
              m_dir->filePath(QStringLiteral("skins")), QStringLiteral("--outbox"), m_dir->filePath(QStringLiteral("outbox"))});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("--public-url")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--client-sessions"), QStringLiteral("machine")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("--client-sessions wants address or user")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--mails-per-admin"), QStringLiteral("-1")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("--mails-per-admin wants 0 to")));
 
     // A port in use, and a store that is not one, end the program with a reason.
     QVERIFY(startServer());
