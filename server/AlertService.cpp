@@ -27,6 +27,31 @@ HttpReply refuse(int status, const QString &why)
     return xml(errorReply(why), status);
 }
 
+// A reply that no program reads as an answer: the wizard's pages and the
+// client take it as unreadable and recover as from a broken connection.
+HttpReply notXml(int status, const QByteArray &why)
+{
+    return {status, "text/plain; charset=UTF-8", why + '\n'};
+}
+
+// The wizard sends none of these; a browser sends them with every request a
+// web page makes, which keeps a page on the administrator's machine from
+// acting in the administrator's name.
+bool fromBrowser(const HttpRequest &request)
+{
+    for (const auto &[name, value] : request.headers) {
+        if (name.compare("Origin", Qt::CaseInsensitive) == 0 || name.compare("Referer", Qt::CaseInsensitive) == 0
+            || name.toLower().startsWith("sec-fetch-"))
+            return true;
+    }
+    return false;
+}
+
+bool isPlainLetter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
 struct Field
 {
     const char *key;
@@ -115,7 +140,48 @@ UserFields userFields(const FormData &form)
     return u;
 }
 
+// The user list page reads any well-formed reply but its two words as a list
+// of users, so whatever these pages do not carry out is answered in no XML.
+bool answersTheUserList(const QByteArray &page)
+{
+    return page == "admin/getusers.php" || page == "admin/deleteuser.php" || page == "admin/sendemail.php";
+}
+
+const QByteArray kRoot = "/alertsystem/";
+
 } // namespace
+
+bool isMailAddress(const QString &address)
+{
+    const qsizetype at = address.indexOf(u'@');
+    if (at < 0 || address.indexOf(u'.', at + 1) < 0)
+        return false;
+    const QString last = address.mid(address.lastIndexOf(u'.') + 1);
+    if (last.size() < 2 || last.size() > 3 || !std::all_of(last.cbegin(), last.cend(), isPlainLetter))
+        return false;
+    for (const QChar c : address) {
+        if (!isPlainLetter(c) && !(c >= u'0' && c <= u'9') && c != u'.' && c != u'@' && c != u'-' && c != u'_')
+            return false;
+    }
+    // Beyond the wizard's check: one mailbox, named.
+    return at > 0 && address.indexOf(u'@', at + 1) < 0;
+}
+
+QByteArray AlertService::loggableTarget(const QByteArray &target)
+{
+    const qsizetype q = target.indexOf('?');
+    if (q < 0)
+        return target;
+    QList<QByteArray> pairs = target.mid(q + 1).split('&');
+    for (QByteArray &pair : pairs) {
+        const qsizetype eq = pair.indexOf('=');
+        const QByteArray rawKey = eq < 0 ? pair : pair.left(eq);
+        const QByteArray key = QByteArray::fromPercentEncoding(QByteArray(rawKey).replace('+', ' ')).toLower();
+        if (key == "password" || key == "code")
+            pair = rawKey + "=[hidden]";
+    }
+    return target.left(q + 1) + pairs.join('&');
+}
 
 AlertService::AlertService(Store &store, Outbox &outbox, const SkinLibrary &skins, QString fallbackBase)
     : m_store(store), m_outbox(outbox), m_skins(skins), m_fallbackBase(std::move(fallbackBase))
@@ -139,34 +205,53 @@ QString AlertService::baseFor(const HttpRequest &request) const
 
 HttpReply AlertService::handle(const HttpRequest &request)
 {
+    const qsizetype q = request.target.indexOf('?');
+    const QByteArray path = collapseSlashes(q < 0 ? request.target : request.target.left(q));
+    const QByteArray page = path.startsWith(kRoot) ? path.mid(kRoot.size()) : QByteArray();
+    HttpReply reply;
     try {
-        const qsizetype q = request.target.indexOf('?');
-        const QByteArray path = collapseSlashes(q < 0 ? request.target : request.target.left(q));
         const QByteArray queryText = q < 0 ? QByteArray() : request.target.mid(q + 1);
         auto query = FormData::parse(queryText);
-        if (!query)
-            return refuse(400, QStringLiteral("malformed query string"));
         std::optional<FormData> body = FormData();
-        if (request.method == "POST") {
-            if (request.body.size() > limits::kMaxBodyBytes)
-                return refuse(413, QStringLiteral("request body too large"));
-            body = FormData::parse(request.body);
-            if (!body)
-                return refuse(400, QStringLiteral("malformed form body"));
+        if (!query) {
+            reply = refuse(400, QStringLiteral("malformed query string"));
+        } else if (request.method == "POST" && request.body.size() > limits::kMaxBodyBytes) {
+            reply = refuse(413, QStringLiteral("request body too large"));
+        } else if (request.method == "POST" && !(body = FormData::parse(request.body))) {
+            reply = refuse(400, QStringLiteral("malformed form body"));
+        } else {
+            Context c{request, std::move(*query), std::move(*body), baseFor(request)};
+            reply = route(path, c);
         }
-        Context c{request, std::move(*query), std::move(*body), baseFor(request)};
-        return route(path, c);
     } catch (const std::exception &e) {
-        return refuse(500, QStringLiteral("server error: %1").arg(QString::fromUtf8(e.what())));
+        reply = refuse(500, QStringLiteral("server error: %1").arg(QString::fromUtf8(e.what())));
     }
+    if (reply.status != 200 && answersTheUserList(page))
+        return refusal(page, reply.status);
+    return reply;
+}
+
+HttpReply AlertService::refusal(const QByteArray &page, int status)
+{
+    if (page == "admin/login.php")
+        return xml(statusReply(QStringLiteral("INVALID")), status);
+    if (page == "admin/adduser.php")
+        return xml(statusReply(QStringLiteral("CANOTADD")), status);
+    if (answersTheUserList(page))
+        return notXml(status, "request refused");
+    return refuse(status, QStringLiteral("request refused"));
+}
+
+QString AlertService::sessionOf(const HttpRequest &request) const
+{
+    return m_store.policy().sessionPerAddress ? QString::fromLatin1(request.peer) : QString::fromLatin1(Store::kAnyAddress);
 }
 
 HttpReply AlertService::route(const QByteArray &path, Context &c)
 {
-    static const QByteArray root = "/alertsystem/";
-    if (!path.startsWith(root))
+    if (!path.startsWith(kRoot))
         return refuse(404, QStringLiteral("no such page"));
-    const QByteArray name = path.mid(root.size());
+    const QByteArray name = path.mid(kRoot.size());
     const QByteArray &method = c.request.method;
     const bool get = method == "GET" || method == "HEAD";
     const bool post = method == "POST";
@@ -202,15 +287,17 @@ HttpReply AlertService::route(const QByteArray &path, Context &c)
         {"admin/adduser.php", true, &AlertService::addUser},
         {"admin/edituser.php", true, &AlertService::editUser},
         {"admin/sendemail.php", true, &AlertService::sendEmail},
-        {"control/alert.php", true, &AlertService::controlAlert},
-        {"control/logout.php", true, &AlertService::controlLogout},
     };
     for (const Route &r : routes) {
         if (name != r.name)
             continue;
-        if (r.byPost ? post : get)
-            return (this->*r.serve)(c);
-        return refuse(405, QStringLiteral("method %1 not allowed here").arg(QString::fromLatin1(method)));
+        if (!(r.byPost ? post : get))
+            return refuse(405, QStringLiteral("method %1 not allowed here").arg(QString::fromLatin1(method)));
+        // The activation link is opened in a browser; the wizard's requests
+        // never come from one.
+        if (name.startsWith("admin/") && name != "admin/activate.php" && fromBrowser(c.request))
+            return refusal(name, 403);
+        return (this->*r.serve)(c);
     }
     return refuse(404, QStringLiteral("no such page"));
 }
@@ -251,8 +338,19 @@ HttpReply AlertService::clientLogin(Context &c)
     const QString problem = checkFields(c.query, {{"username", limits::kUserName, false}, {"password", limits::kPassword, false}});
     if (!problem.isEmpty())
         return xml(answerReply(QStringLiteral("login"), QStringLiteral("ERROR")), 400);
-    const bool accepted = m_store.loginUser(c.query.value(QStringLiteral("username")), c.query.value(QStringLiteral("password")));
-    return xml(answerReply(QStringLiteral("login"), accepted ? QStringLiteral("1") : QStringLiteral("0")));
+    const QString name = c.query.value(QStringLiteral("username"));
+    const QString address = QString::fromLatin1(c.request.peer);
+    // Never "0" or "ERROR" here: either would switch the client's automatic
+    // login off, and the user did nothing wrong. An unreadable answer makes
+    // it try again a little later.
+    if (m_store.overLimit(Limit::ClientLoginName, name) || m_store.overLimit(Limit::ClientLoginAddress, address))
+        return notXml(429, "too many failed logins, try again later");
+    if (!m_store.loginUser(name, c.query.value(QStringLiteral("password")), sessionOf(c.request))) {
+        m_store.countAgainst(Limit::ClientLoginName, name);
+        m_store.countAgainst(Limit::ClientLoginAddress, address);
+        return xml(answerReply(QStringLiteral("login"), QStringLiteral("0")));
+    }
+    return xml(answerReply(QStringLiteral("login"), QStringLiteral("1")));
 }
 
 HttpReply AlertService::status(Context &c)
@@ -261,24 +359,29 @@ HttpReply AlertService::status(Context &c)
         return xml(answerReply(QStringLiteral("status"), QStringLiteral("ERROR")), 400);
     const QString name = c.query.value(QStringLiteral("username"));
     // A name that cannot exist is simply not logged in.
-    const int s = name.size() > limits::kUserName ? 2 : m_store.pollStatus(name);
+    const int s = name.size() > limits::kUserName ? 2 : m_store.pollStatus(name, sessionOf(c.request));
     return xml(answerReply(QStringLiteral("status"), QString::number(s)));
 }
 
 HttpReply AlertService::alertPage(Context &c)
 {
     const QString name = c.query.value(QStringLiteral("username"));
-    const auto user = name.size() > limits::kUserName ? std::nullopt : m_store.userByName(name);
+    auto user = name.size() > limits::kUserName ? std::nullopt : m_store.userByName(name);
     QList<AlertRecord> list;
-    if (user && user->loggedIn)
-        list = m_store.alertsOf(user->id, kAlertsShown);
+    if (user) {
+        user->loggedIn = m_store.hasSession(user->id, sessionOf(c.request));
+        if (user->loggedIn)
+            list = m_store.alertsOf(user->id, kAlertsShown);
+    }
     return html(pages::alerts(user, list));
 }
 
 HttpReply AlertService::profilePage(Context &c)
 {
     const QString name = c.query.value(QStringLiteral("id"));
-    const auto user = name.size() > limits::kUserName ? std::nullopt : m_store.userByName(name);
+    auto user = name.size() > limits::kUserName ? std::nullopt : m_store.userByName(name);
+    if (user)
+        user->loggedIn = m_store.hasSession(user->id, sessionOf(c.request));
     return html(pages::profile(user));
 }
 
@@ -316,29 +419,36 @@ HttpReply AlertService::registerAdmin(Context &c)
     reg.city = f.value(QStringLiteral("city"));
     reg.postalcode = f.value(QStringLiteral("postalcode"));
     reg.regtype = f.value(QStringLiteral("regtype")).left(16);
-    if (!reg.email.contains(u'@'))
+    if (!isMailAddress(reg.email))
         return refuse(400, QStringLiteral("field email is not an e-mail address"));
+    const QString address = QString::fromLatin1(c.request.peer);
+    if (!m_store.spend(Limit::Registration, address))
+        return refuse(429, QStringLiteral("too many registrations from this address, try again tomorrow"));
 
-    const Store::RegisterResult result = m_store.registerAdmin(reg);
-    if (result.outcome == Store::Registration::NameTaken)
-        return xml(statusReply(QStringLiteral("USERNAMEEXISTS")));
-    if (result.outcome == Store::Registration::Full)
+    const QString base = c.base;
+    const Store::RegisterResult result = m_store.registerAdmin(reg, [&](int, const QByteArray &code) {
+        Mail mail;
+        mail.to = reg.email;
+        mail.subject = QStringLiteral("Activate your Vantorel Software administrator account");
+        mail.body = QStringLiteral("Hello %1 %2,\n\n"
+                                   "thank you for registering as an administrator of the Vantorel Software alert system.\n"
+                                   "Your user name: %3\n\n"
+                                   "Open this link to activate your account:\n%4/alertsystem/admin/activate.php?code=%5\n\n"
+                                   "Until then the wizard will tell you that your account is not active.\n")
+                        .arg(reg.firstname, reg.lastname, reg.username, base, QString::fromLatin1(code));
+        return mail;
+    });
+    switch (result.outcome) {
+    case Store::Registration::NameTaken: return xml(statusReply(QStringLiteral("USERNAMEEXISTS")));
+    case Store::Registration::Full:
         return refuse(507, QStringLiteral("no more administrator accounts can be created"));
-
-    Mail mail;
-    mail.to = reg.email;
-    mail.subject = QStringLiteral("Activate your Vantorel Software administrator account");
-    mail.body = QStringLiteral("Hello %1 %2,\n\n"
-                               "thank you for registering as an administrator of the Vantorel Software alert system.\n"
-                               "Your user name: %3\n\n"
-                               "Open this link to activate your account:\n%4/alertsystem/admin/activate.php?code=%5\n\n"
-                               "Until then the wizard will tell you that your account is not active.\n")
-                    .arg(reg.firstname, reg.lastname, reg.username, c.base, QString::fromLatin1(result.activationCode));
-    if (m_outbox.write(mail).isEmpty()) {
-        // Without the e-mail nobody could ever activate the account: take it back.
-        m_store.removeAdmin(result.id);
-        return refuse(500, QStringLiteral("the activation e-mail could not be written"));
+    case Store::Registration::MailLimited:
+        return refuse(429, QStringLiteral("too many mails to this address, try again tomorrow"));
+    case Store::Registration::Registered:
+    case Store::Registration::Resent: break;
     }
+    m_store.bindAdmin(result.id, address);
+    m_outbox.deliver(m_store);
     return xml(statusReply(QStringLiteral("REGISTEROK"), result.id));
 }
 
@@ -362,21 +472,29 @@ HttpReply AlertService::adminLogin(Context &c)
     const QString problem = checkFields(c.body, {{"username", limits::kUserName, false}, {"password", limits::kPassword, false}});
     if (!problem.isEmpty())
         return refuse(400, problem);
-    const auto [outcome, id] = m_store.loginAdmin(c.body.value(QStringLiteral("username")), c.body.value(QStringLiteral("password")));
+    const QString name = c.body.value(QStringLiteral("username"));
+    const QString address = QString::fromLatin1(c.request.peer);
+    if (m_store.overLimit(Limit::AdminLoginName, name) || m_store.overLimit(Limit::AdminLoginAddress, address))
+        return refusal("admin/login.php", 429);
+    const auto [outcome, id] = m_store.loginAdmin(name, c.body.value(QStringLiteral("password")));
     switch (outcome) {
-    case Store::AdminLogin::LoggedIn: return xml(statusReply(QStringLiteral("LOGINOK"), id));
+    case Store::AdminLogin::LoggedIn:
+        m_store.bindAdmin(id, address);
+        return xml(statusReply(QStringLiteral("LOGINOK"), id));
     case Store::AdminLogin::NotActive: return xml(statusReply(QStringLiteral("NOTACTIVE")));
     case Store::AdminLogin::Expired: return xml(statusReply(QStringLiteral("EXPIRED")));
     case Store::AdminLogin::Invalid: break;
     }
+    m_store.countAgainst(Limit::AdminLoginName, name);
+    m_store.countAgainst(Limit::AdminLoginAddress, address);
     return xml(statusReply(QStringLiteral("INVALID")));
 }
 
 HttpReply AlertService::listUsers(Context &c)
 {
     const auto adminId = parseId(c.query.value(QStringLiteral("mrgID")));
-    if (!adminId || !m_store.isUsableAdmin(*adminId))
-        return refuse(404, QStringLiteral("unknown administrator"));
+    if (!adminId || !m_store.isBound(*adminId, QString::fromLatin1(c.request.peer)))
+        return refusal("admin/getusers.php", 403);
     XmlReply reply(QStringLiteral("users"));
     for (const UserRecord &u : m_store.usersOf(*adminId)) {
         // The nine children in the order the user list reads them.
@@ -401,10 +519,14 @@ HttpReply AlertService::addUser(Context &c)
                                                     + QList<Field>{{"mrgID", 10, true}});
     if (!problem.isEmpty())
         return refuse(400, problem);
+    const UserFields fields = userFields(c.body);
+    if (!fields.email.isEmpty() && !isMailAddress(fields.email))
+        return refuse(400, QStringLiteral("field email is not an e-mail address"));
     const auto adminId = parseId(c.body.value(QStringLiteral("mrgID")));
-    if (!adminId || !m_store.isUsableAdmin(*adminId))
-        return refuse(404, QStringLiteral("unknown administrator"));
-    const auto [outcome, id] = m_store.addUser(*adminId, userFields(c.body));
+    if (!adminId || !m_store.isBound(*adminId, QString::fromLatin1(c.request.peer)))
+        return refusal("admin/adduser.php", 403);
+    const int most = m_store.policy().usersPerAdmin > 0 ? m_store.policy().usersPerAdmin : Store::kMaxId;
+    const auto [outcome, id] = m_store.addUser(*adminId, fields, most);
     switch (outcome) {
     case Store::Addition::Added: return xml(statusReply(QStringLiteral("USERADDED"), id));
     case Store::Addition::NameTaken:
@@ -419,8 +541,12 @@ HttpReply AlertService::editUser(Context &c)
     const QString problem = checkFields(c.body, kUserDetails + QList<Field>{{"id", 10, true}});
     if (!problem.isEmpty())
         return refuse(400, problem);
+    const UserFields fields = userFields(c.body);
+    if (!fields.email.isEmpty() && !isMailAddress(fields.email))
+        return refuse(400, QStringLiteral("field email is not an e-mail address"));
+    // Another administrator's user is refused as an unknown one.
     const auto id = parseId(c.body.value(QStringLiteral("id")));
-    if (!id || !m_store.editUser(*id, userFields(c.body)))
+    if (!id || !m_store.ownerBoundTo(*id, QString::fromLatin1(c.request.peer)) || !m_store.editUser(*id, fields))
         return refuse(404, QStringLiteral("unknown user"));
     return xml(statusReply(QStringLiteral("EDITUSER"), *id));
 }
@@ -428,44 +554,48 @@ HttpReply AlertService::editUser(Context &c)
 HttpReply AlertService::deleteUser(Context &c)
 {
     const auto id = parseId(c.query.value(QStringLiteral("id")));
-    if (!id || !m_store.deleteUser(*id))
-        return refuse(404, QStringLiteral("unknown user"));
+    if (!id || !m_store.ownerBoundTo(*id, QString::fromLatin1(c.request.peer)) || !m_store.deleteUser(*id))
+        return refusal("admin/deleteuser.php", 404);
     return xml(statusReply(QStringLiteral("DELETEOK"), *id));
 }
 
 HttpReply AlertService::sendEmail(Context &c)
 {
+    // The id in the address is the selected row's; the administrator is the
+    // one in the body.
     const FormData &f = c.body;
     if (f.value(QStringLiteral("v1")) != QLatin1String(kMailAccessCode))
-        return refuse(403, QStringLiteral("wrong access code"));
+        return refusal("admin/sendemail.php", 403);
     const auto adminId = parseId(f.value(QStringLiteral("mrgID")));
-    if (!adminId || !m_store.isUsableAdmin(*adminId))
-        return refuse(404, QStringLiteral("unknown administrator"));
+    if (!adminId || !m_store.isBound(*adminId, QString::fromLatin1(c.request.peer)))
+        return refusal("admin/sendemail.php", 403);
     const QList<QString> addresses = f.all(QStringLiteral("mails[]"));
     if (addresses.size() > Store::kMaxId)
-        return refuse(400, QStringLiteral("too many addresses"));
+        return refusal("admin/sendemail.php", 400);
 
     // Mail goes only to addresses of this administrator's own users, once
     // per address, so the endpoint cannot be used to send mail to strangers.
     QMultiHash<QString, UserRecord> usersByAddress;
     for (const UserRecord &u : m_store.usersOf(*adminId))
-        if (!u.email.isEmpty())
-            usersByAddress.insert(u.email.toLower(), u);
+        if (isMailAddress(u.email))
+            usersByAddress.insert(Store::nameKey(u.email), u);
     QSet<QString> done;
-    int sent = 0;
+    QList<Mail> mails;
     for (const QString &address : addresses) {
-        const QString key = address.toLower();
-        if (address.isEmpty() || done.contains(key) || !usersByAddress.contains(key))
+        const QString key = Store::nameKey(address);
+        if (done.contains(key) || !usersByAddress.contains(key))
             continue;
         done.insert(key);
         QStringList names;
         QString greeting;
+        QString to;
         for (const UserRecord &u : usersByAddress.values(key)) {
             names.prepend(u.username);
             greeting = (u.firstname + u' ' + u.lastname).trimmed();
+            to = u.email;
         }
         Mail mail;
-        mail.to = address;
+        mail.to = to;
         mail.subject = QStringLiteral("Your Vantorel instant alert account");
         mail.body = QStringLiteral("Hello %1,\n\n"
                                    "an alert account has been set up for you.\n"
@@ -473,36 +603,11 @@ HttpReply AlertService::sendEmail(Context &c)
                                    "Download the Tarvex alert client here:\n%3/alertsystem/download.php\n\n"
                                    "Log in with your user name and the password your administrator gave you.\n")
                         .arg(greeting.isEmpty() ? QStringLiteral("there") : greeting, names.join(QStringLiteral(", ")), c.base);
-        if (!m_outbox.write(mail).isEmpty())
-            ++sent;
+        mails.append(mail);
     }
+    const int sent = m_store.queueMails(*adminId, mails);
+    m_outbox.deliver(m_store);
     return xml(statusReply(QStringLiteral("MSGSEND"), sent));
-}
-
-// ---- loopback control
-
-HttpReply AlertService::controlAlert(Context &c)
-{
-    if (!c.request.fromLoopback)
-        return refuse(403, QStringLiteral("only from this machine"));
-    const QString problem = checkFields(c.body, {{"user", limits::kUserName, true}, {"text", limits::kAlertText, true}}, true);
-    if (!problem.isEmpty())
-        return refuse(400, problem);
-    if (!m_store.raiseAlert(c.body.value(QStringLiteral("user")), c.body.value(QStringLiteral("text"))))
-        return xml(statusReply(QStringLiteral("UNKNOWNUSER")), 404);
-    return xml(statusReply(QStringLiteral("ALERTED")));
-}
-
-HttpReply AlertService::controlLogout(Context &c)
-{
-    if (!c.request.fromLoopback)
-        return refuse(403, QStringLiteral("only from this machine"));
-    const QString problem = checkFields(c.body, {{"user", limits::kUserName, true}});
-    if (!problem.isEmpty())
-        return refuse(400, problem);
-    if (!m_store.logoutUser(c.body.value(QStringLiteral("user"))))
-        return xml(statusReply(QStringLiteral("UNKNOWNUSER")), 404);
-    return xml(statusReply(QStringLiteral("LOGGEDOUT")));
 }
 
 } // namespace alertserver

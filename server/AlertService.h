@@ -17,7 +17,6 @@ struct HttpRequest
     QByteArray target;   // path and query exactly as they arrived
     QByteArray body;
     QByteArray host;     // the Host header
-    bool fromLoopback = false;
     // The caller's address as text ("127.0.0.2", "::1"): the TCP peer, or the
     // address a trusted proxy forwarded for. Rules that speak of "the caller"
     // use this and nothing else.
@@ -56,6 +55,12 @@ constexpr int kAlertText = 2000;
 constexpr int kMaxBodyBytes = 1024 * 1024;
 } // namespace limits
 
+// Whether an e-mail address may be stored: it passes the wizard's own check
+// (an "@" with a "." after it, a last piece of two or three letters, nothing
+// but letters, digits and ". @ - _"), and has one "@" with a name before it,
+// so it names one mailbox.
+bool isMailAddress(const QString &address);
+
 // Every endpoint of the alert server, independent of the HTTP library: one
 // call per request, safe to run on many threads at once.
 class AlertService
@@ -69,6 +74,9 @@ public:
     AlertService(Store &store, Outbox &outbox, const SkinLibrary &skins, QString fallbackBase);
 
     HttpReply handle(const HttpRequest &request);
+    // The request target as a log may show it: the values of "password" and
+    // "code" (the activation code) are hidden.
+    static QByteArray loggableTarget(const QByteArray &target);
     // Both are set before serving starts. The fallback base names the server
     // when a request carries no usable Host header; a public base, when set,
     // is used for every address whatever the request says.
@@ -103,10 +111,13 @@ private:
     HttpReply editUser(Context &c);
     HttpReply deleteUser(Context &c);
     HttpReply sendEmail(Context &c);
-    // loopback control
-    HttpReply controlAlert(Context &c);
-    HttpReply controlLogout(Context &c);
 
+    // What an administrator page answers when it refuses a request: what the
+    // wizard reads as a failure on that page.
+    static HttpReply refusal(const QByteArray &page, int status);
+    // The client session of the caller: its address, or the one session of
+    // the user when sessions are per user.
+    QString sessionOf(const HttpRequest &request) const;
     QString baseFor(const HttpRequest &request) const;
 
     Store &m_store;

@@ -10,9 +10,12 @@
 #include <QSaveFile>
 #include <QDateTime>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <pthread.h>
+#include <thread>
 
 namespace alertserver {
 
@@ -22,6 +25,10 @@ const char *const kUsage =
     "usage:\n"
     "  alertserver serve [--listen ADDR:PORT] [--db FILE] [--outbox DIR] [--skins DIR]\n"
     "                    [--port-file FILE] [--threads N] [--public-url URL] [--verbose]\n"
+    "                    [--admin-session-hours H] [--client-session-hours H] [--client-sessions address|user]\n"
+    "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
+    "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
+    "                    [--users-per-admin N]\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
@@ -32,7 +39,11 @@ const char *const kUsage =
     "  alertserver --help                                this text\n"
     "Defaults: --listen 127.0.0.1:8080, --db, --outbox and --skins beside the program\n"
     "(alertserver.db, outbox/, skins/), or in /var/lib/alertserver for the program\n"
-    "installed as /usr/bin/alertserver.\n";
+    "installed as /usr/bin/alertserver. Sessions: administrators 8 hours, clients 24 hours\n"
+    "without a poll, per address; registrations expire unactivated after 7 days; limits:\n"
+    "10 failed logins per name and 50 per address in 15 minutes, 10 registrations per\n"
+    "address, 200 mails per administrator and 5 per recipient a day, 1000 users per\n"
+    "administrator (0 turns a limit off).\n";
 
 void say(const QString &text)
 {
@@ -44,6 +55,36 @@ int fail(const QString &text)
 {
     std::fprintf(stderr, "alertserver: %s\n", text.toLocal8Bit().constData());
     return 1;
+}
+
+// ---- the options of sessions, expiry and limits (serve)
+
+struct PolicyOption
+{
+    const char *name;
+    int lowest, highest;
+    void (*apply)(Policy &, int);
+};
+
+const PolicyOption kPolicyOptions[] = {
+    {"--admin-session-hours", 1, 24 * 365, [](Policy &p, int v) { p.adminSessionSeconds = qint64(v) * 3600; }},
+    {"--client-session-hours", 1, 24 * 365, [](Policy &p, int v) { p.clientSessionSeconds = qint64(v) * 3600; }},
+    {"--activation-days", 1, 365, [](Policy &p, int v) { p.activationSeconds = qint64(v) * 86400; }},
+    {"--login-failures-per-name", 0, 1000000, [](Policy &p, int v) { p.loginFailuresPerName = v; }},
+    {"--login-failures-per-address", 0, 1000000, [](Policy &p, int v) { p.loginFailuresPerAddress = v; }},
+    {"--registrations-per-address", 0, 1000000, [](Policy &p, int v) { p.registrationsPerAddress = v; }},
+    {"--mails-per-admin", 0, 1000000, [](Policy &p, int v) { p.mailsPerAdmin = v; }},
+    {"--mails-per-recipient", 0, 1000000, [](Policy &p, int v) { p.mailsPerRecipient = v; }},
+    {"--users-per-admin", 0, Store::kMaxId, [](Policy &p, int v) { p.usersPerAdmin = v; }},
+};
+const char *const kSessionsOption = "--client-sessions";
+
+bool isPolicyOption(const QString &name)
+{
+    if (name == QLatin1String(kSessionsOption))
+        return true;
+    return std::any_of(std::begin(kPolicyOptions), std::end(kPolicyOptions),
+                       [&](const PolicyOption &o) { return name == QLatin1String(o.name); });
 }
 
 struct Options
@@ -66,7 +107,7 @@ Options parseOptions(const QStringList &args)
         const QString &a = args[i];
         if (a == QLatin1String("--verbose")) {
             o.verbose = true;
-        } else if (withValue.contains(a)) {
+        } else if (withValue.contains(a) || isPolicyOption(a)) {
             if (i + 1 >= args.size()) {
                 o.error = QStringLiteral("%1 needs a value").arg(a);
                 return o;
@@ -81,6 +122,68 @@ Options parseOptions(const QStringList &args)
     }
     return o;
 }
+
+bool readPolicy(const Options &o, Policy *policy, QString *error)
+{
+    for (const PolicyOption &option : kPolicyOptions) {
+        const QString name = QLatin1String(option.name);
+        if (!o.named.contains(name))
+            continue;
+        bool ok = false;
+        const int value = o.named.value(name).toInt(&ok);
+        if (!ok || value < option.lowest || value > option.highest) {
+            *error = QStringLiteral("%1 wants %2 to %3").arg(name).arg(option.lowest).arg(option.highest);
+            return false;
+        }
+        option.apply(*policy, value);
+    }
+    const QString sessions = o.named.value(QLatin1String(kSessionsOption), QStringLiteral("address"));
+    if (sessions != QLatin1String("address") && sessions != QLatin1String("user")) {
+        *error = QStringLiteral("%1 wants address or user").arg(QLatin1String(kSessionsOption));
+        return false;
+    }
+    policy->sessionPerAddress = sessions == QLatin1String("address");
+    return true;
+}
+
+// Delivers the mail queue and drops what has expired, at start and then
+// every half minute, until it is destroyed.
+class Housekeeping
+{
+public:
+    Housekeeping(Store &store, Outbox &outbox)
+        : m_thread([this, &store, &outbox] {
+              std::unique_lock lock(m_mutex);
+              while (!m_stop) {
+                  lock.unlock();
+                  try {
+                      outbox.deliver(store);
+                      store.sweep();
+                  } catch (const std::exception &e) {
+                      std::fprintf(stderr, "alertserver: housekeeping: %s\n", e.what());
+                  }
+                  lock.lock();
+                  m_wake.wait_for(lock, std::chrono::seconds(30), [this] { return m_stop; });
+              }
+          })
+    {
+    }
+    ~Housekeeping()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 // "host:port", "[v6]:port" or a bare port.
 bool parseListen(const QString &text, QString *host, int *port)
@@ -112,6 +215,10 @@ int serve(const Options &o, const QString &folder)
         if (!ok || threads < 1 || threads > 256)
             return fail(QStringLiteral("--threads wants 1 to 256"));
     }
+    Policy policy;
+    QString policyError;
+    if (!readPolicy(o, &policy, &policyError))
+        return fail(policyError);
     const QString dbPath = o.named.value(QStringLiteral("--db"), QDir(folder).filePath(QStringLiteral("alertserver.db")));
     const QString outboxPath = o.named.value(QStringLiteral("--outbox"), QDir(folder).filePath(QStringLiteral("outbox")));
     const QString skinsPath = o.named.value(QStringLiteral("--skins"), QDir(folder).filePath(QStringLiteral("skins")));
@@ -126,6 +233,7 @@ int serve(const Options &o, const QString &folder)
     std::signal(SIGPIPE, SIG_IGN);
 
     Store store(dbPath);
+    store.setPolicy(policy);
     Outbox outbox(outboxPath);
     SkinLibrary skins(skinsPath);
     if (!skins.ensureDefaultSkin())
@@ -152,6 +260,8 @@ int serve(const Options &o, const QString &folder)
         if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(front.port()) + '\n') < 0 || !f.commit())
             return fail(QStringLiteral("cannot write the port file"));
     }
+    // Mail queued before a crash goes out now.
+    Housekeeping housekeeping(store, outbox);
     front.start();
     say(QStringLiteral("alertserver: serving http://%1:%2/alertsystem/ (store %3, outbox %4)")
             .arg(shownHost).arg(front.port()).arg(dbPath, outboxPath));
@@ -219,6 +329,8 @@ int runCommandLine(const QStringList &arguments, const QString &programFolder)
                 || tooLong(args[1], limits::kPassword, "the password", &code)
                 || tooLong(args[2], limits::kEmail, "the e-mail address", &code))
                 return code;
+            if (!isMailAddress(args[2]))
+                return fail(QStringLiteral("%1 is not an e-mail address").arg(args[2]));
             Store store(dbPath);
             AdminRegistration reg;
             reg.username = args[0];
@@ -260,6 +372,8 @@ int runCommandLine(const QStringList &arguments, const QString &programFolder)
                 || tooLong(u.lastname, limits::kName, "the last name", &code)
                 || tooLong(u.tel, limits::kPhone, "the telephone number", &code))
                 return code;
+            if (!u.email.isEmpty() && !isMailAddress(u.email))
+                return fail(QStringLiteral("%1 is not an e-mail address").arg(u.email));
             Store store(dbPath);
             const auto adminId = store.adminIdByName(args[0]);
             if (!adminId)

@@ -29,11 +29,6 @@ namespace {
 // a dropped SYN costs the client a whole second.
 constexpr int kListenBacklog = 1024;
 
-bool isLoopback(const std::string &address)
-{
-    return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
-}
-
 std::mutex g_logMutex;
 
 using Clock = std::chrono::steady_clock;
@@ -259,7 +254,6 @@ HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
         r.target = QByteArray::fromStdString(req.target);
         r.host = QByteArray::fromStdString(req.get_header_value("Host"));
         r.body = std::move(body);
-        r.fromLoopback = isLoopback(req.remote_addr);
         r.peer = QByteArray::fromStdString(req.remote_addr);
         for (const auto &[key, value] : req.headers)
             r.headers.append({QByteArray::fromStdString(key), QByteArray::fromStdString(value)});
@@ -315,7 +309,7 @@ HttpFrontEnd::HttpFrontEnd(AlertService &service, int threads, bool logRequests)
         s.set_logger([](const httplib::Request &req, const httplib::Response &res) {
             std::lock_guard lock(g_logMutex);
             std::fprintf(stderr, "alertserver: %s %s %s -> %d\n", req.remote_addr.c_str(), req.method.c_str(),
-                         req.target.c_str(), res.status);
+                         AlertService::loggableTarget(QByteArray::fromStdString(req.target)).constData(), res.status);
         });
     }
 }

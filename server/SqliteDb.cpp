@@ -2,11 +2,27 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace alertserver {
 
 namespace {
 constexpr int kBusyTimeoutMs = 5000;
+
+// The store holds user passwords in clear text: a new file is made readable
+// by its owner alone, whatever the umask. SQLite gives the WAL and the shared
+// memory file the mode of the database file.
+void createPrivately(const QByteArray &file)
+{
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return; // there already, or SQLite will report why it cannot open it
+    ::fchmod(fd, 0600);
+    ::close(fd);
 }
+} // namespace
 
 // ---- Query
 
@@ -95,6 +111,7 @@ bool Query::isNull(int column) const
 SqliteConnection::SqliteConnection(const QString &path)
 {
     const QByteArray file = path.toUtf8();
+    createPrivately(file);
     const int rc = sqlite3_open_v2(file.constData(), &m_db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {

@@ -1,6 +1,9 @@
 #include "Store.h"
 
 #include <QDateTime>
+#include <QRandomGenerator>
+
+#include <algorithm>
 #include <cstring>
 
 namespace alertserver {
@@ -45,6 +48,107 @@ CREATE INDEX alerts_by_user ON alerts(user_id, id);
 PRAGMA user_version = 1;
 )SQL";
 
+// Version 2: names compared through one folded key; client sessions per
+// (user, address); administrators bound to the addresses they signed in from;
+// limit counters; the mail queue. Written to port: plain types, no
+// collations, upserts in the common ON CONFLICT form.
+const char *const kSchemaV2Tables = R"SQL(
+ALTER TABLE admins ADD COLUMN name_key TEXT NOT NULL DEFAULT '';
+ALTER TABLE users ADD COLUMN name_key TEXT NOT NULL DEFAULT '';
+CREATE TABLE client_sessions(
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    address TEXT NOT NULL,
+    last_poll INTEGER NOT NULL,
+    seen_to INTEGER NOT NULL,
+    PRIMARY KEY(user_id, address)
+);
+CREATE TABLE admin_sessions(
+    admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE,
+    address TEXT NOT NULL,
+    last_used INTEGER NOT NULL,
+    PRIMARY KEY(admin_id, address)
+);
+CREATE TABLE limits(
+    scope TEXT NOT NULL,
+    subject TEXT NOT NULL,
+    window_start INTEGER NOT NULL,
+    hits INTEGER NOT NULL,
+    PRIMARY KEY(scope, subject)
+);
+CREATE TABLE mail_queue(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    recipient TEXT NOT NULL,
+    subject TEXT NOT NULL,
+    body TEXT NOT NULL,
+    state TEXT NOT NULL DEFAULT 'queued' CHECK(state IN ('queued', 'failed')),
+    attempts INTEGER NOT NULL DEFAULT 0,
+    next_try INTEGER NOT NULL,
+    last_error TEXT,
+    created_at INTEGER NOT NULL
+);
+CREATE INDEX mail_queue_due ON mail_queue(state, next_try);
+)SQL";
+
+const char *const kSchemaV2Keys = R"SQL(
+CREATE UNIQUE INDEX admins_by_name_key ON admins(name_key);
+CREATE UNIQUE INDEX users_by_name_key ON users(name_key);
+PRAGMA user_version = 2;
+)SQL";
+
+constexpr qint64 kLoginWindow = 15 * 60;
+constexpr qint64 kDayWindow = 24 * 3600;
+// Session and binding times are written at most this often, so that polls
+// stay reads.
+constexpr qint64 kTouchEvery = 60;
+// How long one delivery holds a claimed message before another may try it.
+constexpr qint64 kMailLease = 60;
+constexpr int kMailAttempts = 20;
+
+struct LimitRule
+{
+    const char *scope;
+    qint64 window;
+};
+
+LimitRule ruleOf(Limit limit)
+{
+    switch (limit) {
+    case Limit::ClientLoginName: return {"client-name", kLoginWindow};
+    case Limit::ClientLoginAddress: return {"client-address", kLoginWindow};
+    case Limit::AdminLoginName: return {"admin-name", kLoginWindow};
+    case Limit::AdminLoginAddress: return {"admin-address", kLoginWindow};
+    case Limit::Registration: return {"registration", kDayWindow};
+    case Limit::MailsByAdmin: return {"mails-admin", kDayWindow};
+    case Limit::MailsToRecipient: return {"mails-recipient", kDayWindow};
+    }
+    return {"", kDayWindow};
+}
+
+// Names and mail addresses count whatever their case.
+QString subjectOf(Limit limit, const QString &subject)
+{
+    switch (limit) {
+    case Limit::ClientLoginName:
+    case Limit::AdminLoginName:
+    case Limit::MailsToRecipient: return Store::nameKey(subject);
+    default: return subject;
+    }
+}
+
+int maximumOf(const Policy &p, Limit limit)
+{
+    switch (limit) {
+    case Limit::ClientLoginName:
+    case Limit::AdminLoginName: return p.loginFailuresPerName;
+    case Limit::ClientLoginAddress:
+    case Limit::AdminLoginAddress: return p.loginFailuresPerAddress;
+    case Limit::Registration: return p.registrationsPerAddress;
+    case Limit::MailsByAdmin: return p.mailsPerAdmin;
+    case Limit::MailsToRecipient: return p.mailsPerRecipient;
+    }
+    return 0;
+}
+
 UserRecord readUser(const Query &q)
 {
     // Column order of every user SELECT below.
@@ -59,8 +163,26 @@ UserRecord readUser(const Query &q)
     u.email = q.text(7);
     u.wirelessno = q.text(8);
     u.carrier = q.text(9);
-    u.loggedIn = q.integer(10) != 0;
     return u;
+}
+
+// The id up to which a new session of the user counts as told: everything
+// but the alerts no session has been told of yet.
+qint64 toldUpTo(SqliteConnection &db, int userId, qint64 untold)
+{
+    Query q = db.query("SELECT id FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT 1 OFFSET ?");
+    q.bind(1, userId).bind(2, untold);
+    return q.next() ? q.integer(0) : 0;
+}
+
+// Registrations not activated in time. An account the command line gave
+// users to is kept all the same.
+void dropUnactivated(SqliteConnection &db, qint64 registeredBefore)
+{
+    Query q = db.query("DELETE FROM admins WHERE active = 0 AND created_at <= ? "
+                       "AND NOT EXISTS (SELECT 1 FROM users u WHERE u.admin_id = admins.id)");
+    q.bind(1, registeredBefore);
+    q.run();
 }
 
 } // namespace
@@ -75,6 +197,17 @@ Store::Store(const QString &path, int passwordIterations)
 qint64 Store::now()
 {
     return QDateTime::currentSecsSinceEpoch();
+}
+
+QString Store::nameKey(const QString &name)
+{
+    // ASCII only, as the first stores compared names: folding more now
+    // could make two stored names one.
+    QString key = name;
+    for (QChar &ch : key)
+        if (ch >= u'A' && ch <= u'Z')
+            ch = QChar(ch.unicode() + ('a' - 'A'));
+    return key;
 }
 
 void Store::migrate()
@@ -100,28 +233,80 @@ void Store::migrate()
     }
     if (version < 1)
         db->exec(kSchemaV1);
+    if (version < 2)
+        migrateToV2(*db);
     tx.commit();
 }
 
-// The next free id for a table: one above the highest ever given while that
-// stays in range (so a deleted user's id is not handed to the next one), and
-// the lowest free id once the range is used up.
-int Store::nextId(SqliteConnection &db, const char *table)
+void Store::migrateToV2(SqliteConnection &db)
 {
-    const bool users = std::strcmp(table, "users") == 0;
+    db.exec(kSchemaV2Tables);
+    for (const char *table : {"admins", "users"}) {
+        QList<std::pair<qint64, QString>> names;
+        {
+            Query q = db.query(std::strcmp(table, "admins") == 0 ? "SELECT id, username FROM admins"
+                                                                 : "SELECT id, username FROM users");
+            while (q.next())
+                names.append({q.integer(0), q.text(1)});
+        }
+        for (const auto &[id, name] : names) {
+            Query q = db.query(std::strcmp(table, "admins") == 0 ? "UPDATE admins SET name_key = ? WHERE id = ?"
+                                                                 : "UPDATE users SET name_key = ? WHERE id = ?");
+            q.bind(1, nameKey(name)).bind(2, id);
+            q.run();
+        }
+    }
+    // Users logged in before keep one session that any caller shares; the
+    // alerts they had not been told of stay untold.
+    QList<std::pair<int, qint64>> loggedIn;
+    {
+        Query q = db.query("SELECT id, pending_alerts FROM users WHERE logged_in = 1");
+        while (q.next())
+            loggedIn.append({int(q.integer(0)), q.integer(1)});
+    }
+    for (const auto &[id, untold] : loggedIn) {
+        const qint64 seen = toldUpTo(db, id, untold);
+        Query q = db.query("INSERT INTO client_sessions(user_id, address, last_poll, seen_to) VALUES(?,?,?,?)");
+        q.bind(1, id).bind(2, QString::fromLatin1(kAnyAddress)).bind(3, now()).bind(4, seen);
+        q.run();
+    }
+    db.exec(kSchemaV2Keys);
+}
+
+// The next free user id: one above the highest ever given while that stays in
+// range (so a deleted user's id is not handed to the next one), and the lowest
+// free id once the range is used up.
+int Store::nextUserId(SqliteConnection &db)
+{
     qint64 highest = 0;
     {
-        Query q = db.query("SELECT seq FROM sqlite_sequence WHERE name = ?");
-        q.bind(1, QString::fromLatin1(table));
+        Query q = db.query("SELECT seq FROM sqlite_sequence WHERE name = 'users'");
         if (q.next())
             highest = q.integer(0);
     }
     if (highest < kMaxId)
         return int(highest + 1);
-    Query q = users ? db.query("SELECT min(t.id + 1) FROM (SELECT 0 AS id UNION ALL SELECT id FROM users) t "
-                               "WHERE t.id < 32767 AND NOT EXISTS (SELECT 1 FROM users u WHERE u.id = t.id + 1)")
-                    : db.query("SELECT min(t.id + 1) FROM (SELECT 0 AS id UNION ALL SELECT id FROM admins) t "
-                               "WHERE t.id < 32767 AND NOT EXISTS (SELECT 1 FROM admins a WHERE a.id = t.id + 1)");
+    Query q = db.query("SELECT min(t.id + 1) FROM (SELECT 0 AS id UNION ALL SELECT id FROM users) t "
+                       "WHERE t.id < 32767 AND NOT EXISTS (SELECT 1 FROM users u WHERE u.id = t.id + 1)");
+    if (q.next() && !q.isNull(0))
+        return int(q.integer(0));
+    return 0;
+}
+
+// Administrator ids are the key to an account's users, so they are not handed
+// out in an order one could guess: a random free id, or the lowest free one
+// when the range is nearly used up.
+int Store::randomAdminId(SqliteConnection &db)
+{
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const int id = 1 + int(QRandomGenerator::system()->bounded(quint32(kMaxId)));
+        Query q = db.query("SELECT 1 FROM admins WHERE id = ?");
+        q.bind(1, id);
+        if (!q.next())
+            return id;
+    }
+    Query q = db.query("SELECT min(t.id + 1) FROM (SELECT 0 AS id UNION ALL SELECT id FROM admins) t "
+                       "WHERE t.id < 32767 AND NOT EXISTS (SELECT 1 FROM admins a WHERE a.id = t.id + 1)");
     if (q.next() && !q.isNull(0))
         return int(q.integer(0));
     return 0;
@@ -129,35 +314,79 @@ int Store::nextId(SqliteConnection &db, const char *table)
 
 // ---- administrators
 
-Store::RegisterResult Store::registerAdmin(const AdminRegistration &reg)
+Store::RegisterResult Store::registerAdmin(const AdminRegistration &reg, const ActivationMail &mail)
 {
-    // The slow hash is computed before the write lock is taken.
-    const PasswordHash hash = hashPassword(reg.password.toUtf8(), m_passwordIterations);
+    const QString key = nameKey(reg.username);
+    const qint64 unactivatedSince = now() - m_policy.activationSeconds;
+    // A registration that waits for its activation, sent again as it was:
+    // the password is checked before the write lock is taken, as the slow
+    // hash of a new account is.
+    int again = 0;
+    QByteArray againHash;
+    if (mail) {
+        PasswordHash stored;
+        QString email;
+        {
+            auto db = m_pool.acquire();
+            Query q = db->query("SELECT id, password_salt, password_hash, password_iterations, email FROM admins "
+                                "WHERE name_key = ? AND active = 0 AND created_at > ?");
+            q.bind(1, key).bind(2, unactivatedSince);
+            if (q.next()) {
+                again = int(q.integer(0));
+                stored.salt = q.blob(1);
+                stored.hash = q.blob(2);
+                stored.iterations = int(q.integer(3));
+                email = q.text(4);
+            }
+        }
+        if (again && (nameKey(email) != nameKey(reg.email) || !verifyPassword(reg.password.toUtf8(), stored)))
+            again = 0;
+        againHash = stored.hash;
+    }
+    const PasswordHash hash = again ? PasswordHash() : hashPassword(reg.password.toUtf8(), m_passwordIterations);
     const QByteArray code = randomHex(20);
 
     auto db = m_pool.acquire();
     Transaction tx(*db, Transaction::Kind::Write);
+    dropUnactivated(*db, unactivatedSince);
     {
-        Query q = db->query("SELECT 1 FROM admins WHERE username = ?");
-        q.bind(1, reg.username);
-        if (q.next())
-            return {Registration::NameTaken, 0, {}};
+        Query q = db->query("SELECT id, active, activation_code, password_hash FROM admins WHERE name_key = ?");
+        q.bind(1, key);
+        if (q.next()) {
+            // Only the account checked above, still waiting and unchanged.
+            if (!again || q.integer(0) != again || q.integer(1) != 0 || q.blob(3) != againHash || q.isNull(2))
+                return {Registration::NameTaken, 0, {}};
+            const QByteArray stored = q.text(2).toLatin1();
+            if (overLimit(*db, Limit::MailsToRecipient, reg.email))
+                return {Registration::MailLimited, 0, {}};
+            countAgainst(*db, Limit::MailsToRecipient, reg.email);
+            queueMail(*db, mail(again, stored));
+            tx.commit();
+            return {Registration::Resent, again, stored};
+        }
     }
-    const int id = nextId(*db, "admins");
+    const int id = randomAdminId(*db);
     if (id == 0)
         return {Registration::Full, 0, {}};
+    if (mail) {
+        if (overLimit(*db, Limit::MailsToRecipient, reg.email))
+            return {Registration::MailLimited, 0, {}};
+        countAgainst(*db, Limit::MailsToRecipient, reg.email);
+    }
     {
         Query q = db->query(
-            "INSERT INTO admins(id, username, password_salt, password_hash, password_iterations, firstname, "
+            "INSERT INTO admins(id, username, name_key, password_salt, password_hash, password_iterations, firstname, "
             "lastname, company, address, tel, email, country, state, city, postalcode, regtype, active, "
-            "activation_code, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,0,?,?)");
-        q.bind(1, id).bind(2, reg.username).bind(3, hash.salt).bind(4, hash.hash).bind(5, hash.iterations);
-        q.bind(6, reg.firstname).bind(7, reg.lastname).bind(8, reg.company).bind(9, reg.address);
-        q.bind(10, reg.tel).bind(11, reg.email).bind(12, reg.country).bind(13, reg.state);
-        q.bind(14, reg.city).bind(15, reg.postalcode).bind(16, reg.regtype);
-        q.bind(17, QString::fromLatin1(code)).bind(18, now());
+            "activation_code, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,0,?,?)");
+        q.bind(1, id).bind(2, reg.username).bind(3, key).bind(4, hash.salt).bind(5, hash.hash).bind(6, hash.iterations);
+        q.bind(7, reg.firstname).bind(8, reg.lastname).bind(9, reg.company).bind(10, reg.address);
+        q.bind(11, reg.tel).bind(12, reg.email).bind(13, reg.country).bind(14, reg.state);
+        q.bind(15, reg.city).bind(16, reg.postalcode).bind(17, reg.regtype);
+        q.bind(18, QString::fromLatin1(code)).bind(19, now());
         q.run();
     }
+    if (mail)
+        queueMail(*db, mail(id, code));
     tx.commit();
     return {Registration::Registered, id, code};
 }
@@ -170,8 +399,8 @@ std::optional<QString> Store::activateAdmin(const QByteArray &code)
     Transaction tx(*db, Transaction::Kind::Write);
     QString username;
     {
-        Query q = db->query("SELECT username FROM admins WHERE activation_code = ?");
-        q.bind(1, QString::fromLatin1(code));
+        Query q = db->query("SELECT username FROM admins WHERE activation_code = ? AND created_at > ?");
+        q.bind(1, QString::fromLatin1(code)).bind(2, now() - m_policy.activationSeconds);
         if (!q.next())
             return std::nullopt;
         username = q.text(0);
@@ -188,29 +417,21 @@ std::optional<QString> Store::activateAdmin(const QByteArray &code)
 bool Store::activateAdminByName(const QString &username)
 {
     auto db = m_pool.acquire();
-    Query q = db->query("UPDATE admins SET active = 1, activation_code = NULL WHERE username = ?");
-    q.bind(1, username);
+    Query q = db->query("UPDATE admins SET active = 1, activation_code = NULL WHERE name_key = ?");
+    q.bind(1, nameKey(username));
     q.run();
     return db->changes() > 0;
-}
-
-void Store::removeAdmin(int id)
-{
-    auto db = m_pool.acquire();
-    Query q = db->query("DELETE FROM admins WHERE id = ?");
-    q.bind(1, id);
-    q.run();
 }
 
 bool Store::setAdminExpiry(const QString &username, std::optional<qint64> expiresAt)
 {
     auto db = m_pool.acquire();
-    Query q = db->query("UPDATE admins SET expires_at = ? WHERE username = ?");
+    Query q = db->query("UPDATE admins SET expires_at = ? WHERE name_key = ?");
     if (expiresAt)
         q.bind(1, *expiresAt);
     else
         q.bindNull(1);
-    q.bind(2, username);
+    q.bind(2, nameKey(username));
     q.run();
     return db->changes() > 0;
 }
@@ -224,9 +445,10 @@ std::pair<Store::AdminLogin, int> Store::loginAdmin(const QString &username, con
     bool found = false;
     {
         auto db = m_pool.acquire();
+        // A registration past its activation period is gone.
         Query q = db->query("SELECT id, password_salt, password_hash, password_iterations, active, expires_at "
-                            "FROM admins WHERE username = ?");
-        q.bind(1, username);
+                            "FROM admins WHERE name_key = ? AND (active = 1 OR created_at > ?)");
+        q.bind(1, nameKey(username)).bind(2, now() - m_policy.activationSeconds);
         if (q.next()) {
             found = true;
             id = int(q.integer(0));
@@ -265,16 +487,63 @@ bool Store::isUsableAdmin(int adminId)
 std::optional<int> Store::adminIdByName(const QString &username)
 {
     auto db = m_pool.acquire();
-    Query q = db->query("SELECT id FROM admins WHERE username = ?");
-    q.bind(1, username);
+    Query q = db->query("SELECT id FROM admins WHERE name_key = ?");
+    q.bind(1, nameKey(username));
     if (q.next())
         return int(q.integer(0));
     return std::nullopt;
 }
 
+void Store::bindAdmin(int adminId, const QString &address)
+{
+    auto db = m_pool.acquire();
+    Query q = db->query("INSERT INTO admin_sessions(admin_id, address, last_used) VALUES(?,?,?) "
+                        "ON CONFLICT(admin_id, address) DO UPDATE SET last_used = excluded.last_used");
+    q.bind(1, adminId).bind(2, address).bind(3, now());
+    q.run();
+}
+
+bool Store::isBound(int adminId, const QString &address)
+{
+    auto db = m_pool.acquire();
+    const qint64 t = now();
+    qint64 lastUsed = 0;
+    {
+        Query q = db->query("SELECT s.last_used FROM admin_sessions s JOIN admins a ON a.id = s.admin_id "
+                            "WHERE s.admin_id = ? AND s.address = ? AND s.last_used > ? AND a.active = 1 "
+                            "AND (a.expires_at IS NULL OR a.expires_at > ?)");
+        q.bind(1, adminId).bind(2, address).bind(3, t - m_policy.adminSessionSeconds).bind(4, t);
+        if (!q.next())
+            return false;
+        lastUsed = q.integer(0);
+    }
+    if (lastUsed <= t - kTouchEvery) {
+        Query q = db->query("UPDATE admin_sessions SET last_used = ? WHERE admin_id = ? AND address = ?");
+        q.bind(1, t).bind(2, adminId).bind(3, address);
+        q.run();
+    }
+    return true;
+}
+
+std::optional<int> Store::ownerBoundTo(int userId, const QString &address)
+{
+    int adminId = 0;
+    {
+        auto db = m_pool.acquire();
+        Query q = db->query("SELECT admin_id FROM users WHERE id = ?");
+        q.bind(1, userId);
+        if (!q.next())
+            return std::nullopt;
+        adminId = int(q.integer(0));
+    }
+    if (!isBound(adminId, address))
+        return std::nullopt;
+    return adminId;
+}
+
 // ---- users
 
-std::pair<Store::Addition, int> Store::addUser(int adminId, const UserFields &f)
+std::pair<Store::Addition, int> Store::addUser(int adminId, const UserFields &f, int maxUsers)
 {
     auto db = m_pool.acquire();
     Transaction tx(*db, Transaction::Kind::Write);
@@ -287,20 +556,26 @@ std::pair<Store::Addition, int> Store::addUser(int adminId, const UserFields &f)
     {
         // User names are unique across the whole server: the client logs in
         // with the name alone.
-        Query q = db->query("SELECT 1 FROM users WHERE username = ?");
-        q.bind(1, f.username);
+        Query q = db->query("SELECT 1 FROM users WHERE name_key = ?");
+        q.bind(1, nameKey(f.username));
         if (q.next())
             return {Addition::NameTaken, 0};
     }
-    const int id = nextId(*db, "users");
+    {
+        Query q = db->query("SELECT count(*) FROM users WHERE admin_id = ?");
+        q.bind(1, adminId);
+        if (q.next() && q.integer(0) >= maxUsers)
+            return {Addition::Full, 0};
+    }
+    const int id = nextUserId(*db);
     if (id == 0)
         return {Addition::Full, 0};
     {
-        Query q = db->query("INSERT INTO users(id, admin_id, username, password, firstname, lastname, tel, email, "
-                            "wirelessno, carrier, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
-        q.bind(1, id).bind(2, adminId).bind(3, f.username).bind(4, f.password).bind(5, f.firstname);
-        q.bind(6, f.lastname).bind(7, f.tel).bind(8, f.email).bind(9, f.wirelessno).bind(10, f.carrier);
-        q.bind(11, now());
+        Query q = db->query("INSERT INTO users(id, admin_id, username, name_key, password, firstname, lastname, tel, "
+                            "email, wirelessno, carrier, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
+        q.bind(1, id).bind(2, adminId).bind(3, f.username).bind(4, nameKey(f.username)).bind(5, f.password);
+        q.bind(6, f.firstname).bind(7, f.lastname).bind(8, f.tel).bind(9, f.email).bind(10, f.wirelessno);
+        q.bind(11, f.carrier).bind(12, now());
         q.run();
     }
     tx.commit();
@@ -331,7 +606,7 @@ QList<UserRecord> Store::usersOf(int adminId)
 {
     auto db = m_pool.acquire();
     Query q = db->query("SELECT id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
-                        "carrier, logged_in FROM users WHERE admin_id = ? ORDER BY id");
+                        "carrier FROM users WHERE admin_id = ? ORDER BY id");
     q.bind(1, adminId);
     QList<UserRecord> out;
     while (q.next())
@@ -343,8 +618,8 @@ std::optional<UserRecord> Store::userByName(const QString &username)
 {
     auto db = m_pool.acquire();
     Query q = db->query("SELECT id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
-                        "carrier, logged_in FROM users WHERE username = ?");
-    q.bind(1, username);
+                        "carrier FROM users WHERE name_key = ?");
+    q.bind(1, nameKey(username));
     if (q.next())
         return readUser(q);
     return std::nullopt;
@@ -352,49 +627,109 @@ std::optional<UserRecord> Store::userByName(const QString &username)
 
 // ---- client side
 
-bool Store::loginUser(const QString &username, const QString &password)
+bool Store::loginUser(const QString &username, const QString &password, const QString &session)
 {
     auto db = m_pool.acquire();
+    const qint64 t = now();
     int id = 0;
-    bool loggedIn = false;
     {
-        Query q = db->query("SELECT u.id, u.password, u.logged_in FROM users u JOIN admins a ON a.id = u.admin_id "
-                            "WHERE u.username = ? AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)");
-        q.bind(1, username).bind(2, now());
+        Query q = db->query("SELECT u.id, u.password FROM users u JOIN admins a ON a.id = u.admin_id "
+                            "WHERE u.name_key = ? AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)");
+        q.bind(1, nameKey(username)).bind(2, t);
         if (!q.next())
             return false;
         if (!constantTimeEquals(q.text(1).toUtf8(), password.toUtf8()))
             return false;
         id = int(q.integer(0));
-        loggedIn = q.integer(2) != 0;
     }
-    if (!loggedIn) {
-        Query q = db->query("UPDATE users SET logged_in = 1 WHERE id = ?");
+    Transaction tx(*db, Transaction::Kind::Write);
+    {
+        Query q = db->query("DELETE FROM client_sessions WHERE user_id = ? AND last_poll <= ?");
+        q.bind(1, id).bind(2, t - m_policy.clientSessionSeconds);
+        q.run();
+    }
+    qint64 untold = 0;
+    {
+        Query q = db->query("SELECT pending_alerts FROM users WHERE id = ?");
+        q.bind(1, id);
+        if (q.next())
+            untold = q.integer(0);
+    }
+    {
+        // A live session logging in again keeps what it has been told.
+        Query q = db->query("INSERT INTO client_sessions(user_id, address, last_poll, seen_to) VALUES(?,?,?,?) "
+                            "ON CONFLICT(user_id, address) DO UPDATE SET last_poll = excluded.last_poll");
+        q.bind(1, id).bind(2, session).bind(3, t).bind(4, toldUpTo(*db, id, untold));
+        q.run();
+    }
+    {
+        Query q = db->query("UPDATE users SET logged_in = 1 WHERE id = ? AND logged_in = 0");
         q.bind(1, id);
         q.run();
     }
+    tx.commit();
     return true;
 }
 
-int Store::pollStatus(const QString &username)
+int Store::pollStatus(const QString &username, const QString &session)
 {
     auto db = m_pool.acquire();
+    const qint64 t = now();
     int id = 0;
+    qint64 lastPoll = 0;
+    bool news = false;
     {
-        Query q = db->query("SELECT id, logged_in, pending_alerts FROM users WHERE username = ?");
-        q.bind(1, username);
-        if (!q.next() || q.integer(1) == 0)
+        Query q = db->query("SELECT u.id, s.last_poll, s.seen_to, (SELECT max(a.id) FROM alerts a WHERE a.user_id = u.id) "
+                            "FROM users u JOIN client_sessions s ON s.user_id = u.id "
+                            "WHERE u.name_key = ? AND s.address = ?");
+        q.bind(1, nameKey(username)).bind(2, session);
+        if (!q.next() || q.integer(1) <= t - m_policy.clientSessionSeconds)
             return 2;
-        if (q.integer(2) == 0)
-            return 0;
         id = int(q.integer(0));
+        lastPoll = q.integer(1);
+        news = !q.isNull(3) && q.integer(3) > q.integer(2);
     }
-    // Only the poll that clears the count reports the alerts, so two polls
-    // racing for the same alerts never both answer 1.
-    Query q = db->query("UPDATE users SET pending_alerts = 0 WHERE id = ? AND pending_alerts > 0");
-    q.bind(1, id);
-    q.run();
-    return db->changes() > 0 ? 1 : 0;
+    if (!news) {
+        if (lastPoll <= t - kTouchEvery) {
+            Query q = db->query("UPDATE client_sessions SET last_poll = ? WHERE user_id = ? AND address = ?");
+            q.bind(1, t).bind(2, id).bind(3, session);
+            q.run();
+        }
+        return 0;
+    }
+    // Only the poll that moves the session on reports the alerts, so two
+    // polls racing on one session never both answer 1. Every alert up to the
+    // newest has now been told to some session.
+    Transaction tx(*db, Transaction::Kind::Write);
+    qint64 newest = 0;
+    {
+        Query q = db->query("SELECT max(id) FROM alerts WHERE user_id = ?");
+        q.bind(1, id);
+        if (q.next())
+            newest = q.integer(0);
+    }
+    {
+        Query q = db->query("UPDATE client_sessions SET seen_to = ?, last_poll = ? "
+                            "WHERE user_id = ? AND address = ? AND seen_to < ?");
+        q.bind(1, newest).bind(2, t).bind(3, id).bind(4, session).bind(5, newest);
+        q.run();
+    }
+    const bool told = db->changes() > 0;
+    if (told) {
+        Query q = db->query("UPDATE users SET pending_alerts = 0 WHERE id = ?");
+        q.bind(1, id);
+        q.run();
+    }
+    tx.commit();
+    return told ? 1 : 0;
+}
+
+bool Store::hasSession(int userId, const QString &session)
+{
+    auto db = m_pool.acquire();
+    Query q = db->query("SELECT 1 FROM client_sessions WHERE user_id = ? AND address = ? AND last_poll > ?");
+    q.bind(1, userId).bind(2, session).bind(3, now() - m_policy.clientSessionSeconds);
+    return q.next();
 }
 
 std::optional<qint64> Store::raiseAlert(const QString &username, const QString &text)
@@ -403,8 +738,8 @@ std::optional<qint64> Store::raiseAlert(const QString &username, const QString &
     Transaction tx(*db, Transaction::Kind::Write);
     int userId = 0;
     {
-        Query q = db->query("SELECT id FROM users WHERE username = ?");
-        q.bind(1, username);
+        Query q = db->query("SELECT id FROM users WHERE name_key = ?");
+        q.bind(1, nameKey(username));
         if (!q.next())
             return std::nullopt;
         userId = int(q.integer(0));
@@ -417,6 +752,7 @@ std::optional<qint64> Store::raiseAlert(const QString &username, const QString &
         alertId = db->lastInsertId();
     }
     {
+        // Alerts no session has been told of yet, for the next new session.
         Query q = db->query("UPDATE users SET pending_alerts = pending_alerts + 1 WHERE id = ?");
         q.bind(1, userId);
         q.run();
@@ -434,10 +770,27 @@ std::optional<qint64> Store::raiseAlert(const QString &username, const QString &
 bool Store::logoutUser(const QString &username)
 {
     auto db = m_pool.acquire();
-    Query q = db->query("UPDATE users SET logged_in = 0 WHERE username = ?");
-    q.bind(1, username);
-    q.run();
-    return db->changes() > 0;
+    Transaction tx(*db, Transaction::Kind::Write);
+    int id = 0;
+    {
+        Query q = db->query("SELECT id FROM users WHERE name_key = ?");
+        q.bind(1, nameKey(username));
+        if (!q.next())
+            return false;
+        id = int(q.integer(0));
+    }
+    {
+        Query q = db->query("DELETE FROM client_sessions WHERE user_id = ?");
+        q.bind(1, id);
+        q.run();
+    }
+    {
+        Query q = db->query("UPDATE users SET logged_in = 0 WHERE id = ?");
+        q.bind(1, id);
+        q.run();
+    }
+    tx.commit();
+    return true;
 }
 
 QList<AlertRecord> Store::alertsOf(int userId, int limit)
@@ -449,6 +802,163 @@ QList<AlertRecord> Store::alertsOf(int userId, int limit)
     while (q.next())
         out.append({q.integer(0), q.text(1), q.integer(2)});
     return out;
+}
+
+// ---- limits
+
+bool Store::overLimit(SqliteConnection &db, Limit limit, const QString &subject)
+{
+    const int maximum = maximumOf(m_policy, limit);
+    if (maximum <= 0)
+        return false;
+    const LimitRule rule = ruleOf(limit);
+    Query q = db.query("SELECT hits FROM limits WHERE scope = ? AND subject = ? AND window_start > ?");
+    q.bind(1, QString::fromLatin1(rule.scope)).bind(2, subjectOf(limit, subject)).bind(3, now() - rule.window);
+    return q.next() && q.integer(0) >= maximum;
+}
+
+void Store::countAgainst(SqliteConnection &db, Limit limit, const QString &subject)
+{
+    if (maximumOf(m_policy, limit) <= 0)
+        return;
+    const LimitRule rule = ruleOf(limit);
+    const qint64 t = now();
+    // A window that has run out starts again with this hit.
+    Query q = db.query("INSERT INTO limits(scope, subject, window_start, hits) VALUES(?,?,?,1) "
+                       "ON CONFLICT(scope, subject) DO UPDATE SET "
+                       "hits = CASE WHEN window_start <= ? THEN 1 ELSE hits + 1 END, "
+                       "window_start = CASE WHEN window_start <= ? THEN ? ELSE window_start END");
+    q.bind(1, QString::fromLatin1(rule.scope)).bind(2, subjectOf(limit, subject)).bind(3, t);
+    q.bind(4, t - rule.window).bind(5, t - rule.window).bind(6, t);
+    q.run();
+}
+
+bool Store::overLimit(Limit limit, const QString &subject)
+{
+    auto db = m_pool.acquire();
+    return overLimit(*db, limit, subject);
+}
+
+void Store::countAgainst(Limit limit, const QString &subject)
+{
+    auto db = m_pool.acquire();
+    countAgainst(*db, limit, subject);
+}
+
+bool Store::spend(Limit limit, const QString &subject)
+{
+    auto db = m_pool.acquire();
+    Transaction tx(*db, Transaction::Kind::Write);
+    if (overLimit(*db, limit, subject))
+        return false;
+    countAgainst(*db, limit, subject);
+    tx.commit();
+    return true;
+}
+
+// ---- the mail queue
+
+void Store::queueMail(SqliteConnection &db, const Mail &mail)
+{
+    Query q = db.query("INSERT INTO mail_queue(recipient, subject, body, next_try, created_at) VALUES(?,?,?,?,?)");
+    q.bind(1, mail.to).bind(2, mail.subject).bind(3, mail.body).bind(4, now()).bind(5, now());
+    q.run();
+}
+
+int Store::queueMails(int adminId, const QList<Mail> &mails)
+{
+    auto db = m_pool.acquire();
+    Transaction tx(*db, Transaction::Kind::Write);
+    const QString admin = QString::number(adminId);
+    int queued = 0;
+    for (const Mail &mail : mails) {
+        const QString &recipient = mail.to;
+        if (overLimit(*db, Limit::MailsByAdmin, admin) || overLimit(*db, Limit::MailsToRecipient, recipient))
+            continue;
+        countAgainst(*db, Limit::MailsByAdmin, admin);
+        countAgainst(*db, Limit::MailsToRecipient, recipient);
+        queueMail(*db, mail);
+        ++queued;
+    }
+    tx.commit();
+    return queued;
+}
+
+std::optional<QueuedMail> Store::claimMail()
+{
+    auto db = m_pool.acquire();
+    Transaction tx(*db, Transaction::Kind::Write);
+    const qint64 t = now();
+    QueuedMail m;
+    {
+        Query q = db->query("SELECT id, recipient, subject, body, created_at, attempts FROM mail_queue "
+                            "WHERE state = 'queued' AND next_try <= ? ORDER BY id LIMIT 1");
+        q.bind(1, t);
+        if (!q.next())
+            return std::nullopt;
+        m.id = q.integer(0);
+        m.mail = {q.text(1), q.text(2), q.text(3)};
+        m.createdAt = q.integer(4);
+        m.attempts = int(q.integer(5)) + 1;
+    }
+    {
+        Query q = db->query("UPDATE mail_queue SET attempts = attempts + 1, next_try = ? WHERE id = ?");
+        q.bind(1, t + kMailLease).bind(2, m.id);
+        q.run();
+    }
+    tx.commit();
+    return m;
+}
+
+void Store::mailDelivered(qint64 id)
+{
+    auto db = m_pool.acquire();
+    Query q = db->query("DELETE FROM mail_queue WHERE id = ?");
+    q.bind(1, id);
+    q.run();
+}
+
+void Store::mailNotDelivered(qint64 id, const QString &why)
+{
+    auto db = m_pool.acquire();
+    int attempts = 0;
+    {
+        Query q = db->query("SELECT attempts FROM mail_queue WHERE id = ?");
+        q.bind(1, id);
+        if (!q.next())
+            return;
+        attempts = int(q.integer(0));
+    }
+    // A minute, then doubling up to six hours.
+    const qint64 pause = std::min<qint64>(qint64(60) << std::min(attempts - 1, 9), 6 * 3600);
+    Query q = db->query("UPDATE mail_queue SET next_try = ?, last_error = ?, state = ? WHERE id = ?");
+    q.bind(1, now() + pause).bind(2, why);
+    q.bind(3, attempts >= kMailAttempts ? QStringLiteral("failed") : QStringLiteral("queued")).bind(4, id);
+    q.run();
+}
+
+void Store::sweep()
+{
+    auto db = m_pool.acquire();
+    Transaction tx(*db, Transaction::Kind::Write);
+    const qint64 t = now();
+    {
+        Query q = db->query("DELETE FROM client_sessions WHERE last_poll <= ?");
+        q.bind(1, t - m_policy.clientSessionSeconds);
+        q.run();
+    }
+    {
+        Query q = db->query("DELETE FROM admin_sessions WHERE last_used <= ?");
+        q.bind(1, t - m_policy.adminSessionSeconds);
+        q.run();
+    }
+    {
+        Query q = db->query("DELETE FROM limits WHERE window_start <= ?");
+        q.bind(1, t - kDayWindow);
+        q.run();
+    }
+    dropUnactivated(*db, t - m_policy.activationSeconds);
+    tx.commit();
 }
 
 } // namespace alertserver

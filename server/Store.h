@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -27,6 +28,7 @@ struct UserRecord : UserFields
 {
     int id = 0;
     int adminId = 0;
+    // Whether the caller the record is shown to has a live session.
     bool loggedIn = false;
 };
 
@@ -37,39 +39,99 @@ struct AlertRecord
     qint64 createdAt = 0; // seconds since the epoch, UTC
 };
 
+struct Mail
+{
+    QString to;      // one address
+    QString subject;
+    QString body;    // plain text; line ends are made CRLF when written
+};
+
+// A message of the mail queue, claimed by one delivery for a while.
+struct QueuedMail
+{
+    qint64 id = 0;
+    Mail mail;
+    qint64 createdAt = 0;
+    int attempts = 0; // this one included
+};
+
+// Sessions, expiry and limits the server applies. Every limit counts within a
+// fixed window (login failures: 15 minutes, the others: a day); 0 turns a
+// limit off.
+struct Policy
+{
+    qint64 adminSessionSeconds = 8 * 3600;
+    qint64 clientSessionSeconds = 24 * 3600;
+    // Client sessions are (user, caller's address); off, each user has one
+    // session that any caller shares.
+    bool sessionPerAddress = true;
+    qint64 activationSeconds = 7 * 86400;
+    int loginFailuresPerName = 10;
+    int loginFailuresPerAddress = 50;
+    int registrationsPerAddress = 10;
+    int mailsPerAdmin = 200;
+    int mailsPerRecipient = 5;
+    int usersPerAdmin = 1000;
+};
+
+enum class Limit {
+    ClientLoginName,
+    ClientLoginAddress,
+    AdminLoginName,
+    AdminLoginAddress,
+    Registration,     // per address
+    MailsByAdmin,     // per administrator id
+    MailsToRecipient, // per address mailed
+};
+
 // The server's one SQLite file. Every method is safe to call from any number
-// of threads at once: each call leases its own connection, and every change
-// that touches more than one row runs in one write transaction.
+// of threads (and processes) at once: each call leases its own connection,
+// and every change that touches more than one row runs in one write
+// transaction. Sessions, limits and the mail queue live here too, so that
+// several servers on one store agree on them.
 class Store
 {
 public:
     // The schema this build writes; a file with a higher user_version was made
     // by a newer server and is refused rather than misread.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     // Ids go out as 16-bit signed integers, so no more than this many exist.
     static constexpr int kMaxId = 32767;
     // Alerts kept per user; older ones are dropped as new ones arrive.
     static constexpr int kAlertsKept = 1000;
+    // The session key every caller shares when sessions are per user.
+    static constexpr const char *kAnyAddress = "*";
 
     explicit Store(const QString &path, int passwordIterations = kDefaultPasswordIterations);
 
     const QString &path() const { return m_pool.path(); }
+    void setPolicy(const Policy &policy) { m_policy = policy; }
+    const Policy &policy() const { return m_policy; }
+
+    // The one form in which user and administrator names (and e-mail
+    // addresses, for the limits) are compared: ASCII letters folded to lower
+    // case, everything else as it stands.
+    static QString nameKey(const QString &name);
 
     // ---- administrators
-    enum class Registration { Registered, NameTaken, Full };
+    enum class Registration { Registered, Resent, NameTaken, Full, MailLimited };
     struct RegisterResult
     {
         Registration outcome = Registration::Full;
         int id = 0;
         QByteArray activationCode;
     };
-    RegisterResult registerAdmin(const AdminRegistration &reg);
-    // Activates the account with this code; the code works once. Answers the
-    // account's user name.
+    // Builds the activation mail for a new account, inside its transaction.
+    using ActivationMail = std::function<Mail(int id, const QByteArray &code)>;
+    // A new account with a random id, its activation mail queued with it.
+    // Registering again a name that waits for its activation, with the same
+    // e-mail address and password, queues the mail again (Resent). Without
+    // `mail` nothing is queued (accounts that are activated at once).
+    RegisterResult registerAdmin(const AdminRegistration &reg, const ActivationMail &mail = {});
+    // Activates the account with this code; the code works once and only
+    // within the activation period. Answers the account's user name.
     std::optional<QString> activateAdmin(const QByteArray &code);
     bool activateAdminByName(const QString &username);
-    // Takes back a registration whose activation e-mail could not be written.
-    void removeAdmin(int id);
     // Expiry in seconds since the epoch; no value = never expires.
     bool setAdminExpiry(const QString &username, std::optional<qint64> expiresAt);
 
@@ -79,35 +141,74 @@ public:
     bool isUsableAdmin(int adminId);
     std::optional<int> adminIdByName(const QString &username);
 
+    // Binds an administrator to a caller's address (after a login or a
+    // registration); each address is one binding, used ones stay alive.
+    void bindAdmin(int adminId, const QString &address);
+    // A usable administrator with a live binding to the address.
+    bool isBound(int adminId, const QString &address);
+    // The administrator of the user, when that administrator is bound to the
+    // address; no value for an unknown user as for another's.
+    std::optional<int> ownerBoundTo(int userId, const QString &address);
+
     // ---- users of an administrator
     enum class Addition { Added, NameTaken, Full, NoAdmin };
-    std::pair<Addition, int> addUser(int adminId, const UserFields &fields);
+    // Full also when the administrator has `maxUsers` users already.
+    std::pair<Addition, int> addUser(int adminId, const UserFields &fields, int maxUsers = kMaxId);
     // Changes everything but the user name; false for an unknown id.
     bool editUser(int id, const UserFields &fields);
     bool deleteUser(int id);
     QList<UserRecord> usersOf(int adminId);
     std::optional<UserRecord> userByName(const QString &username);
 
-    // ---- the client side
+    // ---- the client side; `session` is the caller's address, or kAnyAddress
     // True when the name and password match a user of a usable administrator;
-    // the user is then logged in on the server.
-    bool loginUser(const QString &username, const QString &password);
-    // 1: alerts arrived since the last poll (reported once), 2: not logged in
-    // on the server (or no such user), 0: nothing new.
-    int pollStatus(const QString &username);
+    // the session is then live. A new session is told of the alerts that no
+    // session has been told of yet.
+    bool loginUser(const QString &username, const QString &password, const QString &session);
+    // 1: alerts arrived that this session has not been told of (told once),
+    // 2: no live session (or no such user), 0: nothing new.
+    int pollStatus(const QString &username, const QString &session);
+    bool hasSession(int userId, const QString &session);
     // The new alert's id, or no value for an unknown user.
     std::optional<qint64> raiseAlert(const QString &username, const QString &text);
+    // Ends every session of the user.
     bool logoutUser(const QString &username);
     // Newest first.
     QList<AlertRecord> alertsOf(int userId, int limit);
 
+    // ---- limits
+    bool overLimit(Limit limit, const QString &subject);
+    void countAgainst(Limit limit, const QString &subject);
+    // Counts one against the limit unless it is reached: false then.
+    bool spend(Limit limit, const QString &subject);
+
+    // ---- the mail queue
+    // Queues the messages an administrator sends, each within the limits per
+    // administrator and per recipient; answers how many were queued.
+    int queueMails(int adminId, const QList<Mail> &mails);
+    // The oldest message due, claimed for a minute, or no value.
+    std::optional<QueuedMail> claimMail();
+    void mailDelivered(qint64 id);
+    // Tried again later, with growing pauses; after many tries it stays as failed.
+    void mailNotDelivered(qint64 id, const QString &why);
+
+    // Drops what has expired: sessions, bindings, limit windows, and
+    // registrations never activated (freeing their names).
+    void sweep();
+
 private:
     void migrate();
-    int nextId(SqliteConnection &db, const char *table);
+    void migrateToV2(SqliteConnection &db);
+    int nextUserId(SqliteConnection &db);
+    int randomAdminId(SqliteConnection &db);
+    bool overLimit(SqliteConnection &db, Limit limit, const QString &subject);
+    void countAgainst(SqliteConnection &db, Limit limit, const QString &subject);
+    void queueMail(SqliteConnection &db, const Mail &mail);
     static qint64 now();
 
     ConnectionPool m_pool;
     int m_passwordIterations;
+    Policy m_policy;
     PasswordHash m_decoy; // verified against unknown names so that they take as long as known ones
 };
 

@@ -138,7 +138,7 @@ int main(int argc, char *argv[])
         u.username = QStringLiteral("user%1").arg(i);
         u.password = QStringLiteral("pw");
         store.addUser(admin, u);
-        store.loginUser(u.username, u.password);
+        store.loginUser(u.username, u.password, QStringLiteral("127.0.0.1"));
     }
     const double seedSeconds = std::chrono::duration<double>(Clock::now() - seedStart).count();
 

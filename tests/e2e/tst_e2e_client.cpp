@@ -30,7 +30,8 @@ const QString kTitle = QStringLiteral("E2E Alerts");
 const QString kWindowClass = QStringLiteral("ThunderRT6FormDC");
 const QString kUser = QStringLiteral("ann");
 const QString kPassword = QStringLiteral("open sesame&1");
-const QByteArray kLoginQuery = "username=ann&password=open+sesame%261";
+// As the server's request log shows it: the password's value is hidden there.
+const QByteArray kLoginQuery = "username=ann&password=[hidden]";
 // The server's default skin: a 320 x 300 window with the browser box at (6, 36).
 const QSize kWindowSize(320, 300);
 const QPoint kBrowserBox(6, 36);

@@ -1,6 +1,6 @@
 // Any request to the reference alert server, below the socket layer: the
-// input is "METHOD\nTARGET\nHOST\nBODY" ("!" before the method: not from this
-// machine). Every request is answered with a plain status, an XML reply is
+// input is "METHOD\nTARGET\nHOST\nBODY" ("!" before the method: from another
+// machine than the one the administrator signed in from). Every request is answered with a plain status, an XML reply is
 // well-formed, and the seeded administrator and user survive whatever comes.
 #include "server/AlertService.h"
 #include "server/Outbox.h"
@@ -44,6 +44,7 @@ struct World
         reg.email = QStringLiteral("admin@example.com");
         adminId = store->registerAdmin(reg).id;
         store->activateAdminByName(reg.username);
+        store->bindAdmin(adminId, QStringLiteral("127.0.0.1"));
         alertserver::UserFields user;
         user.username = QStringLiteral("demo");
         user.password = QStringLiteral("demo123");
@@ -66,8 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     World &w = world();
     QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     alertserver::HttpRequest request;
-    request.fromLoopback = !input.startsWith('!');
-    if (!request.fromLoopback)
+    const bool stranger = input.startsWith('!');
+    request.peer = stranger ? "127.0.0.2" : "127.0.0.1";
+    if (stranger)
         input.remove(0, 1);
     const QList<QByteArray> parts = input.split('\n');
     request.method = parts.value(0);

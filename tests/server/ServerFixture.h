@@ -15,6 +15,11 @@
 #include <QTemporaryDir>
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace servertest {
 
 // A real alert server on a free loopback port, with its store, outbox and
@@ -58,6 +63,43 @@ public:
         exchange.start(method, base + pathAndQuery, headers, body);
         loop.exec(); // the exchange always finishes: it has a deadline of its own
         return exchange.result();
+    }
+
+    // One request from another machine: a socket bound to `address` (any
+    // of 127.0.0.0/8), the wizard's "Content-Type" and any further header
+    // lines. Status 0 when no reply came.
+    common::HttpResult from(const char *address, const QByteArray &method, const QString &pathAndQuery,
+                            const QByteArray &body = {}, const QByteArray &headerLines = {})
+    {
+        common::HttpResult result;
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        timeval tv{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, address, &local.sin_addr);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(quint16(front->port()));
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const QByteArray request = method + ' ' + pathAndQuery.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            + "Content-Type: application/x-www-form-urlencoded\r\nConnection: close\r\n" + headerLines
+            + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        QByteArray reply;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0
+            && ::connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) == 0
+            && ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == ssize_t(request.size())) {
+            char buffer[4096];
+            ssize_t n;
+            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+                reply.append(buffer, n);
+        }
+        ::close(fd);
+        const qsizetype end = reply.indexOf("\r\n\r\n");
+        result.ok = reply.startsWith("HTTP/1.1 ") && end > 0;
+        result.status = result.ok ? reply.mid(9, 3).toInt() : 0;
+        result.body = result.ok ? reply.mid(end + 4) : QByteArray();
+        return result;
     }
 
     // A fresh connection to the store file, for checks behind the server's back.

@@ -74,15 +74,25 @@ private Q_SLOTS:
     void skinAndItsPictures();
     void badRequestsGetWellFormedErrors_data();
     void badRequestsGetWellFormedErrors();
-    void controlCallsOnlyFromLoopback();
     void concurrentRequestsKeepTheStoreConsistent();
     void idsStayWithinSixteenBits();
     void storeIsVersionedAndRefusesWhatItCannotRead();
     void alertHistoryIsBounded();
+    void adminPagesAnswerOnlyTheAddressesSignedInFrom();
+    void clientSessionsBelongToTheirAddress();
+    void limitsStopGuessingAndFlooding();
+    void mailAddressesNameOneMailbox();
+    void registrationMailWaitsInTheStore();
+    void versionOneStoreKeepsItsRows();
 
 private:
     // Registers, activates and logs in an administrator; answers the id.
-    int activeAdmin(const QString &name);
+    // From `from` through a socket bound to it, or through the programs' own
+    // HTTP exchange from 127.0.0.1.
+    int activeAdmin(const QString &name, const char *from = nullptr);
+    // A request straight to the service, as from the caller `peer`.
+    alertserver::HttpReply as(const char *peer, const QByteArray &method, const QString &target,
+                              const QByteArray &body = {});
     int addUser(int adminId, const NewUser &u);
 
     std::unique_ptr<RunningServer> m_server;
@@ -99,17 +109,33 @@ void TestAlertServer::cleanup()
     m_server.reset();
 }
 
-int TestAlertServer::activeAdmin(const QString &name)
+int TestAlertServer::activeAdmin(const QString &name, const char *from)
 {
     Admin a;
     a.username = name;
     a.email = name + QStringLiteral("@example.com");
-    const auto reply = m_server->wizard("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a));
-    const QStringList c = replyChildren(reply.body);
+    auto post = [&](const QString &path, const QByteArray &body) {
+        return from ? m_server->from(from, "POST", path, body) : m_server->wizard("POST", path, body);
+    };
+    const QStringList c = replyChildren(post("/alertsystem/admin/register.php" + kStamp, registrationBody(a)).body);
     if (c.value(0) != QLatin1String("REGISTEROK"))
         return 0;
     m_server->store->activateAdminByName(name);
-    return c.value(1).toInt();
+    // Logged in, as the wizard is before it reaches its users.
+    const auto login = post("/alertsystem/admin/login.php" + kStamp, loginBody(name, a.password));
+    return replyChildren(login.body).value(0) == QLatin1String("LOGINOK") ? c.value(1).toInt() : 0;
+}
+
+alertserver::HttpReply TestAlertServer::as(const char *peer, const QByteArray &method, const QString &target,
+                                           const QByteArray &body)
+{
+    alertserver::HttpRequest r;
+    r.method = method;
+    r.target = target.toUtf8();
+    r.body = body;
+    r.peer = peer;
+    r.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
+    return m_server->service->handle(r);
 }
 
 int TestAlertServer::addUser(int adminId, const NewUser &u)
@@ -235,19 +261,19 @@ void TestAlertServer::userListAddEditDelete()
     QCOMPARE(s.count("SELECT count(*) FROM alerts"), 0);
     QCOMPARE(replyChildren(s.wizard("GET", list).body).size(), 1);
 
-    // Unknown ids: an error reply, nothing changed.
+    // Unknown ids: a refusal the page reads as one, nothing changed.
     for (const QString &path : {"/alertsystem/admin/deleteuser.php" + kStamp + "&id=" + QString::number(annId),
                                 "/alertsystem/admin/deleteuser.php" + kStamp + "&id=40000",
                                 "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=999"}) {
         reply = s.wizard("GET", path);
-        QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
-        QCOMPARE(reply.status, 404);
+        QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("<not well-formed>"));
+        QVERIFY(reply.status >= 400);
     }
     reply = s.wizard("POST", "/alertsystem/admin/edituser.php" + kStamp, edit);
     QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
     reply = s.wizard("POST", "/alertsystem/admin/adduser.php" + kStamp,
                      addUserBody({QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, 999));
-    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("CANOTADD"));
     QCOMPARE(s.count("SELECT count(*) FROM users"), 1);
 }
 
@@ -258,7 +284,7 @@ void TestAlertServer::sendEmailOnlyWithAccessCodeAndOnlyToOwnUsers()
     const int other = activeAdmin(QStringLiteral("other"));
     addUser(admin, {QStringLiteral("ann"), QStringLiteral("pw"), QStringLiteral("Lee"), QStringLiteral("Ann"), {},
                     QStringLiteral("ann@example.com"), {}, {}});
-    addUser(admin, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("b+b@example.com"), {}, {}});
+    addUser(admin, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("b.b@example.com"), {}, {}});
     addUser(other, {QStringLiteral("eve"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("eve@example.com"), {}, {}});
     const qsizetype before = s.outboxFiles().size();
 
@@ -271,7 +297,7 @@ void TestAlertServer::sendEmailOnlyWithAccessCodeAndOnlyToOwnUsers()
     const QString path = "/alertsystem/admin/sendemail.php" + kStamp + "&id=1";
     // Repeated, empty and foreign addresses are not mailed.
     auto reply = s.wizard("POST", path,
-                          body("q804", {QStringLiteral("ann@example.com"), QStringLiteral("b+b@example.com"),
+                          body("q804", {QStringLiteral("ann@example.com"), QStringLiteral("b.b@example.com"),
                                         QStringLiteral("eve@example.com"), QString(), QStringLiteral("ann@example.com")},
                                admin));
     QCOMPARE(replyChildren(reply.body), (QStringList{QStringLiteral("MSGSEND"), QStringLiteral("2")}));
@@ -281,15 +307,15 @@ void TestAlertServer::sendEmailOnlyWithAccessCodeAndOnlyToOwnUsers()
     for (const QString &m : mails)
         all += s.mail(m);
     QVERIFY(all.contains(QStringLiteral("To: ann@example.com\r\n")));
-    QVERIFY(all.contains(QStringLiteral("To: b+b@example.com\r\n")));
+    QVERIFY(all.contains(QStringLiteral("To: b.b@example.com\r\n")));
     QVERIFY(all.contains(s.base + QStringLiteral("/alertsystem/download.php")));
     QVERIFY(all.contains(QStringLiteral("Hello Ann Lee")));
 
     reply = s.wizard("POST", path, body("q805", {QStringLiteral("ann@example.com")}, admin));
-    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("<not well-formed>"));
     QCOMPARE(reply.status, 403);
     reply = s.wizard("POST", path, body("q804", {QStringLiteral("ann@example.com")}, 999));
-    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("<not well-formed>"));
     QCOMPARE(s.outboxFiles().size(), before + 2);
 }
 
@@ -398,30 +424,36 @@ void TestAlertServer::badRequestsGetWellFormedErrors_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("xml"); // the user list page's refusals are no XML
 
     const QString reg = "/alertsystem/admin/register.php" + kStamp;
     const QByteArray good = registrationBody(Admin());
-    QTest::newRow("stray percent in query") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php?username=a%zz") << QByteArray() << 400;
-    QTest::newRow("empty pair in query") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php?username=a&&x=1") << QByteArray() << 400;
-    QTest::newRow("status without name") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php") << QByteArray() << 400;
-    QTest::newRow("bad utf-8") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=b%FFss") << 400;
-    QTest::newRow("nul byte") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=b%00ss") << 400;
-    QTest::newRow("pair without =") << QByteArray("POST") << reg << good + "&junk" << 400;
-    QTest::newRow("missing field") << QByteArray("POST") << reg << QByteArray(good).replace("&country=", "&kountry=") << 400;
-    QTest::newRow("empty user name") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=") << 400;
+    QTest::newRow("stray percent in query") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php?username=a%zz") << QByteArray() << 400 << true;
+    QTest::newRow("empty pair in query") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php?username=a&&x=1") << QByteArray() << 400 << true;
+    QTest::newRow("status without name") << QByteArray("GET") << QStringLiteral("/alertsystem/status.php") << QByteArray() << 400 << true;
+    QTest::newRow("bad utf-8") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=b%FFss") << 400 << true;
+    QTest::newRow("nul byte") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=b%00ss") << 400 << true;
+    QTest::newRow("pair without =") << QByteArray("POST") << reg << good + "&junk" << 400 << true;
+    QTest::newRow("missing field") << QByteArray("POST") << reg << QByteArray(good).replace("&country=", "&kountry=") << 400 << true;
+    QTest::newRow("empty user name") << QByteArray("POST") << reg << QByteArray(good).replace("username=boss", "username=") << 400 << true;
     QTest::newRow("over-long user name") << QByteArray("POST") << reg
-                                         << QByteArray(good).replace("username=boss", "username=" + QByteArray(65, 'x')) << 400;
-    QTest::newRow("line break in a name") << QByteArray("POST") << reg << QByteArray(good).replace("firstname=Ana", "firstname=A%0D%0Ana") << 400;
-    QTest::newRow("not an address") << QByteArray("POST") << reg << QByteArray(good).replace("boss%40example.com", "boss") << 400;
+                                         << QByteArray(good).replace("username=boss", "username=" + QByteArray(65, 'x')) << 400 << true;
+    QTest::newRow("line break in a name") << QByteArray("POST") << reg << QByteArray(good).replace("firstname=Ana", "firstname=A%0D%0Ana") << 400 << true;
+    QTest::newRow("not an address") << QByteArray("POST") << reg << QByteArray(good).replace("boss%40example.com", "boss") << 400 << true;
     // Reading stops at the cap; the HTTP library then answers 400 itself.
-    QTest::newRow("body over 1 MiB") << QByteArray("POST") << reg << good + "&x=" + QByteArray(1100000, 'a') << 400;
-    QTest::newRow("id out of range") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=32768" << QByteArray() << 404;
-    QTest::newRow("ten-digit id") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=9999999999" << QByteArray() << 404;
-    QTest::newRow("negative id") << QByteArray("GET") << "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=-1" << QByteArray() << 404;
-    QTest::newRow("GET to a POST endpoint") << QByteArray("GET") << reg << QByteArray() << 405;
-    QTest::newRow("unknown page") << QByteArray("GET") << QStringLiteral("/alertsystem/nothing.php") << QByteArray() << 404;
-    QTest::newRow("outside the tree") << QByteArray("GET") << QStringLiteral("/etc/passwd") << QByteArray() << 404;
-    QTest::newRow("PUT") << QByteArray("PUT") << reg << good << 405;
+    QTest::newRow("body over 1 MiB") << QByteArray("POST") << reg << good + "&x=" + QByteArray(1100000, 'a') << 400 << true;
+    QTest::newRow("id out of range") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=32768" << QByteArray() << 404 << false;
+    QTest::newRow("ten-digit id") << QByteArray("GET") << "/alertsystem/admin/deleteuser.php" + kStamp + "&id=9999999999" << QByteArray() << 404 << false;
+    QTest::newRow("negative id") << QByteArray("GET") << "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=-1" << QByteArray() << 403 << false;
+    QTest::newRow("GET to a POST endpoint") << QByteArray("GET") << reg << QByteArray() << 405 << true;
+    QTest::newRow("unknown page") << QByteArray("GET") << QStringLiteral("/alertsystem/nothing.php") << QByteArray() << 404 << true;
+    QTest::newRow("outside the tree") << QByteArray("GET") << QStringLiteral("/etc/passwd") << QByteArray() << 404 << true;
+    QTest::newRow("PUT") << QByteArray("PUT") << reg << good << 405 << true;
+    // Alerts and logouts are the command line's, through the store alone.
+    QTest::newRow("alert control") << QByteArray("POST") << QStringLiteral("/alertsystem/control/alert.php")
+                                   << QByteArray("user=ann&text=x") << 404 << true;
+    QTest::newRow("logout control") << QByteArray("POST") << QStringLiteral("/alertsystem/control/logout.php")
+                                    << QByteArray("user=ann") << 404 << true;
 }
 
 void TestAlertServer::badRequestsGetWellFormedErrors()
@@ -430,44 +462,15 @@ void TestAlertServer::badRequestsGetWellFormedErrors()
     QFETCH(QString, path);
     QFETCH(QByteArray, body);
     QFETCH(int, status);
+    QFETCH(bool, xml);
     RunningServer &s = *m_server;
     const auto reply = s.wizard(method, path, body);
     QVERIFY(reply.ok);
     QCOMPARE(reply.status, status);
-    QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("ERROR"));
+    QCOMPARE(replyChildren(reply.body).value(0), xml ? QStringLiteral("ERROR") : QStringLiteral("<not well-formed>"));
     QCOMPARE(s.count("SELECT count(*) FROM admins"), 0);
     QVERIFY(s.outboxFiles().isEmpty());
     QCOMPARE(s.count("PRAGMA integrity_check"), 0); // "ok" reads as 0
-}
-
-void TestAlertServer::controlCallsOnlyFromLoopback()
-{
-    RunningServer &s = *m_server;
-    const int admin = activeAdmin(QStringLiteral("boss"));
-    addUser(admin, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
-    QCOMPARE(replyChildren(s.client("/alertsystem/login.php?username=ann&password=pw").body), QStringList{QStringLiteral("1")});
-
-    auto reply = s.wizard("POST", QStringLiteral("/alertsystem/control/alert.php"), "user=ann&text=" + formEncode(QStringLiteral("Line 1\nLine 2")));
-    QCOMPARE(replyChildren(reply.body), QStringList{QStringLiteral("ALERTED")});
-    QCOMPARE(replyChildren(s.client("/alertsystem/status.php?username=ann").body), QStringList{QStringLiteral("1")});
-    QVERIFY(s.client("/alertsystem/alerts.php?_vartime=1&username=ann").body.contains("Line 1<br>Line 2"));
-    reply = s.wizard("POST", QStringLiteral("/alertsystem/control/alert.php"), "user=ghost&text=x");
-    QCOMPARE(replyChildren(reply.body), QStringList{QStringLiteral("UNKNOWNUSER")});
-    reply = s.wizard("POST", QStringLiteral("/alertsystem/control/logout.php"), "user=ann");
-    QCOMPARE(replyChildren(reply.body), QStringList{QStringLiteral("LOGGEDOUT")});
-    QCOMPARE(replyChildren(s.client("/alertsystem/status.php?username=ann").body), QStringList{QStringLiteral("2")});
-
-    // The same calls from another machine are refused and change nothing.
-    alertserver::HttpRequest remote;
-    remote.method = "POST";
-    remote.target = "/alertsystem/control/alert.php";
-    remote.body = "user=ann&text=x";
-    remote.fromLoopback = false;
-    QCOMPARE(s.service->handle(remote).status, 403);
-    remote.target = "/alertsystem/control/logout.php";
-    remote.body = "user=ann";
-    QCOMPARE(s.service->handle(remote).status, 403);
-    QCOMPARE(s.count("SELECT count(*) FROM alerts"), 1);
 }
 
 void TestAlertServer::concurrentRequestsKeepTheStoreConsistent()
@@ -524,6 +527,7 @@ void TestAlertServer::idsStayWithinSixteenBits()
 {
     RunningServer &s = *m_server;
     const int admin = activeAdmin(QStringLiteral("boss"));
+    QVERIFY(admin > 0);
     QVERIFY(addUser(admin, {QStringLiteral("first"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}) == 1);
     {
         auto db = s.inspect();
@@ -535,9 +539,11 @@ void TestAlertServer::idsStayWithinSixteenBits()
     {
         // Fill every id; the next add is refused, never given an id above 32767.
         auto db = s.inspect();
-        db->exec("WITH RECURSIVE n(i) AS (SELECT 3 UNION ALL SELECT i + 1 FROM n WHERE i < 32766) "
-                 "INSERT INTO users(id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
-                 "carrier, created_at) SELECT i, 1, 'u' || i, 'pw', '', '', '', '', '', '', 0 FROM n");
+        const QByteArray sql = "WITH RECURSIVE n(i) AS (SELECT 3 UNION ALL SELECT i + 1 FROM n WHERE i < 32766) "
+                               "INSERT INTO users(id, admin_id, username, name_key, password, firstname, lastname, tel, "
+                               "email, wirelessno, carrier, created_at) SELECT i, " + QByteArray::number(admin)
+            + ", 'u' || i, 'u' || i, 'pw', '', '', '', '', '', '', 0 FROM n";
+        db->exec(sql.constData());
     }
     const auto reply = s.wizard("POST", "/alertsystem/admin/adduser.php" + kStamp,
                                 addUserBody({QStringLiteral("onemore"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, admin));
@@ -608,6 +614,289 @@ void TestAlertServer::alertHistoryIsBounded()
     QCOMPARE(kept.last().text, QStringLiteral("alert 6"));
     // Another user's history is not touched.
     QCOMPARE(s.store->alertsOf(s.store->userByName(QStringLiteral("bob"))->id, 10).size(), 1);
+}
+
+void TestAlertServer::adminPagesAnswerOnlyTheAddressesSignedInFrom()
+{
+    RunningServer &s = *m_server;
+    const int boss = activeAdmin(QStringLiteral("boss")); // signed in from 127.0.0.1
+    const NewUser ann{QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("ann@example.com"), {}, {}};
+    const int annId = addUser(boss, ann);
+    QVERIFY(boss > 0 && annId > 0);
+    const qsizetype mails = s.outboxFiles().size();
+
+    const QString list = "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=" + QString::number(boss);
+    const QString remove = "/alertsystem/admin/deleteuser.php" + kStamp + "&id=" + QString::number(annId);
+    const QByteArray edit = "password=stolen&lastname=&firstname=&telnos=&email=&wirelessno=&serviceprovider=&id="
+        + QByteArray::number(annId);
+    const QByteArray mail = "v1=q804&mails[]=ann%40example.com&mrgID=" + QByteArray::number(boss);
+    const QStringList notXml{QStringLiteral("<not well-formed>")};
+    // Each refusal reads as a failure on its page: the user list page's as
+    // no XML, the add dialog's as CANOTADD, the edit dialog's as no EDITUSER.
+    auto refused = [&](const char *address, const QByteArray &headers) {
+        QCOMPARE(replyChildren(s.from(address, "GET", list, {}, headers).body), notXml);
+        QCOMPARE(replyChildren(s.from(address, "GET", remove, {}, headers).body), notXml);
+        QCOMPARE(replyChildren(s.from(address, "POST", "/alertsystem/admin/sendemail.php" + kStamp + "&id=0", mail, headers).body),
+                 notXml);
+        QCOMPARE(replyChildren(s.from(address, "POST", "/alertsystem/admin/adduser.php" + kStamp,
+                                      addUserBody({QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, boss),
+                                      headers).body),
+                 QStringList{QStringLiteral("CANOTADD")});
+        const QStringList edited = replyChildren(s.from(address, "POST", "/alertsystem/admin/edituser.php" + kStamp, edit, headers).body);
+        QVERIFY(edited.value(0) != QLatin1String("EDITUSER"));
+    };
+    // From another machine, and from the administrator's own through a web page.
+    refused("127.0.0.2", {});
+    refused("127.0.0.1", "Origin: http://evil.example\r\n");
+    refused("127.0.0.1", "Referer: http://evil.example/page\r\n");
+    refused("127.0.0.1", "Sec-Fetch-Site: cross-site\r\n");
+    QCOMPARE(s.count("SELECT count(*) FROM users"), 1);
+    QCOMPARE(s.store->userByName(ann.username)->password, ann.password);
+    QCOMPARE(s.outboxFiles().size(), mails);
+
+    // Another administrator, signed in elsewhere, reaches only their own users.
+    const int eve = activeAdmin(QStringLiteral("eve"), "127.0.0.3");
+    QVERIFY(eve > 0);
+    QCOMPARE(replyChildren(s.from("127.0.0.3", "GET", remove).body), notXml);
+    QCOMPARE(replyChildren(s.from("127.0.0.3", "GET", "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=" + QString::number(eve)).body),
+             QStringList());
+    // Each login binds one more machine; the first keeps working.
+    QCOMPARE(replyChildren(s.from("127.0.0.2", "POST", "/alertsystem/admin/login.php" + kStamp, loginBody(QStringLiteral("boss"), Admin().password)).body).value(0),
+             QStringLiteral("LOGINOK"));
+    QCOMPARE(userChildren(s.from("127.0.0.2", "GET", list).body, 0).value(1), ann.username);
+    QCOMPARE(userChildren(s.wizard("GET", list).body, 0).value(1), ann.username);
+    // A binding not used for longer than the session hours ends.
+    s.inspect()->exec("UPDATE admin_sessions SET last_used = last_used - 9 * 3600 WHERE address = '127.0.0.2'");
+    QCOMPARE(replyChildren(s.from("127.0.0.2", "GET", list).body), notXml);
+
+    // Administrator ids are not handed out in sequence.
+    const int third = activeAdmin(QStringLiteral("max"));
+    QVERIFY(third > 0);
+    QVERIFY(!(eve == boss + 1 && third == eve + 1));
+}
+
+void TestAlertServer::clientSessionsBelongToTheirAddress()
+{
+    RunningServer &s = *m_server;
+    addUser(activeAdmin(QStringLiteral("boss")), {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    const char *desk = "127.0.0.1";
+    const char *laptop = "127.0.0.2";
+    const char *stranger = "127.0.0.3";
+    auto login = [&](const char *peer) {
+        return replyChildren(as(peer, "GET", QStringLiteral("/alertsystem/login.php?username=ann&password=pw")).body).value(0);
+    };
+    auto status = [&](const char *peer) {
+        return replyChildren(as(peer, "GET", QStringLiteral("/alertsystem/status.php?username=ann")).body).value(0);
+    };
+    auto page = [&](const char *peer) {
+        return as(peer, "GET", QStringLiteral("/alertsystem/alerts.php?_vartime=1&username=ann")).body;
+    };
+    auto alert = [&](const QString &text) { return s.store->raiseAlert(QStringLiteral("ann"), text).has_value(); };
+
+    QCOMPARE(login(desk), QStringLiteral("1"));
+    QVERIFY(alert(QStringLiteral("first")));
+    // A caller without a session is told 2, uses nothing up and sees nothing.
+    QCOMPARE(status(stranger), QStringLiteral("2"));
+    QVERIFY(!page(stranger).contains("first"));
+    QCOMPARE(status(desk), QStringLiteral("1"));
+    QCOMPARE(status(desk), QStringLiteral("0"));
+    QVERIFY(page(desk).contains("first"));
+
+    // A second desktop hears of what comes after its login, both hear of
+    // every alert once, and logging in again knocks neither out.
+    QCOMPARE(login(laptop), QStringLiteral("1"));
+    QCOMPARE(status(laptop), QStringLiteral("0"));
+    QVERIFY(alert(QStringLiteral("second")));
+    QCOMPARE(status(laptop), QStringLiteral("1"));
+    QCOMPARE(login(desk), QStringLiteral("1"));
+    QCOMPARE(status(desk), QStringLiteral("1"));
+    QCOMPARE(status(laptop), QStringLiteral("0"));
+    QCOMPARE(status(desk), QStringLiteral("0"));
+
+    // A day without a poll ends a session; an alert raised while none is
+    // live waits for the next one.
+    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 25 * 3600");
+    QCOMPARE(status(desk), QStringLiteral("2"));
+    QVERIFY(alert(QStringLiteral("third")));
+    QCOMPARE(login(laptop), QStringLiteral("1"));
+    QCOMPARE(status(laptop), QStringLiteral("1"));
+    QCOMPARE(status(desk), QStringLiteral("2"));
+
+    // Sessions per user: every caller shares one, and any can use it up.
+    alertserver::Policy perUser = s.store->policy();
+    perUser.sessionPerAddress = false;
+    s.store->setPolicy(perUser);
+    QCOMPARE(login(desk), QStringLiteral("1"));
+    QVERIFY(alert(QStringLiteral("fourth")));
+    QCOMPARE(status(stranger), QStringLiteral("1"));
+    QCOMPARE(status(desk), QStringLiteral("0"));
+}
+
+void TestAlertServer::limitsStopGuessingAndFlooding()
+{
+    RunningServer &s = *m_server;
+    alertserver::Policy p;
+    p.loginFailuresPerName = 3;
+    p.loginFailuresPerAddress = 5;
+    p.registrationsPerAddress = 2;
+    p.mailsPerRecipient = 2;
+    p.usersPerAdmin = 2;
+    s.store->setPolicy(p);
+    const int boss = activeAdmin(QStringLiteral("boss"));
+    QVERIFY(addUser(boss, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("ann@example.com"), {}, {}}) > 0);
+    QVERIFY(addUser(boss, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}) > 0);
+    QCOMPARE(addUser(boss, {QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}), 0);
+
+    auto login = [&](const char *peer, const QString &name, const QString &password) {
+        return replyChildren(as(peer, "GET", "/alertsystem/login.php?" + query(QStringLiteral("username"), name) + u'&'
+                                                 + query(QStringLiteral("password"), password)).body);
+    };
+    const QStringList notXml{QStringLiteral("<not well-formed>")};
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(login("127.0.0.2", QStringLiteral("ann"), QStringLiteral("guess")), QStringList{QStringLiteral("0")});
+    // Locked for every caller, with a reply the client takes as unreadable
+    // (never "0" or "ERROR", which would switch its automatic login off).
+    QCOMPARE(login("127.0.0.2", QStringLiteral("ann"), QStringLiteral("pw")), notXml);
+    QCOMPARE(login("127.0.0.3", QStringLiteral("ANN"), QStringLiteral("pw")), notXml);
+    QCOMPARE(login("127.0.0.3", QStringLiteral("bob"), QStringLiteral("pw")), QStringList{QStringLiteral("1")});
+    for (int i = 0; i < 5; ++i)
+        login("127.0.0.4", QStringLiteral("nobody%1").arg(i), QStringLiteral("x"));
+    QCOMPARE(login("127.0.0.4", QStringLiteral("bob"), QStringLiteral("pw")), notXml);
+
+    // Administrator logins alike, refused as INVALID.
+    const QString adminLogin = "/alertsystem/admin/login.php" + kStamp;
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(replyChildren(as("127.0.0.5", "POST", adminLogin, loginBody(QStringLiteral("boss"), QStringLiteral("guess"))).body).value(0),
+                 QStringLiteral("INVALID"));
+    QCOMPARE(replyChildren(as("127.0.0.6", "POST", adminLogin, loginBody(QStringLiteral("boss"), Admin().password)).body).value(0),
+             QStringLiteral("INVALID"));
+
+    // Registrations per address.
+    QStringList outcomes;
+    for (const QString &name : {QStringLiteral("r1"), QStringLiteral("r2"), QStringLiteral("r3")}) {
+        Admin a;
+        a.username = name;
+        a.email = name + QStringLiteral("@example.com");
+        outcomes << replyChildren(as("127.0.0.7", "POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a)).body).value(0);
+    }
+    QCOMPARE(outcomes, (QStringList{QStringLiteral("REGISTEROK"), QStringLiteral("REGISTEROK"), QStringLiteral("ERROR")}));
+
+    // Mails per recipient.
+    const QByteArray mail = "v1=q804&mails[]=ann%40example.com&mrgID=" + QByteArray::number(boss);
+    QStringList counts;
+    for (int i = 0; i < 3; ++i)
+        counts << replyChildren(as("127.0.0.1", "POST", "/alertsystem/admin/sendemail.php" + kStamp + "&id=0", mail).body).value(1);
+    QCOMPARE(counts, (QStringList{QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("0")}));
+}
+
+void TestAlertServer::mailAddressesNameOneMailbox()
+{
+    for (const char *good : {"ann@example.com", "ANN.LEE@Mail-1.example.org", "a_b@c.io"})
+        QVERIFY2(alertserver::isMailAddress(QLatin1String(good)), good);
+    for (const char *bad : {"a@x.com, b@y.com", "a@x.com;b@y.com", "a@b@c.com", "@a.bc", "not an address@", "a@b.info",
+                            "a.b@c", "a+b@c.com", "ann@example.c0m", "\xc3\xa4@example.com"})
+        QVERIFY2(!alertserver::isMailAddress(QString::fromUtf8(bad)), bad);
+
+    // Nothing is stored with such an address.
+    RunningServer &s = *m_server;
+    const int boss = activeAdmin(QStringLiteral("boss"));
+    const auto added = s.wizard("POST", "/alertsystem/admin/adduser.php" + kStamp,
+                                addUserBody({QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {},
+                                             QStringLiteral("a@x.com, b@y.com, c@z.com"), {}, {}}, boss));
+    QVERIFY(replyChildren(added.body).value(0) != QLatin1String("USERADDED"));
+    Admin a;
+    a.username = QStringLiteral("other");
+    a.email = QStringLiteral("not an address@");
+    QVERIFY(replyChildren(s.wizard("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a)).body).value(0)
+            != QLatin1String("REGISTEROK"));
+    QCOMPARE(s.count("SELECT count(*) FROM users"), 0);
+    QCOMPARE(s.count("SELECT count(*) FROM admins"), 1);
+}
+
+void TestAlertServer::registrationMailWaitsInTheStore()
+{
+    RunningServer &s = *m_server;
+    // No outbox to write into: the account is stored with its mail all the same.
+    const QString folder = s.outbox->folder();
+    QVERIFY(QDir(folder).removeRecursively());
+    QFile blocker(folder);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const Admin a;
+    const QString reg = "/alertsystem/admin/register.php" + kStamp;
+    const QStringList first = replyChildren(s.wizard("POST", reg, registrationBody(a)).body);
+    QCOMPARE(first.value(0), QStringLiteral("REGISTEROK"));
+    // Sent again as it was, it is the same account and its mail goes again;
+    // with another password the name is taken.
+    QCOMPARE(replyChildren(s.wizard("POST", reg, registrationBody(a)).body), first);
+    Admin other = a;
+    other.password = QStringLiteral("another");
+    QCOMPARE(replyChildren(s.wizard("POST", reg, registrationBody(other)).body), QStringList{QStringLiteral("USERNAMEEXISTS")});
+    QCOMPARE(s.count("SELECT count(*) FROM admins"), 1);
+    QCOMPARE(s.count("SELECT count(*) FROM mail_queue"), 2);
+
+    // Once there is an outbox (and the retry is due) both go out, with the one code.
+    QVERIFY(QFile::remove(folder));
+    s.inspect()->exec("UPDATE mail_queue SET next_try = 0");
+    QCOMPARE(s.outbox->deliver(*s.store), 2);
+    QCOMPARE(s.count("SELECT count(*) FROM mail_queue"), 0);
+    const QStringList mails = s.outboxFiles();
+    QCOMPARE(mails.size(), 2);
+    const auto link = QRegularExpression(QStringLiteral("/alertsystem/admin/activate\\.php\\?code=[0-9a-f]+")).match(s.mail(mails[0]));
+    QVERIFY(link.hasMatch());
+    QVERIFY(s.mail(mails[1]).contains(link.captured(0)));
+
+    // Not activated in time, the registration ends and frees its name.
+    s.inspect()->exec("UPDATE admins SET created_at = created_at - 8 * 86400");
+    QCOMPARE(s.client(link.captured(0)).status, 404);
+    QCOMPARE(replyChildren(s.wizard("POST", reg, registrationBody(other)).body).value(0), QStringLiteral("REGISTEROK"));
+}
+
+void TestAlertServer::versionOneStoreKeepsItsRows()
+{
+    // A store as the first schema left it: an administrator, a user logged in
+    // with one alert not yet reported, one logged out.
+    static const char *const kVersionOne = R"SQL(
+CREATE TABLE admins(id INTEGER PRIMARY KEY AUTOINCREMENT CHECK(id BETWEEN 1 AND 32767),
+ username TEXT NOT NULL UNIQUE COLLATE NOCASE, password_salt BLOB NOT NULL, password_hash BLOB NOT NULL,
+ password_iterations INTEGER NOT NULL, firstname TEXT NOT NULL, lastname TEXT NOT NULL, company TEXT NOT NULL,
+ address TEXT NOT NULL, tel TEXT NOT NULL, email TEXT NOT NULL, country TEXT NOT NULL, state TEXT NOT NULL,
+ city TEXT NOT NULL, postalcode TEXT NOT NULL, regtype TEXT NOT NULL, active INTEGER NOT NULL DEFAULT 0,
+ activation_code TEXT UNIQUE, expires_at INTEGER, created_at INTEGER NOT NULL);
+CREATE TABLE users(id INTEGER PRIMARY KEY AUTOINCREMENT CHECK(id BETWEEN 1 AND 32767),
+ admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE, username TEXT NOT NULL UNIQUE COLLATE NOCASE,
+ password TEXT NOT NULL, firstname TEXT NOT NULL, lastname TEXT NOT NULL, tel TEXT NOT NULL, email TEXT NOT NULL,
+ wirelessno TEXT NOT NULL, carrier TEXT NOT NULL, logged_in INTEGER NOT NULL DEFAULT 0,
+ pending_alerts INTEGER NOT NULL DEFAULT 0, created_at INTEGER NOT NULL);
+CREATE INDEX users_by_admin ON users(admin_id, id);
+CREATE TABLE alerts(id INTEGER PRIMARY KEY AUTOINCREMENT, user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+ text TEXT NOT NULL, created_at INTEGER NOT NULL);
+CREATE INDEX alerts_by_user ON alerts(user_id, id);
+INSERT INTO admins VALUES(3, 'Boss', x'00', x'00', 1, '', '', '', '', '', 'boss@example.com', '', '', '', '', '0', 1, NULL, NULL, 0);
+INSERT INTO users VALUES(1, 3, 'Ann', 'pw', '', '', '', '', '', '', 1, 1, 0);
+INSERT INTO users VALUES(2, 3, 'bob', 'pw', '', '', '', '', '', '', 0, 0, 0);
+INSERT INTO alerts VALUES(1, 1, 'told', 0);
+INSERT INTO alerts VALUES(2, 1, 'not yet told', 0);
+PRAGMA user_version = 1;
+)SQL";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("v1.db"));
+    alertserver::SqliteConnection(path).exec(kVersionOne);
+
+    alertserver::Store store(path);
+    QCOMPARE(store.adminIdByName(QStringLiteral("boss")), std::optional<int>(3));
+    QCOMPARE(store.userByName(QStringLiteral("ANN")).value_or(alertserver::UserRecord()).id, 1);
+    QCOMPARE(store.alertsOf(1, 10).size(), 2);
+    QCOMPARE(store.addUser(3, {QStringLiteral("BOB"), QStringLiteral("x"), {}, {}, {}, {}, {}, {}}).first,
+             alertserver::Store::Addition::NameTaken);
+    // The user logged in keeps a session every caller shares, with the alert
+    // not yet reported; the one logged out has none.
+    alertserver::Policy perUser;
+    perUser.sessionPerAddress = false;
+    store.setPolicy(perUser);
+    QCOMPARE(store.pollStatus(QStringLiteral("ann"), QStringLiteral("*")), 1);
+    QCOMPARE(store.pollStatus(QStringLiteral("ann"), QStringLiteral("*")), 0);
+    QCOMPARE(store.pollStatus(QStringLiteral("bob"), QStringLiteral("*")), 2);
 }
 
 QTEST_GUILESS_MAIN(TestAlertServer)

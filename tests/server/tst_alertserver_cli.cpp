@@ -1,16 +1,28 @@
 #include "common/HttpExchange.h"
 #include "common/PositionalXml.h"
+#include "server/SqliteDb.h"
+#include "support/Patience.h"
 
 #include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QRegularExpression>
+
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
 const QString kProgram = QStringLiteral(TVX_BUILD_DIR "/alertserver/alertserver");
+
+// A registration as the wizard sends it.
+QByteArray registration(const QByteArray &name, const QByteArray &password)
+{
+    return "username=" + name + "&password=" + password + "&firstname=&lastname=&affiliate=&address=&email=555"
+        + "&regtype=0&email=" + name + "%40example.com&country=&state=&city=&postalcode=&telno=555&MM_insert=form1";
+}
 
 struct Run
 {
@@ -32,6 +44,8 @@ private Q_SLOTS:
     void commandsActOnARunningServer();
     void restartKeepsSessionsAndAlerts();
     void badCommandLinesFailWithAMessage();
+    void filesArePrivateAndTheLogKeepsNoSecrets();
+    void killedServerLeavesNoAccountWithoutItsMail();
 
 private:
     Run run(const QStringList &args);
@@ -39,6 +53,9 @@ private:
     bool stopServer(QString *errors = nullptr);
     QString status(const QString &user);
     QString get(const QString &pathAndQuery, int child = 0);
+    // Registers an administrator as the wizard does, answering the status word.
+    QString registerAdmin(const QString &name, const QString &password);
+    QStringList outboxMails() const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_db;
@@ -126,12 +143,37 @@ QString TestAlertServerCli::status(const QString &user)
     return get(QStringLiteral("/alertsystem/status.php?username=") + user);
 }
 
+QString TestAlertServerCli::registerAdmin(const QString &name, const QString &password)
+{
+    common::HttpExchange exchange;
+    QEventLoop loop;
+    connect(&exchange, &common::HttpExchange::finished, &loop, &QEventLoop::quit);
+    exchange.start("POST", QStringLiteral("http://127.0.0.1:%1/alertsystem/admin/register.php?vartime=12072026043325").arg(m_port),
+                   {{"Content-Type", "application/x-www-form-urlencoded"}}, registration(name.toUtf8(), password.toUtf8()));
+    loop.exec();
+    common::PositionalXml xml;
+    return exchange.result().ok && xml.loadText(exchange.result().body) ? xml.rootChildText(0) : QString();
+}
+
+QStringList TestAlertServerCli::outboxMails() const
+{
+    QStringList out;
+    const QDir outbox(m_dir->filePath(QStringLiteral("outbox")));
+    for (const QString &name : outbox.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name)) {
+        QFile f(outbox.filePath(name));
+        if (f.open(QIODevice::ReadOnly))
+            out << QString::fromUtf8(f.readAll());
+    }
+    return out;
+}
+
 void TestAlertServerCli::commandsActOnARunningServer()
 {
     Run r = run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("secret"),
                  QStringLiteral("boss@example.com"), QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out.trimmed(), QStringLiteral("1"));
+    const int adminId = r.out.trimmed().toInt();
+    QVERIFY2(adminId >= 1 && adminId <= 32767, qPrintable(r.out));
     r = run({QStringLiteral("add-user"), QStringLiteral("boss"), QStringLiteral("ann"), QStringLiteral("pw"),
              QStringLiteral("--email"), QStringLiteral("ann@example.com"), QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 0);
@@ -168,7 +210,7 @@ void TestAlertServerCli::restartKeepsSessionsAndAlerts()
     QCOMPARE(get(QStringLiteral("/alertsystem/login.php?username=ann&password=pw")), QStringLiteral("1"));
     QString log;
     QVERIFY(stopServer(&log));
-    QVERIFY2(log.contains(QStringLiteral("GET /alertsystem/login.php?username=ann&password=pw -> 200")), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("GET /alertsystem/login.php?username=ann&password=[hidden] -> 200")), qPrintable(log));
 
     // An alert raised while the server is down waits in the store; after the
     // restart the user is still logged in and the next poll reports it.
@@ -193,9 +235,9 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QString(3000, u'x'), QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("longer than")));
-    QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x"),
+    QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x.io"),
                   QStringLiteral("--db"), m_db}).exitCode, 0);
-    r = run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x"),
+    r = run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x.io"),
              QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("exists already")));
@@ -206,6 +248,12 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
              m_dir->filePath(QStringLiteral("skins")), QStringLiteral("--outbox"), m_dir->filePath(QStringLiteral("outbox"))});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("--public-url")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--client-sessions"), QStringLiteral("machine")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("--client-sessions wants address or user")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--mails-per-admin"), QStringLiteral("-1")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.err.contains(QStringLiteral("--mails-per-admin wants 0 to")));
 
     // A port in use, and a store that is not one, end the program with a reason.
     QVERIFY(startServer());
@@ -223,6 +271,83 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     r = run({QStringLiteral("logout"), QStringLiteral("ann"), QStringLiteral("--db"), junk});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("not a database")));
+}
+
+void TestAlertServerCli::filesArePrivateAndTheLogKeepsNoSecrets()
+{
+    // The store holds clear user passwords, the outbox activation codes.
+    const mode_t umaskBefore = ::umask(022);
+    const bool started = startServer({QStringLiteral("--verbose")});
+    ::umask(umaskBefore);
+    QVERIFY(started);
+    QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("secret"),
+                  QStringLiteral("boss@example.com"), QStringLiteral("--db"), m_db}).exitCode, 0);
+    QCOMPARE(run({QStringLiteral("add-user"), QStringLiteral("boss"), QStringLiteral("ann"), QStringLiteral("Sesame-4711"),
+                  QStringLiteral("--db"), m_db}).exitCode, 0);
+    QCOMPARE(get(QStringLiteral("/alertsystem/login.php?username=ann&password=Sesame-4711")), QStringLiteral("1"));
+    QCOMPARE(registerAdmin(QStringLiteral("nora"), QStringLiteral("pw")), QStringLiteral("REGISTEROK"));
+    const QStringList mails = outboxMails();
+    QCOMPARE(mails.size(), 1);
+    const QString code = QRegularExpression(QStringLiteral("code=([0-9a-f]+)")).match(mails.first()).captured(1);
+    QVERIFY(!code.isEmpty());
+    get(QStringLiteral("/alertsystem/admin/activate.php?code=") + code);
+
+    auto mode = [](const QString &path) {
+        struct stat st{};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+    };
+    const QString outbox = m_dir->filePath(QStringLiteral("outbox"));
+    for (const QString &file : {m_db, m_db + QStringLiteral("-wal"), m_db + QStringLiteral("-shm")})
+        QCOMPARE(mode(file), 0600);
+    QCOMPARE(mode(outbox), 0700);
+    const QString mail = QDir(outbox).entryList({QStringLiteral("*.eml")}).value(0);
+    QCOMPARE(mode(QDir(outbox).filePath(mail)), 0600);
+
+    QString log;
+    QVERIFY(stopServer(&log));
+    QVERIFY2(log.contains(QStringLiteral("/alertsystem/admin/activate.php?code=[hidden] -> 200")), qPrintable(log));
+    QVERIFY2(!log.contains(QStringLiteral("Sesame-4711")) && !log.contains(code), qPrintable(log));
+}
+
+void TestAlertServerCli::killedServerLeavesNoAccountWithoutItsMail()
+{
+    QVERIFY(startServer({QStringLiteral("--registrations-per-address"), QStringLiteral("0")}));
+    // Registrations in flight when the server is killed.
+    std::vector<std::unique_ptr<common::HttpExchange>> exchanges;
+    for (int i = 0; i < 12; ++i) {
+        auto ex = std::make_unique<common::HttpExchange>();
+        ex->start("POST", QStringLiteral("http://127.0.0.1:%1/alertsystem/admin/register.php").arg(m_port),
+                  {{"Content-Type", "application/x-www-form-urlencoded"}},
+                  registration("admin" + QByteArray::number(i), "pw"));
+        exchanges.push_back(std::move(ex));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(exchanges.begin(), exchanges.end(), [](const auto &e) { return e->isFinished(); }),
+                             testsupport::patient(30000));
+    m_server->kill();
+    QVERIFY(m_server->waitForFinished(10000));
+    delete m_server;
+    m_server = nullptr;
+
+    // Every account stored has its activation mail: sent, or queued and
+    // sent by the server started again (a message that was being written
+    // when the server died waits for its claim to run out first).
+    QVERIFY(startServer());
+    QStringList codes;
+    QString queued;
+    {
+        alertserver::SqliteConnection db(m_db);
+        auto q = db.query("SELECT activation_code FROM admins");
+        while (q.next())
+            codes << q.text(0);
+        auto m = db.query("SELECT group_concat(body) FROM mail_queue WHERE state = 'queued'");
+        if (m.next())
+            queued = m.text(0);
+    }
+    QVERIFY(!codes.isEmpty());
+    const QString sent = outboxMails().join(QString());
+    for (const QString &code : codes)
+        QVERIFY2(sent.contains(code) || queued.contains(code), qPrintable(code));
+    QVERIFY(stopServer());
 }
 
 QTEST_GUILESS_MAIN(TestAlertServerCli)
