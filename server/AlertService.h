@@ -16,7 +16,7 @@ struct HttpRequest
     QByteArray method;
     QByteArray target;   // path and query exactly as they arrived
     QByteArray body;
-    QByteArray host;     // the Host header
+    QByteArray host;     // the Host header; never used to build addresses
     bool fromLoopback = false;
     // The caller's address as text ("127.0.0.2", "::1"): the TCP peer, or the
     // address a trusted proxy forwarded for. Rules that speak of "the caller"
@@ -69,9 +69,10 @@ public:
     AlertService(Store &store, Outbox &outbox, const SkinLibrary &skins, QString fallbackBase);
 
     HttpReply handle(const HttpRequest &request);
-    // Both are set before serving starts. The fallback base names the server
-    // when a request carries no usable Host header; a public base, when set,
-    // is used for every address whatever the request says.
+    // Both are set before serving starts. Addresses in skins, pages and
+    // e-mails start with the public base when one is set, else with the
+    // fallback base (the address the server listens on); never with what a
+    // request says.
     void setFallbackBase(const QString &base) { m_fallbackBase = base; }
     void setPublicBase(const QString &base) { m_publicBase = base; }
 
