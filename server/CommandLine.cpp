@@ -92,12 +92,16 @@ bool configureFrontEnd(const Options &o, HttpFrontEnd &front, QString *error)
         *error = QStringLiteral("--tls-cert and --tls-key go together");
         return false;
     }
-    if (cert && !front.useTls(o.named.value(QStringLiteral("--tls-cert")), o.named.value(QStringLiteral("--tls-key")), error))
+    if (cert && !front.useTls(o.named.value(QStringLiteral("--tls-cert")), o.named.value(QStringLiteral("--tls-key")), error)) {
+        *error = QStringLiteral("--tls-cert and --tls-key: ") + *error;
         return false;
+    }
     QStringList proxies = o.named.values(QStringLiteral("--trusted-proxy"));
     std::reverse(proxies.begin(), proxies.end());
-    if (!front.setTrustedProxies(proxies, error))
+    if (!front.setTrustedProxies(proxies, error)) {
+        *error = QStringLiteral("--trusted-proxy: ") + *error;
         return false;
+    }
     int total = HttpFrontEnd::kDefaultMaxConnections;
     int perAddress = HttpFrontEnd::kDefaultMaxConnectionsPerAddress;
     int head = int(HttpFrontEnd::kDefaultHeadDeadline.count() / 1000);
