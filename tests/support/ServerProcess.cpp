@@ -50,6 +50,11 @@ ServerProcess::~ServerProcess()
     }
 }
 
+void ServerProcess::useTls(const QString &certificateFile, const QString &keyFile)
+{
+    m_tls = QStringList{QStringLiteral("--tls-cert"), certificateFile, QStringLiteral("--tls-key"), keyFile};
+}
+
 bool ServerProcess::start()
 {
     if (isRunning())
@@ -59,11 +64,12 @@ bool ServerProcess::start()
     QFile::remove(portFile);
     m_process = std::make_unique<QProcess>();
     endWithThisProcess(*m_process);
-    m_process->start(program(), {QStringLiteral("serve"), QStringLiteral("--listen"),
-                                 QStringLiteral("127.0.0.1:%1").arg(m_port), QStringLiteral("--port-file"), portFile,
-                                 QStringLiteral("--db"), dbPath(), QStringLiteral("--outbox"), outboxPath(),
-                                 QStringLiteral("--skins"), QDir(m_folder).filePath(QStringLiteral("skins")),
-                                 QStringLiteral("--verbose")});
+    m_process->start(program(), QStringList{QStringLiteral("serve"), QStringLiteral("--listen"),
+                                            QStringLiteral("127.0.0.1:%1").arg(m_port), QStringLiteral("--port-file"),
+                                            portFile, QStringLiteral("--db"), dbPath(), QStringLiteral("--outbox"),
+                                            outboxPath(), QStringLiteral("--skins"),
+                                            QDir(m_folder).filePath(QStringLiteral("skins")), QStringLiteral("--verbose")}
+                                     + m_tls);
     QElapsedTimer waited;
     waited.start();
     while (waited.elapsed() < patient(10000) && m_process->state() != QProcess::NotRunning) {
@@ -98,7 +104,7 @@ bool ServerProcess::isRunning() const
 
 QString ServerProcess::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_tls.isEmpty() ? QStringLiteral("http") : QStringLiteral("https")).arg(m_port);
 }
 
 QString ServerProcess::dbPath() const
