@@ -241,14 +241,11 @@ public:
         std::lock_guard lock(mutex);
         if (open >= maxTotal)
             return false;
-        int &mine = perAddress[address];
-        if (!proxy && mine >= maxPerAddress) {
-            if (mine == 0)
-                perAddress.erase(address);
+        const auto known = perAddress.find(address);
+        if (!proxy && known != perAddress.end() && known->second >= maxPerAddress)
             return false;
-        }
         ++open;
-        ++mine;
+        ++perAddress[address];
         return true;
     }
 
