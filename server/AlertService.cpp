@@ -188,19 +188,12 @@ AlertService::AlertService(Store &store, Outbox &outbox, const SkinLibrary &skin
 {
 }
 
-QString AlertService::baseFor(const HttpRequest &request) const
+QString AlertService::baseFor(const HttpRequest &) const
 {
-    // Addresses in skins, pages and e-mails point back at the host the caller
-    // used, so they work through whatever name or port forwarding reached us.
-    // A Host header with anything but host-name characters is not trusted.
-    if (!m_publicBase.isEmpty())
-        return m_publicBase;
-    const QByteArray &host = request.host;
-    bool plain = !host.isEmpty() && host.size() <= 255;
-    for (const char c : host)
-        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
-                          || c == '-' || c == ':' || c == '[' || c == ']');
-    return plain ? QStringLiteral("http://") + QString::fromLatin1(host) : m_fallbackBase;
+    // Addresses in skins, pages and e-mails never come from the request: a
+    // forged Host header would otherwise put a stranger's address into an
+    // activation mail or a client's skin.
+    return m_publicBase.isEmpty() ? m_fallbackBase : m_publicBase;
 }
 
 HttpReply AlertService::handle(const HttpRequest &request)
@@ -253,45 +246,51 @@ HttpReply AlertService::route(const QByteArray &path, Context &c)
         return refuse(404, QStringLiteral("no such page"));
     const QByteArray name = path.mid(kRoot.size());
     const QByteArray &method = c.request.method;
-    const bool get = method == "GET" || method == "HEAD";
-    const bool post = method == "POST";
+    // HEAD is answered as GET, without the body, by pages that change
+    // nothing; everywhere else it is refused, so it can never delete a user
+    // or use up an alert.
+    const bool read = method == "GET" || method == "HEAD";
 
-    if (get && name.startsWith("skins/"))
+    if (read && name.startsWith("skins/"))
         return skinPicture(name);
-    if (get && name.startsWith("pages/") && name.endsWith(".php")) {
+    if (read && name.startsWith("pages/") && name.endsWith(".php")) {
         const QByteArray page = pages::link(QString::fromLatin1(name.mid(6, name.size() - 10)), c.base);
         return page.isEmpty() ? html(pages::simple(QStringLiteral("Not found"), {QStringLiteral("There is no such page.")}), 404)
                               : html(page);
     }
 
-    // Every page by its name, with the one method that reaches it; any other
+    // Every page by its name, with the methods that reach it; any other
     // method on a known page is refused as such.
+    enum class Methods { Get, GetOrHead, Post };
     struct Route
     {
         const char *name;
-        bool byPost;
+        Methods methods;
         HttpReply (AlertService::*serve)(Context &);
     };
     static const Route routes[] = {
-        {"status.php", false, &AlertService::status},
-        {"notifytype.php", false, &AlertService::skin},
-        {"login.php", false, &AlertService::clientLogin},
-        {"alerts.php", false, &AlertService::alertPage},
-        {"profile.php", false, &AlertService::profilePage},
-        {"download.php", false, &AlertService::downloadPage},
-        {"admin/activate.php", false, &AlertService::activate},
-        {"admin/getusers.php", false, &AlertService::listUsers},
-        {"admin/deleteuser.php", false, &AlertService::deleteUser},
-        {"admin/login.php", true, &AlertService::adminLogin},
-        {"admin/register.php", true, &AlertService::registerAdmin},
-        {"admin/adduser.php", true, &AlertService::addUser},
-        {"admin/edituser.php", true, &AlertService::editUser},
-        {"admin/sendemail.php", true, &AlertService::sendEmail},
+        {"status.php", Methods::Get, &AlertService::status},
+        {"notifytype.php", Methods::GetOrHead, &AlertService::skin},
+        {"login.php", Methods::Get, &AlertService::clientLogin},
+        {"alerts.php", Methods::GetOrHead, &AlertService::alertPage},
+        {"profile.php", Methods::GetOrHead, &AlertService::profilePage},
+        {"download.php", Methods::GetOrHead, &AlertService::downloadPage},
+        {"admin/activate.php", Methods::Get, &AlertService::activate},
+        {"admin/getusers.php", Methods::Get, &AlertService::listUsers},
+        {"admin/deleteuser.php", Methods::Get, &AlertService::deleteUser},
+        {"admin/login.php", Methods::Post, &AlertService::adminLogin},
+        {"admin/register.php", Methods::Post, &AlertService::registerAdmin},
+        {"admin/adduser.php", Methods::Post, &AlertService::addUser},
+        {"admin/edituser.php", Methods::Post, &AlertService::editUser},
+        {"admin/sendemail.php", Methods::Post, &AlertService::sendEmail},
     };
     for (const Route &r : routes) {
         if (name != r.name)
             continue;
-        if (!(r.byPost ? post : get))
+        const bool allowed = r.methods == Methods::Post
+            ? method == "POST"
+            : method == "GET" || (r.methods == Methods::GetOrHead && read);
+        if (!allowed)
             return refuse(405, QStringLiteral("method %1 not allowed here").arg(QString::fromLatin1(method)));
         // The activation link is opened in a browser; the wizard's requests
         // never come from one.

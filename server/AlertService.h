@@ -16,7 +16,7 @@ struct HttpRequest
     QByteArray method;
     QByteArray target;   // path and query exactly as they arrived
     QByteArray body;
-    QByteArray host;     // the Host header
+    QByteArray host;     // the Host header; never used to build addresses
     // The caller's address as text ("127.0.0.2", "::1"): the TCP peer, or the
     // address a trusted proxy forwarded for. Rules that speak of "the caller"
     // use this and nothing else.
@@ -77,9 +77,10 @@ public:
     // The request target as a log may show it: the values of "password" and
     // "code" (the activation code) are hidden.
     static QByteArray loggableTarget(const QByteArray &target);
-    // Both are set before serving starts. The fallback base names the server
-    // when a request carries no usable Host header; a public base, when set,
-    // is used for every address whatever the request says.
+    // Both are set before serving starts. Addresses in skins, pages and
+    // e-mails start with the public base when one is set, else with the
+    // fallback base (the address the server listens on); never with what a
+    // request says.
     void setFallbackBase(const QString &base) { m_fallbackBase = base; }
     void setPublicBase(const QString &base) { m_publicBase = base; }
 

@@ -10,6 +10,7 @@
 #include <QSaveFile>
 #include <QDateTime>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -29,6 +30,10 @@ const char *const kUsage =
     "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
     "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
     "                    [--users-per-admin N]\n"
+    // the HTTP front end
+    "                    [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR]...\n"
+    "                    [--max-connections N] [--max-connections-per-address N]\n"
+    "                    [--head-timeout SECONDS] [--body-timeout SECONDS]\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
@@ -43,7 +48,13 @@ const char *const kUsage =
     "without a poll, per address; registrations expire unactivated after 7 days; limits:\n"
     "10 failed logins per name and 50 per address in 15 minutes, 10 registrations per\n"
     "address, 200 mails per administrator and 5 per recipient a day, 1000 users per\n"
-    "administrator (0 turns a limit off).\n";
+    "administrator (0 turns a limit off).\n"
+    // the HTTP front end
+    "Links in e-mails and skins start with --public-url, else with the listen address\n"
+    "(https with --tls-cert); listening on 0.0.0.0 or [::] needs --public-url.\n"
+    "--trusted-proxy (repeatable): reverse proxies whose X-Forwarded-For names the caller.\n"
+    "Defaults: --max-connections 1000, --max-connections-per-address 100,\n"
+    "--head-timeout 15, --body-timeout 30.\n";
 
 void say(const QString &text)
 {
@@ -90,10 +101,65 @@ bool isPolicyOption(const QString &name)
 struct Options
 {
     QStringList positional;
-    QHash<QString, QString> named;
+    QMultiHash<QString, QString> named; // value(): the last one given
     bool verbose = false;
     QString error;
 };
+
+// ---- the HTTP front end's options
+
+const QStringList kFrontEndOptions{QStringLiteral("--tls-cert"), QStringLiteral("--tls-key"),
+                                   QStringLiteral("--trusted-proxy"), QStringLiteral("--max-connections"),
+                                   QStringLiteral("--max-connections-per-address"), QStringLiteral("--head-timeout"),
+                                   QStringLiteral("--body-timeout")};
+
+// A whole number from `low` to `high`; false with `error` set otherwise.
+bool boundedNumber(const Options &o, const QString &key, int low, int high, int *value, QString *error)
+{
+    if (!o.named.contains(key))
+        return true;
+    bool ok = false;
+    const int n = o.named.value(key).toInt(&ok);
+    if (!ok || n < low || n > high) {
+        *error = QStringLiteral("%1 wants %2 to %3").arg(key).arg(low).arg(high);
+        return false;
+    }
+    *value = n;
+    return true;
+}
+
+bool configureFrontEnd(const Options &o, HttpFrontEnd &front, QString *error)
+{
+    const bool cert = o.named.contains(QStringLiteral("--tls-cert"));
+    if (cert != o.named.contains(QStringLiteral("--tls-key"))) {
+        *error = QStringLiteral("--tls-cert and --tls-key go together");
+        return false;
+    }
+    if (cert && !front.useTls(o.named.value(QStringLiteral("--tls-cert")), o.named.value(QStringLiteral("--tls-key")), error)) {
+        *error = QStringLiteral("--tls-cert and --tls-key: ") + *error;
+        return false;
+    }
+    QStringList proxies = o.named.values(QStringLiteral("--trusted-proxy"));
+    std::reverse(proxies.begin(), proxies.end());
+    if (!front.setTrustedProxies(proxies, error)) {
+        *error = QStringLiteral("--trusted-proxy: ") + *error;
+        return false;
+    }
+    int total = HttpFrontEnd::kDefaultMaxConnections;
+    int perAddress = HttpFrontEnd::kDefaultMaxConnectionsPerAddress;
+    int head = int(HttpFrontEnd::kDefaultHeadDeadline.count() / 1000);
+    int body = int(HttpFrontEnd::kDefaultBodyDeadline.count() / 1000);
+    if (!boundedNumber(o, QStringLiteral("--max-connections"), 1, 100000, &total, error)
+        || !boundedNumber(o, QStringLiteral("--max-connections-per-address"), 1, 100000, &perAddress, error)
+        || !boundedNumber(o, QStringLiteral("--head-timeout"), 1, 3600, &head, error)
+        || !boundedNumber(o, QStringLiteral("--body-timeout"), 1, 3600, &body, error))
+        return false;
+    front.setConnectionCaps(total, perAddress);
+    front.setDeadlines(std::chrono::seconds(head), std::chrono::seconds(body));
+    return true;
+}
+
+// ----
 
 Options parseOptions(const QStringList &args)
 {
@@ -107,7 +173,7 @@ Options parseOptions(const QStringList &args)
         const QString &a = args[i];
         if (a == QLatin1String("--verbose")) {
             o.verbose = true;
-        } else if (withValue.contains(a) || isPolicyOption(a)) {
+        } else if (withValue.contains(a) || isPolicyOption(a) || kFrontEndOptions.contains(a)) {
             if (i + 1 >= args.size()) {
                 o.error = QStringLiteral("%1 needs a value").arg(a);
                 return o;
@@ -242,10 +308,18 @@ int serve(const Options &o, const QString &folder)
     AlertService service(store, outbox, skins, QString());
     HttpFrontEnd front(service, threads, o.verbose);
     QString error;
+    if (!configureFrontEnd(o, front, &error))
+        return fail(error);
     if (!front.bind(host, port, &error))
         return fail(error);
-    // Addresses built for a request without a Host header name the port bound.
-    service.setFallbackBase(QStringLiteral("http://%1:%2").arg(shownHost).arg(front.port()));
+    // Listening on every address leaves no address of our own to put in links.
+    if (front.listensOnEveryAddress() && !o.named.contains(QStringLiteral("--public-url")))
+        return fail(QStringLiteral("listening on every address (%1) needs --public-url, the address callers reach "
+                                   "this server by: links in e-mails and skins are built from it")
+                        .arg(shownHost));
+    // Without a public address, links name the address and port bound.
+    const QString scheme = front.usesTls() ? QStringLiteral("https") : QStringLiteral("http");
+    service.setFallbackBase(QStringLiteral("%1://%2:%3").arg(scheme, shownHost).arg(front.port()));
     if (o.named.contains(QStringLiteral("--public-url"))) {
         QString publicUrl = o.named.value(QStringLiteral("--public-url"));
         while (publicUrl.endsWith(u'/'))
@@ -263,8 +337,8 @@ int serve(const Options &o, const QString &folder)
     // Mail queued before a crash goes out now.
     Housekeeping housekeeping(store, outbox);
     front.start();
-    say(QStringLiteral("alertserver: serving http://%1:%2/alertsystem/ (store %3, outbox %4)")
-            .arg(shownHost).arg(front.port()).arg(dbPath, outboxPath));
+    say(QStringLiteral("alertserver: serving %1://%2:%3/alertsystem/ (store %4, outbox %5)")
+            .arg(scheme, shownHost).arg(front.port()).arg(dbPath, outboxPath));
     int signal = 0;
     sigwait(&stopSignals, &signal);
     front.stop();

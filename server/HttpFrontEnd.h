@@ -1,54 +1,86 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <chrono>
+#include <functional>
 #include <memory>
-#include <thread>
 
 namespace alertserver {
 
 class AlertService;
+class HttpEngine;
+struct HttpRequest;
+struct HttpReply;
 
-// The HTTP side: a listening socket and a pool of worker threads that each
-// take one connection at a time and hand its requests to the AlertService.
+// The HTTP side: a listening socket served by a few network threads that
+// read requests and write replies without ever blocking on a caller, and a
+// separate pool of workers that only ever see whole requests. A caller that
+// sends slowly costs a connection slot and a little memory, never a worker.
+//
+// Each connection carries one request. Its head (and, with TLS, the
+// handshake before it) must arrive within one deadline counted from the
+// accept, its body within a second one counted from the end of the head;
+// past either the connection is dropped and nothing is carried out. The
+// reply gets as long as the body did.
 class HttpFrontEnd
 {
 public:
-    // On two cores more workers only add switching; eight still leave room
-    // for a few connections that are slow to send their request.
+    using Handler = std::function<HttpReply(const HttpRequest &)>;
+
+    // Workers for store work. On two cores more only add switching; eight
+    // still leave room for a few slow store calls at once.
     static constexpr int kDefaultThreads = 8;
-    // How long a connection may take from being accepted to the end of its
-    // reply. The library only bounds each single read and write, so a caller
-    // sending a byte every few seconds would otherwise keep a worker forever.
-    static constexpr std::chrono::milliseconds kDefaultConnectionDeadline{15000};
+    // Threads that read and write the sockets and make the TLS handshakes.
+    static constexpr int kNetworkThreads = 2;
+    static constexpr std::chrono::milliseconds kDefaultHeadDeadline{15000};
+    static constexpr std::chrono::milliseconds kDefaultBodyDeadline{30000};
+    // A site of 10,000 clients polling every 2 s keeps a few connections
+    // open at a time; these leave room for bursts and many NATed desktops,
+    // and bound what one address or everyone together can hold open.
+    static constexpr int kDefaultMaxConnections = 1000;
+    static constexpr int kDefaultMaxConnectionsPerAddress = 100;
+    // A request's head at most (request line and fields), and its fields.
+    static constexpr int kMaxHeadBytes = 16 * 1024;
+    static constexpr int kMaxFields = 100;
 
     HttpFrontEnd(AlertService &service, int threads = kDefaultThreads, bool logRequests = false);
+    HttpFrontEnd(Handler handler, int threads = kDefaultThreads, bool logRequests = false);
     ~HttpFrontEnd();
     HttpFrontEnd(const HttpFrontEnd &) = delete;
     HttpFrontEnd &operator=(const HttpFrontEnd &) = delete;
 
+    // The settings below are made before start().
+
+    // Serves https with the certificate chain and key (PEM files). False
+    // with `error` set when they cannot be used.
+    bool useTls(const QString &certificateFile, const QString &keyFile, QString *error = nullptr);
+    bool usesTls() const;
+
+    // Networks ("10.0.0.0/8", "::1/128", a bare address) whose connections are
+    // reverse proxies: for them alone the caller's address is taken from
+    // X-Forwarded-For, and the cap per address does not apply.
+    bool setTrustedProxies(const QStringList &networks, QString *error = nullptr);
+
+    void setDeadlines(std::chrono::milliseconds head, std::chrono::milliseconds body);
+    // Connections past either cap are closed at once after the accept.
+    void setConnectionCaps(int total, int perAddress);
+
     // Binds to host:port (port 0: any free port). False with `error` set when
     // the address cannot be used.
     bool bind(const QString &host, int port, QString *error = nullptr);
-    int port() const { return m_port; }
+    int port() const;
+    // Whether the address bound is a wildcard (0.0.0.0, [::]).
+    bool listensOnEveryAddress() const;
 
-    // Past its deadline a connection is closed, whatever it was waiting for.
-    // Connections already being served keep the deadline they started with.
-    void setConnectionDeadline(std::chrono::milliseconds deadline);
-
-    // Serves on a thread of its own until stop().
+    // Serves on threads of its own until stop().
     void start();
-    // Serves on the calling thread until stop() is called from elsewhere.
-    void run();
     // Stops serving, for good: callers still sending their request are hung
-    // up on at once, and requests already being answered are finished.
+    // up on at once, requests already being answered are finished.
     void stop();
 
 private:
-    class Server;
-    std::unique_ptr<Server> m_server;
-    std::thread m_thread;
-    int m_port = 0;
+    std::unique_ptr<HttpEngine> m_engine;
 };
 
 } // namespace alertserver

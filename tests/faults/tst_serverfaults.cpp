@@ -6,23 +6,18 @@
 
 #include "FaultFixture.h"
 
+#include "server/RawConnection.h"
 #include "server/ServerFixture.h"
 #include "support/Patience.h"
 
 #include <QElapsedTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <thread>
 #include <vector>
 
 using namespace faulttest;
+using servertest::RawConnection;
 using servertest::RunningServer;
 using testsupport::patient;
 
@@ -50,74 +45,6 @@ private:
 };
 
 namespace {
-
-// A blocking loopback connection with a receive time-out.
-class RawConnection
-{
-public:
-    explicit RawConnection(int port, int receiveTimeoutMs = 15000)
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        timeval tv{receiveTimeoutMs / 1000, (receiveTimeoutMs % 1000) * 1000};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(quint16(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    }
-    ~RawConnection()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool connected() const { return m_connected; }
-    bool send(const QByteArray &bytes)
-    {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            done += n;
-        }
-        return true;
-    }
-    // Everything until the server closes or the time-out passes.
-    QByteArray receiveAll()
-    {
-        QByteArray all;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                return all;
-            all.append(buffer, n);
-        }
-    }
-    // Whether the server has closed the connection, waiting up to `ms` for it.
-    bool closedByServer(int ms)
-    {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, ms) <= 0)
-            return false;
-        char buffer[4096];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-    // Closes with a reset rather than an orderly end.
-    void reset()
-    {
-        linger l{1, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-    bool m_connected = false;
-};
 
 QByteArray postHead(const QByteArray &path, qint64 length)
 {

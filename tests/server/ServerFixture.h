@@ -27,8 +27,9 @@ namespace servertest {
 class RunningServer
 {
 public:
-    explicit RunningServer(int threads = 8, std::chrono::milliseconds connectionDeadline =
-                                                alertserver::HttpFrontEnd::kDefaultConnectionDeadline)
+    // `deadline` bounds both the head and the body of each request.
+    explicit RunningServer(int threads = 8,
+                           std::chrono::milliseconds deadline = alertserver::HttpFrontEnd::kDefaultHeadDeadline)
     {
         store = std::make_unique<alertserver::Store>(dir.filePath(QStringLiteral("store.db")));
         outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
@@ -36,7 +37,7 @@ public:
         skins->ensureDefaultSkin();
         service = std::make_unique<alertserver::AlertService>(*store, *outbox, *skins, QString());
         front = std::make_unique<alertserver::HttpFrontEnd>(*service, threads);
-        front->setConnectionDeadline(connectionDeadline);
+        front->setDeadlines(deadline, deadline);
         front->bind(QStringLiteral("127.0.0.1"), 0);
         base = QStringLiteral("http://127.0.0.1:%1").arg(front->port());
         service->setFallbackBase(base);

@@ -46,6 +46,7 @@ private Q_SLOTS:
     void badCommandLinesFailWithAMessage();
     void filesArePrivateAndTheLogKeepsNoSecrets();
     void killedServerLeavesNoAccountWithoutItsMail();
+    void helpAndTheListenAddress();
 
 private:
     Run run(const QStringList &args);
@@ -348,6 +349,32 @@ void TestAlertServerCli::killedServerLeavesNoAccountWithoutItsMail()
     for (const QString &code : codes)
         QVERIFY2(sent.contains(code) || queued.contains(code), qPrintable(code));
     QVERIFY(stopServer());
+}
+
+void TestAlertServerCli::helpAndTheListenAddress()
+{
+    for (const QString &help : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+        const Run r = run({help});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains(QStringLiteral("--tls-cert")));
+    }
+    // Listening on every address leaves links without an address of ours.
+    const QStringList store{QStringLiteral("--db"), m_db, QStringLiteral("--skins"), m_dir->filePath(QStringLiteral("skins")),
+                            QStringLiteral("--outbox"), m_dir->filePath(QStringLiteral("outbox"))};
+    for (const QString &wildcard : {QStringLiteral("0.0.0.0:0"), QStringLiteral("[::]:0")}) {
+        const Run r = run(QStringList{QStringLiteral("serve"), QStringLiteral("--listen"), wildcard} + store);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("needs --public-url")), qPrintable(r.err));
+    }
+    for (const QStringList &bad : {QStringList{QStringLiteral("--trusted-proxy"), QStringLiteral("10.0.0.0/33")},
+                                   QStringList{QStringLiteral("--tls-cert"), m_db},
+                                   QStringList{QStringLiteral("--tls-cert"), m_db, QStringLiteral("--tls-key"), m_db},
+                                   QStringList{QStringLiteral("--max-connections"), QStringLiteral("0")}}) {
+        const Run r = run(QStringList{QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")}
+                          + store + bad);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains(bad.first()), qPrintable(r.err));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestAlertServerCli)

@@ -53,6 +53,11 @@ ServerProcess::~ServerProcess()
     }
 }
 
+void ServerProcess::useTls(const QString &certificateFile, const QString &keyFile)
+{
+    m_tls = QStringList{QStringLiteral("--tls-cert"), certificateFile, QStringLiteral("--tls-key"), keyFile};
+}
+
 bool ServerProcess::start()
 {
     if (isRunning())
@@ -67,7 +72,7 @@ bool ServerProcess::start()
     if (!m_ownDefaults)
         args << QStringLiteral("--db") << dbPath() << QStringLiteral("--outbox") << outboxPath()
              << QStringLiteral("--skins") << QDir(m_folder).filePath(QStringLiteral("skins"));
-    m_process->start(m_program, args);
+    m_process->start(m_program, args + m_tls);
     QElapsedTimer waited;
     waited.start();
     while (waited.elapsed() < patient(10000) && m_process->state() != QProcess::NotRunning) {
@@ -102,7 +107,7 @@ bool ServerProcess::isRunning() const
 
 QString ServerProcess::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_tls.isEmpty() ? QStringLiteral("http") : QStringLiteral("https")).arg(m_port);
 }
 
 QString ServerProcess::dbPath() const

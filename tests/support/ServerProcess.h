@@ -45,6 +45,9 @@ public:
     ServerProcess(const ServerProcess &) = delete;
     ServerProcess &operator=(const ServerProcess &) = delete;
 
+    // Serves https with the certificate and key (PEM) from the next start on.
+    void useTls(const QString &certificateFile, const QString &keyFile);
+
     // Starts serving on 127.0.0.1: on a free port the first time, on the same
     // port again after stop(). True once the port is bound (10 s at most).
     bool start();
@@ -78,6 +81,7 @@ private:
     QString m_program;
     QString m_folder;
     bool m_ownDefaults = false;
+    QStringList m_tls; // the TLS options, empty for http
     std::unique_ptr<QProcess> m_process;
     int m_port = 0;
     QByteArray m_pending;

@@ -1,0 +1,346 @@
+// The server's HTTP front end against what a stranger on the network can
+// send: a Range asking for a picture hundreds of times, heads without end,
+// callers that stall, bodies cut short or framed twice, HEAD on a page that
+// deletes, a forged Host, a forged X-Forwarded-For, more connections than
+// allowed; and https with a certificate made for the test.
+
+#include "RawConnection.h"
+#include "ServerFixture.h"
+
+#include "common/FormEncoding.h"
+#include "support/Patience.h"
+#include "support/TestCertificates.h"
+
+#include <QMutex>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QtTest>
+
+using namespace servertest;
+using testsupport::patient;
+
+namespace {
+
+QByteArray get(const QByteArray &target, const QByteArray &extra = {})
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+}
+
+QByteArray post(const QByteArray &path, const QByteArray &fields, const QByteArray &body)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        + fields + "\r\n" + body;
+}
+
+QByteArray length(qsizetype n)
+{
+    return "Content-Length: " + QByteArray::number(n) + "\r\n";
+}
+
+// A front end whose every request is noted and answered with a small page.
+class Recorder
+{
+public:
+    Recorder()
+        : front([this](const alertserver::HttpRequest &r) {
+              QMutexLocker lock(&m_mutex);
+              m_last = r;
+              return alertserver::HttpReply{200, "text/plain", "noted"};
+          })
+    {
+    }
+    ~Recorder() { front.stop(); }
+    bool start()
+    {
+        if (!front.bind(QStringLiteral("127.0.0.1"), 0))
+            return false;
+        front.start();
+        return true;
+    }
+    alertserver::HttpRequest last()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_last;
+    }
+    // The caller's address the service saw for one request.
+    QByteArray peerOf(const QByteArray &request, const char *from)
+    {
+        m_last = {};
+        const QByteArray reply = exchange(front.port(), request, from);
+        return reply.startsWith("HTTP/1.1 200") ? last().peer : "<no reply>";
+    }
+
+    alertserver::HttpFrontEnd front;
+
+private:
+    QMutex m_mutex;
+    alertserver::HttpRequest m_last;
+};
+
+} // namespace
+
+class TestFrontEnd : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void rangeIsIgnored();
+    void headsAreBounded();
+    void stalledCallersHoldNoWorker();
+    void bodiesCutShortOrFramedTwiceAreNeverCarriedOut();
+    void headChangesNothing();
+    void linksNeverComeFromTheHostHeader();
+    void forwardedForOnlyFromTrustedProxies();
+    void connectionsAreCappedInTotalAndPerAddress();
+    void servesHttpsWithTheGivenCertificate();
+};
+
+void TestFrontEnd::rangeIsIgnored()
+{
+    RunningServer s;
+    const auto picture = s.skins->picture(QStringLiteral("1"), QStringLiteral("background.bmp"));
+    QVERIFY(picture && picture->bytes.size() > 1000);
+    QByteArray ranges = "Range: bytes=0-";
+    for (int i = 1; i < 850; ++i)
+        ranges += ",0-";
+    const QByteArray reply = exchange(s.front->port(), get("/alertsystem/skins/1/background.bmp", ranges + "\r\n"));
+    // The whole picture once, not 850 parts of it.
+    QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply.left(100).constData());
+    QCOMPARE(bodyOf(reply), picture->bytes);
+}
+
+void TestFrontEnd::headsAreBounded()
+{
+    RunningServer s;
+    const QByteArray poll = "/alertsystem/status.php?username=nobody";
+    QByteArray fields;
+    for (int i = 1; i < alertserver::HttpFrontEnd::kMaxFields; ++i)
+        fields += "X-F" + QByteArray::number(i) + ": a\r\n";
+    // The Host line and 99 more: served. One more field, or a line that takes
+    // the head past 16 KiB, or header lines without end: refused.
+    QVERIFY(exchange(s.front->port(), get(poll, fields)).startsWith("HTTP/1.1 200"));
+    QVERIFY(exchange(s.front->port(), get(poll, fields + "X-F100: a\r\n")).startsWith("HTTP/1.1 431"));
+    QVERIFY(exchange(s.front->port(), get(poll, "X-Long: " + QByteArray(17 * 1024, 'a') + "\r\n")).startsWith("HTTP/1.1 431"));
+    RawConnection flood(s.front->port());
+    QVERIFY(flood.send("GET " + poll + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    const QByteArray lines = QByteArray("X-A: aaaa\r\n").repeated(6000);
+    for (int i = 0; i < 16 && flood.send(lines); ++i) {
+    }
+    flood.send("\r\n");
+    QVERIFY(flood.receiveAll().startsWith("HTTP/1.1 431"));
+}
+
+void TestFrontEnd::stalledCallersHoldNoWorker()
+{
+    // Two workers and ten callers that send half a head and then nothing.
+    RunningServer s(2);
+    std::vector<std::unique_ptr<RawConnection>> stalled;
+    for (int i = 0; i < 10; ++i) {
+        stalled.push_back(std::make_unique<RawConnection>(s.front->port()));
+        QVERIFY(stalled.back()->send("GET /alertsystem/status.php?username=nobody HTTP/1.1\r\nHost: a\r\nX-Pad: "));
+    }
+    // A poll is answered while every one of them is still waiting on its own
+    // deadline, not after they have been cut.
+    const auto r = s.client(QStringLiteral("/alertsystem/status.php?username=nobody"));
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(replyChildren(r.body), QStringList{QStringLiteral("2")});
+    for (const auto &c : stalled)
+        QVERIFY(!c->closedByServer(0));
+}
+
+void TestFrontEnd::bodiesCutShortOrFramedTwiceAreNeverCarriedOut()
+{
+    RunningServer s(8, std::chrono::milliseconds(patient(1000)));
+    alertserver::AdminRegistration reg;
+    reg.username = QStringLiteral("boss");
+    reg.password = QStringLiteral("pw");
+    reg.email = QStringLiteral("boss@example.com");
+    const int admin = s.store->registerAdmin(reg).id;
+    QVERIFY(s.store->activateAdminByName(reg.username));
+    // Logged in from here, as the wizard would be.
+    const QByteArray login = "username=boss&password=pw";
+    QVERIFY(exchange(s.front->port(), post("/alertsystem/admin/login.php", length(login.size()), login)).contains("LOGINOK"));
+    for (int i = 1; i <= 12; ++i) {
+        alertserver::UserFields u;
+        u.username = QStringLiteral("user%1").arg(i);
+        u.password = QStringLiteral("pw");
+        QCOMPARE(s.store->addUser(admin, u).second, i);
+    }
+    auto passwords = [&] {
+        return s.count("SELECT count(*) FROM users WHERE password = 'pw'");
+    };
+    // Cut one byte short, "id=12" reads "id=1".
+    const QByteArray edit = "password=changed&lastname=&firstname=&telnos=&email=&wirelessno=&serviceprovider=&id=12";
+    const QByteArray cut = post("/alertsystem/admin/edituser.php", length(edit.size()), edit.chopped(1));
+    {
+        RawConnection c(s.front->port());
+        QVERIFY(c.send(cut));
+        c.halfClose();
+        QVERIFY(c.closedByServer(patient(5000)));
+    }
+    {
+        RawConnection c(s.front->port());
+        QVERIFY(c.send(cut));
+        QVERIFY(c.closedByServer(patient(10000))); // its body deadline
+    }
+    QCOMPARE(passwords(), 12);
+
+    // Without a length, with two lengths, with a length and a transfer coding.
+    const QByteArray add = "username=eve&password=pw&lastname=&firstname=&telnos=&email=&wirelessno=&serviceprovider=&mrgID="
+        + QByteArray::number(admin);
+    const QByteArray path = "/alertsystem/admin/adduser.php";
+    const QByteArray chunked = QByteArray::number(add.size(), 16) + "\r\n" + add + "\r\n0\r\n\r\n";
+    QVERIFY(exchange(s.front->port(), post(path, {}, add)).startsWith("HTTP/1.1 411"));
+    QVERIFY(exchange(s.front->port(), post(path, length(add.size()) + length(add.size() - 4), add)).startsWith("HTTP/1.1 400"));
+    QVERIFY(exchange(s.front->port(), post(path, length(add.size()) + "Transfer-Encoding: chunked\r\n", chunked))
+                .startsWith("HTTP/1.1 400"));
+    QVERIFY(exchange(s.front->port(), post(path, "Transfer-Encoding: chunked\r\n" + length(add.size()), chunked))
+                .startsWith("HTTP/1.1 400"));
+    QVERIFY(exchange(s.front->port(), post(path, "Transfer-Encoding: chunked\r\n", chunked)).startsWith("HTTP/1.1 411"));
+    QCOMPARE(s.count("SELECT count(*) FROM users"), 12);
+    // Framed once, the same request is carried out.
+    QVERIFY(exchange(s.front->port(), post(path, length(add.size()), add)).contains("USERADDED"));
+    QCOMPARE(s.count("SELECT count(*) FROM users"), 13);
+}
+
+void TestFrontEnd::headChangesNothing()
+{
+    RunningServer s;
+    alertserver::AdminRegistration reg;
+    reg.username = QStringLiteral("boss");
+    reg.password = QStringLiteral("pw");
+    const int admin = s.store->registerAdmin(reg).id;
+    QVERIFY(s.store->activateAdminByName(reg.username));
+    alertserver::UserFields u;
+    u.username = QStringLiteral("ann");
+    u.password = QStringLiteral("pw");
+    const int id = s.store->addUser(admin, u).second;
+    QVERIFY(s.store->loginUser(u.username, u.password));
+    QVERIFY(s.store->raiseAlert(u.username, QStringLiteral("kept for the real poll")));
+
+    auto head = [&](const QByteArray &target) {
+        return exchange(s.front->port(), "HEAD " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    };
+    QVERIFY(head("/alertsystem/admin/deleteuser.php?id=" + QByteArray::number(id)).startsWith("HTTP/1.1 405"));
+    QVERIFY(head("/alertsystem/status.php?username=ann").startsWith("HTTP/1.1 405"));
+    QCOMPARE(s.count("SELECT count(*) FROM users"), 1);
+    QCOMPARE(replyChildren(s.client(QStringLiteral("/alertsystem/status.php?username=ann")).body), QStringList{"1"});
+
+    // A page that changes nothing answers as GET would, without the body.
+    const QByteArray skin = "/alertsystem/notifytype.php?id=1";
+    const QByteArray reply = head(skin);
+    QVERIFY(reply.startsWith("HTTP/1.1 200"));
+    QVERIFY(reply.endsWith("\r\n\r\n"));
+    QVERIFY(reply.contains("Content-Length: " + QByteArray::number(bodyOf(exchange(s.front->port(), get(skin))).size())));
+}
+
+void TestFrontEnd::linksNeverComeFromTheHostHeader()
+{
+    RunningServer s;
+    const int port = s.front->port();
+    auto forged = [](QByteArray request) { return request.replace("Host: 127.0.0.1", "Host: evil.example"); };
+    const QByteArray skin = bodyOf(exchange(port, forged(get("/alertsystem/notifytype.php?id=1"))));
+    QCOMPARE(replyChildren(skin).value(11), s.base + QStringLiteral("/alertsystem/alerts.php"));
+    QVERIFY(!skin.contains("evil"));
+
+    // The activation mail and the download mail.
+    const QByteArray registration = "username=boss&password=pw&firstname=A&lastname=B&affiliate=&address=&email=1"
+                                    "&regtype=0&email=boss%40example.com&country=&state=&city=&postalcode=&telno=1"
+                                    "&MM_insert=form1";
+    QVERIFY(exchange(port, forged(post("/alertsystem/admin/register.php", length(registration.size()), registration)))
+                .startsWith("HTTP/1.1 200"));
+    QVERIFY(s.store->activateAdminByName(QStringLiteral("boss")));
+    const QByteArray login = "username=boss&password=pw";
+    const QByteArray loggedIn = exchange(port, forged(post("/alertsystem/admin/login.php", length(login.size()), login)));
+    const QString admin = replyChildren(bodyOf(loggedIn)).value(1);
+    alertserver::UserFields u;
+    u.username = QStringLiteral("ann");
+    u.password = QStringLiteral("pw");
+    u.email = QStringLiteral("ann@example.com");
+    QCOMPARE(s.store->addUser(admin.toInt(), u).first, alertserver::Store::Addition::Added);
+    const QByteArray mail = "v1=q804&mails[]=ann%40example.com&mrgID=" + admin.toLatin1();
+    QVERIFY(exchange(port, forged(post("/alertsystem/admin/sendemail.php?id=0", length(mail.size()), mail)))
+                .startsWith("HTTP/1.1 200"));
+    const QStringList mails = s.outboxFiles();
+    QCOMPARE(mails.size(), 2);
+    for (const QString &name : mails) {
+        const QString text = s.mail(name);
+        QVERIFY2(text.contains(s.base + QStringLiteral("/alertsystem/")) && !text.contains(QStringLiteral("evil")),
+                 qPrintable(text));
+    }
+}
+
+void TestFrontEnd::forwardedForOnlyFromTrustedProxies()
+{
+    Recorder r;
+    QVERIFY(r.front.setTrustedProxies({QStringLiteral("127.0.0.2"), QStringLiteral("198.51.100.0/24")}));
+    QVERIFY(r.start());
+    const QByteArray chain = get("/", "X-Forwarded-For: 203.0.113.9, 10.1.2.3\r\nX-Forwarded-For: 198.51.100.7\r\n");
+    // From a trusted proxy: the nearest hop that is not a trusted proxy.
+    QCOMPARE(r.peerOf(chain, "127.0.0.2"), QByteArray("10.1.2.3"));
+    QCOMPARE(r.peerOf(get("/", "X-Forwarded-For: 198.51.100.7, [2001:db8::5]\r\n"), "127.0.0.2"), QByteArray("2001:db8::5"));
+    // A proxy that forwards nothing, or garbage, is itself the caller.
+    QCOMPARE(r.peerOf(get("/"), "127.0.0.2"), QByteArray("127.0.0.2"));
+    QCOMPARE(r.peerOf(get("/", "X-Forwarded-For: 203.0.113.9, not-an-address\r\n"), "127.0.0.2"), QByteArray("127.0.0.2"));
+    // From anyone else the header is ignored.
+    QCOMPARE(r.peerOf(chain, "127.0.0.3"), QByteArray("127.0.0.3"));
+
+    QVERIFY(!r.front.setTrustedProxies({QStringLiteral("10.0.0.0/33")}));
+    QVERIFY(!r.front.setTrustedProxies({QStringLiteral("proxy.example")}));
+}
+
+void TestFrontEnd::connectionsAreCappedInTotalAndPerAddress()
+{
+    Recorder r;
+    r.front.setConnectionCaps(3, 2);
+    QVERIFY(r.start());
+    const int port = r.front.port();
+    const QByteArray half = "GET / HTTP/1.1\r\nHost: a\r\n";
+    RawConnection a1(port, 15000, "127.0.0.2"), a2(port, 15000, "127.0.0.2");
+    QVERIFY(a1.send(half) && a2.send(half));
+    // A third from the same address is closed at once; another address is served.
+    RawConnection a3(port, 15000, "127.0.0.2");
+    QVERIFY(a3.closedByServer(patient(5000)));
+    QCOMPARE(r.peerOf(get("/"), "127.0.0.3"), QByteArray("127.0.0.3"));
+    RawConnection b1(port, 15000, "127.0.0.3");
+    QVERIFY(b1.send(half));
+    // Three open: nobody else gets in until one ends.
+    RawConnection c1(port, 15000, "127.0.0.4");
+    QVERIFY(c1.closedByServer(patient(5000)));
+    QVERIFY(!a1.closedByServer(0) && !b1.closedByServer(0));
+    a1.reset();
+    QTRY_VERIFY(r.peerOf(get("/"), "127.0.0.4") == "127.0.0.4");
+}
+
+void TestFrontEnd::servesHttpsWithTheGivenCertificate()
+{
+    QTemporaryDir dir;
+    testsupport::TestCertificates ours, theirs;
+    QVERIFY2(ours.make(dir.path(), QStringLiteral("ours")), qPrintable(ours.error));
+    QVERIFY2(theirs.make(dir.path(), QStringLiteral("theirs")), qPrintable(theirs.error));
+    Recorder r;
+    QString error;
+    QVERIFY(!r.front.useTls(ours.certificateFile, theirs.keyFile, &error));
+    QVERIFY2(error.contains(ours.certificateFile), qPrintable(error));
+    QVERIFY2(r.front.useTls(ours.certificateFile, ours.keyFile, &error), qPrintable(error));
+    QVERIFY(r.start());
+
+    // Verified against the test's own authority, the name 127.0.0.1 included.
+    QSslSocket socket;
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(ours.caFile));
+    socket.setSslConfiguration(config);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(r.front.port()));
+    QVERIFY2(socket.waitForEncrypted(patient(10000)), qPrintable(socket.errorString()));
+    socket.write(get("/alertsystem/status.php?username=ann"));
+    QByteArray reply;
+    while (socket.waitForReadyRead(patient(5000)))
+        reply += socket.readAll();
+    QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply.constData());
+    QCOMPARE(bodyOf(reply), QByteArray("noted"));
+    QCOMPARE(r.last().target, QByteArray("/alertsystem/status.php?username=ann"));
+    // Plain http on the https port gets no reply.
+    QVERIFY(!exchange(r.front.port(), get("/")).startsWith("HTTP/"));
+}
+
+QTEST_GUILESS_MAIN(TestFrontEnd)
+#include "tst_frontend.moc"
