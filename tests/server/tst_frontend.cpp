@@ -214,7 +214,7 @@ void TestFrontEnd::headChangesNothing()
     u.username = QStringLiteral("ann");
     u.password = QStringLiteral("pw");
     const int id = s.store->addUser(admin, u).second;
-    QVERIFY(s.store->loginUser(u.username, u.password));
+    QVERIFY(s.store->loginUser(u.username, u.password, QStringLiteral("127.0.0.1")));
     QVERIFY(s.store->raiseAlert(u.username, QStringLiteral("kept for the real poll")));
 
     auto head = [&](const QByteArray &target) {
