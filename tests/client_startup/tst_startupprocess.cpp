@@ -219,6 +219,8 @@ void TestStartupProcess::endsSilentlyWithoutSending_data()
     QTest::newRow("no declaration: values empty") << body << false;
     QTest::newRow("comment before root: values empty")
         << QByteArray("<?xml version=\"1.0\"?><!-- note -->") + body << false;
+    QTest::newRow("document type before root: values empty")
+        << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE a><a><t>Typed</t><b>%2</b><i>1</i></a>") << false;
     // Our own loading window carries that title, so it is found.
     QTest::newRow("title Form3") << QByteArray("<?xml version=\"1.0\"?>") + body << false;
 }
