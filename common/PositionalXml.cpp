@@ -111,7 +111,8 @@ public:
         finish(element, m_open.size() + 1);
     }
 
-    bool rootClosed() const { return m_open.empty() && m_d.nodes.size() > 1 && m_sawElement; }
+    bool sawElement() const { return m_sawElement; }
+    bool rootClosed() const { return m_open.empty() && m_sawElement; }
 
     // Whether the text still fits the view's 32-bit positions.
     bool fits() const { return m_d.text.size() < 0x7fffffff && m_d.nodes.size() < 0x7fffffffu; }
@@ -188,6 +189,7 @@ struct PositionalXmlReader::State
     QXmlStreamReader reader;
     bool failed = false;
     bool ended = false;
+    bool sawDocumentType = false;
     // Once the root has closed, the reader would take the end of the parts
     // at hand for the end of the document; what follows waits for finish().
     bool holdBack = false;
@@ -206,6 +208,10 @@ bool PositionalXmlReader::State::pump()
                 builder.leaf(Kind::Declaration, declarationData(reader));
             break;
         case QXmlStreamReader::DTD:
+            // The reader lets a document type stand anywhere; XML allows one,
+            // before the root.
+            failed = sawDocumentType || builder.sawElement();
+            sawDocumentType = true;
             builder.leaf(Kind::DocumentType, {});
             break;
         case QXmlStreamReader::StartElement:

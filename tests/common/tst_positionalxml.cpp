@@ -160,6 +160,8 @@ void TestPositionalXml::notWellFormedIsAClearResult_data()
     QTest::newRow("two roots") << QByteArray("<?xml version=\"1.0\"?><r/><r/>");
     QTest::newRow("text after the root") << QByteArray("<?xml version=\"1.0\"?><r/>\nx");
     QTest::newRow("unclosed comment after the root") << QByteArray("<?xml version=\"1.0\"?><r/><!-- x");
+    QTest::newRow("document type inside the root")
+        << QByteArray("<!DOCTYPE r SYSTEM \"r.dtd\"><r><!DOCTYPE r SYSTEM \"r.dtd\"></r>");
     QTest::newRow("undeclared entity") << QByteArray("<?xml version=\"1.0\"?><r>&nbsp;</r>");
     QByteArray deep = "<?xml version=\"1.0\"?>";
     for (int i = 0; i < 100000; ++i)
