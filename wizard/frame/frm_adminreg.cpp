@@ -108,6 +108,9 @@ frm_adminreg::frm_adminreg(WizardContext &context, QWidget *parent)
     });
     SetFieldsEnabled(true);
     RestoreFields();
+    // Back has nothing to do on opening; the idle step after a failed
+    // request enables it, and then it leads to the welcome page.
+    cmdBack()->setEnabled(false);
 
     connect(cmdNext(), &QPushButton::clicked, this, &frm_adminreg::cmdNext_Click);
     connect(cmdBack(), &QPushButton::clicked, this, &frm_adminreg::cmdBack_Click);
