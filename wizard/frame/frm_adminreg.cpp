@@ -4,6 +4,7 @@
 #include "Artwork.h"
 #include "FieldChecks.h"
 #include "PasswordBox.h"
+#include "TextBox.h"
 #include "RequestCycle.h"
 #include "WaitPanel.h"
 #include "WizardContext.h"
@@ -122,8 +123,7 @@ frm_adminreg::frm_adminreg(WizardContext &context, QWidget *parent)
 
 QLineEdit *frm_adminreg::addBox(const char *name, QString WizardState::*field)
 {
-    auto *box = new QLineEdit(this);
-    box->setObjectName(QString::fromLatin1(name));
+    QLineEdit *box = newTextBox(QString::fromLatin1(name), this);
     connect(box, &QLineEdit::textChanged, this,
             [this, field](const QString &text) { this->context().state().*field = text; });
     m_boxes.append({box, field});
