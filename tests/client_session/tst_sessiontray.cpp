@@ -2,6 +2,7 @@
 // the tray, the double-click, and the blinking.
 #include "SessionFixture.h"
 #include "support/Patience.h"
+#include "support/X11Windows.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -20,6 +21,7 @@ class TestSessionTray : public QObject
 private Q_SLOTS:
     void initTestCase();
     void iconHideRestoreAndBlinking();
+    void closeButtonAtTheTrayColumnStaysClosed();
 };
 
 namespace {
@@ -123,6 +125,31 @@ void TestSessionTray::iconHideRestoreAndBlinking()
 
     // Minimising through the window system hides the window too.
     form.showMinimized();
+    QTRY_VERIFY(form.isHidden());
+}
+
+void TestSessionTray::closeButtonAtTheTrayColumnStaysClosed()
+{
+    // The close button spans window column 515 px (7725 twips), where a
+    // mouse-up of the window itself means the tray's double-click.
+    Session s;
+    s.editSkin = [](client::SkinValues &skin) {
+        skin.WindowWidth = 560 * 15;
+        skin.CloseButtonLeft = 505 * 15;
+    };
+    QVERIFY(s.create());
+    s.desktop.trayAvailable = true;
+    Form1 &form = *s.form;
+    form.Form_Load();
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    auto *close = form.findChild<QLabel *>("Image4");
+    const QPoint at = close->mapToGlobal(QPoint(515 - 505, close->height() / 2));
+    QCOMPARE(close->mapTo(&form, QPoint(515 - 505, 0)).x(), 515);
+
+    // A click by the X server's pointer on the close button: the window goes
+    // into the tray (the release used to bring it straight back).
+    QVERIFY(testsupport::xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}));
     QTRY_VERIFY(form.isHidden());
 }
 
