@@ -226,9 +226,11 @@ void Form1::SaveSettings()
 
 void Form1::PlaceTopRight()
 {
+    // The top right corner of the primary screen as a whole (the area a
+    // panel takes included), wherever that screen lies on the desktop.
     const QScreen *screen = QGuiApplication::primaryScreen();
-    const int screenWidth = screen ? screen->geometry().width() : 0;
-    move(screenWidth - width(), 0);
+    const QRect area = screen ? screen->geometry() : QRect();
+    move(area.x() + area.width() - width(), area.y());
 }
 
 // ---------------------------------------------------------------- login page

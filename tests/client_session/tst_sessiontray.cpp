@@ -22,6 +22,7 @@ private Q_SLOTS:
     void initTestCase();
     void iconHideRestoreAndBlinking();
     void closeButtonAtTheTrayColumnStaysClosed();
+    void topRightOfAPrimaryScreenAwayFromTheOrigin(); // changes the display's monitors: last
 };
 
 namespace {
@@ -151,6 +152,41 @@ void TestSessionTray::closeButtonAtTheTrayColumnStaysClosed()
     // into the tray (the release used to bring it straight back).
     QVERIFY(testsupport::xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}));
     QTRY_VERIFY(form.isHidden());
+}
+
+void TestSessionTray::topRightOfAPrimaryScreenAwayFromTheOrigin()
+{
+    // Two monitors side by side; the primary one is the right one, 100 px down.
+    auto xrandr = [](const QString &args) {
+        QProcess p;
+        p.start("sh", {"-c", "xrandr " + args});
+        return p.waitForFinished(patient(10000)) && p.exitCode() == 0;
+    };
+    QVERIFY(xrandr("--setmonitor left 640/170x1024/270+0+0 none"));
+    QVERIFY(xrandr("--setmonitor '*right' 640/170x924/240+640+100 none"));
+    const auto restore = qScopeGuard([&] { xrandr("--delmonitor right; xrandr --delmonitor left"); });
+    const QRect primary(640, 100, 640, 924);
+    QTRY_COMPARE(QGuiApplication::primaryScreen()->geometry(), primary);
+
+    Session s;
+    QVERIFY(s.create());
+    Form1 &form = *s.form;
+    form.Form_Load();
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    // Where the X server has the window: the primary screen's top right corner.
+    auto origin = [&form] {
+        QProcess p;
+        p.start("xwininfo", {"-id", QString::number(form.winId())});
+        p.waitForFinished(patient(10000));
+        const QString info = QString::fromLatin1(p.readAll());
+        auto value = [&info](const char *key) {
+            const qsizetype at = info.indexOf(QLatin1String(key));
+            return at < 0 ? -1 : info.mid(at + qsizetype(strlen(key))).section(u'\n', 0, 0).trimmed().toInt();
+        };
+        return QPoint(value("Absolute upper-left X:"), value("Absolute upper-left Y:"));
+    };
+    QTRY_COMPARE(origin(), QPoint(primary.right() + 1 - form.width(), primary.top()));
 }
 
 QTEST_MAIN(TestSessionTray)
