@@ -284,7 +284,7 @@ bool HttpExchange::parseBody(bool atEnd)
         return true;
     case BodyMode::Length: {
         const qint64 want = m_contentLength - m_result.body.size();
-        m_result.body += m_buffer.left(want);
+        appendBody(m_buffer.left(want));
         m_buffer.clear();
         if (m_result.body.size() >= m_contentLength) {
             succeed();
@@ -293,12 +293,12 @@ bool HttpExchange::parseBody(bool atEnd)
         return false;
     }
     case BodyMode::UntilClose:
-        m_result.body += m_buffer;
-        m_buffer.clear();
-        if (m_result.body.size() > m_maxBody) {
+        if (m_result.body.size() + m_buffer.size() > m_maxBody) {
             fail(QStringLiteral("reply body too large"));
             return false;
         }
+        appendBody(m_buffer);
+        m_buffer.clear();
         if (atEnd) {
             succeed();
             return true;
@@ -349,7 +349,7 @@ bool HttpExchange::parseBody(bool atEnd)
             }
             if (m_chunkRemaining > 0) {
                 const QByteArray part = m_buffer.left(m_chunkRemaining);
-                m_result.body += part;
+                appendBody(part);
                 m_buffer.remove(0, part.size());
                 m_chunkRemaining -= part.size();
                 if (m_chunkRemaining > 0)
@@ -363,6 +363,14 @@ bool HttpExchange::parseBody(bool atEnd)
         }
     }
     return false;
+}
+
+void HttpExchange::appendBody(const QByteArray &part)
+{
+    if (part.isEmpty())
+        return;
+    m_result.body += part;
+    Q_EMIT bodyReceived(part);
 }
 
 void HttpExchange::succeed()

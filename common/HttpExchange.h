@@ -62,6 +62,10 @@ public:
 
 Q_SIGNALS:
     void finished();
+    // Each part of the body as it arrives, in order, before finished(); the
+    // parts make up result().body of a successful exchange. Receivers must
+    // not start or abandon the exchange from here.
+    void bodyReceived(const QByteArray &part);
 
 private:
     void onConnected();
@@ -72,6 +76,7 @@ private:
     void complete();
     bool parseHead();
     bool parseBody(bool atEnd);
+    void appendBody(const QByteArray &part);
     void cleanup();
 
     enum class BodyMode { Length, Chunked, UntilClose, None };

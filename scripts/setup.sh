@@ -9,7 +9,7 @@ packages=(
   qt6-webengine-dev qt6-webchannel-dev qt6-multimedia-dev
   qt6-httpserver-dev libqt6sql6-sqlite libsqlite3-dev libboost-dev libssl-dev openssl libnss3-tools
   libxcb1-dev
-  xvfb xauth trayer x11-utils xdotool imagemagick fonts-dejavu-core
+  xvfb xauth trayer x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   lintian desktop-file-utils
 )

@@ -14,10 +14,12 @@ int main(int argc, char *argv[])
     // and is fixed when the first window is made.
     QApplication::setApplicationName(QStringLiteral("ThunderRT6FormDC"));
     QApplication app(argc, argv);
-    // Qt appends the display name to every X11 title that differs from it; with
-    // the wizard's own caption as the display name, page titles stay exact and
-    // message boxes with an empty title still show the wizard's caption.
-    QApplication::setApplicationDisplayName(QStringLiteral("Vantorel Software Administrative Setup"));
+    // Qt appends the display name to every X11 title that does not end with
+    // it, and would show the application name for an empty one. An empty
+    // display name ends every title: the pages, the delete question and the
+    // message boxes keep their titles exactly, the empty one included. (It must
+    // be empty, not null: a null one stands for the application name.)
+    QApplication::setApplicationDisplayName(QStringLiteral(""));
 
     kestrup::WizardContext context(kestrup::WizardSettings::loadBesideProgram());
     kestrup::PageNavigator &navigator = context.navigator();

@@ -107,6 +107,13 @@ Form1::Form1(const StartupValues &startup, const SkinValues &skin, SessionServic
     Image4 = imageIn(QStringLiteral("Image4"), Picture4);
     Image4->installEventFilter(this);
 
+    // A mouse-up over a child stays with it: only the window's own surface
+    // reaches Form_MouseUp, where column 7725 twips means the tray's
+    // double-click (a release over the close button there would otherwise
+    // hide the window and bring it straight back).
+    for (QWidget *child : {static_cast<QWidget *>(Label1), Picture2, Picture3, Picture4})
+        child->setAttribute(Qt::WA_NoMousePropagation);
+
     m_bridge = new LoginBridge(
         {[this](const QString &x) { Loguser(x); }, [this](const QString &x) { subRegister(x); },
          [this](const QString &x) { subGetpassword(x); }, [this] { return isLoginPageShown(); }},
@@ -219,9 +226,11 @@ void Form1::SaveSettings()
 
 void Form1::PlaceTopRight()
 {
+    // The top right corner of the primary screen as a whole (the area a
+    // panel takes included), wherever that screen lies on the desktop.
     const QScreen *screen = QGuiApplication::primaryScreen();
-    const int screenWidth = screen ? screen->geometry().width() : 0;
-    move(screenWidth - width(), 0);
+    const QRect area = screen ? screen->geometry() : QRect();
+    move(area.x() + area.width() - width(), area.y());
 }
 
 // ---------------------------------------------------------------- login page

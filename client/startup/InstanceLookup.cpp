@@ -64,6 +64,10 @@ bool hasClass(const QByteArray &wmClass, QByteArrayView wanted)
     return parts.size() >= 2 && parts.at(1) == wanted;
 }
 
+// A bound on the walk, far above any real desktop, so that a display full of
+// windows cannot hold up the start for long.
+constexpr qsizetype kMaxWindows = 200000;
+
 struct Atoms
 {
     xcb_atom_t netWmName;
@@ -101,10 +105,14 @@ bool IsOnlyInstance(const QString &title)
     QList<xcb_window_t> roots;
     for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c)); it.rem; xcb_screen_next(&it))
         roots.append(it.data->root);
-    // Top-level windows, and one level below them for window managers that
-    // reparent client windows into frames.
-    QList<xcb_window_t> candidates = childrenOf(c, roots);
-    candidates += childrenOf(c, candidates);
+    // The whole tree, a level at a time: a window manager may reparent the
+    // main window into frames of any depth, and one hidden in the tray is
+    // unmapped, so neither the top level alone nor the window manager's
+    // client list (which leaves withdrawn windows out) would find it.
+    QList<xcb_window_t> candidates;
+    for (QList<xcb_window_t> level = childrenOf(c, roots);
+         !level.isEmpty() && candidates.size() < kMaxWindows; level = childrenOf(c, level))
+        candidates += level;
 
     struct Pending
     {

@@ -10,13 +10,13 @@ std::optional<SkinReply> readSkinReply(const QByteArray &body, const QString &se
     common::PositionalXml document;
     if (!document.loadText(body))
         return std::nullopt;
-    const QDomNodeList children = common::PositionalXml::children(document.root());
-    if (children.size() < kSkinChildCount)
+    const common::PositionalXml::Node root = document.root();
+    if (root.childCount() < kSkinChildCount)
         return std::nullopt;
 
     std::array<QString, kSkinChildCount> texts;
     for (int i = 0; i < kSkinChildCount; ++i)
-        texts[i] = common::PositionalXml::text(children.item(i));
+        texts[i] = root.childText(i);
 
     bool numbersFit = true;
     auto number = [&](int index) -> std::int16_t {

@@ -143,8 +143,10 @@ bool Session::create(const QByteArray &loginPage)
     services.setTopmost = [this](bool on, QWidget *) { desktop.topmost << on; };
     services.trayAvailable = [this] { return desktop.trayAvailable; };
     services.requestTimeoutMs = desktop.requestTimeoutMs;
-    form = std::make_unique<client::Form1>(testStartup(server.baseUrl()), testSkin(server.baseUrl()),
-                                           services);
+    client::SkinValues skin = testSkin(server.baseUrl());
+    if (editSkin)
+        editSkin(skin);
+    form = std::make_unique<client::Form1>(testStartup(server.baseUrl()), skin, services);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
+#include <functional>
 #include <memory>
 
 class QWebEnginePage;
@@ -46,6 +47,8 @@ struct Session
     testsupport::ScriptedServer server;
     QTemporaryDir folder;
     DesktopRecorder desktop;
+    // Changes to testSkin() before the window is made.
+    std::function<void(client::SkinValues &)> editSkin;
     std::unique_ptr<client::Form1> form;
 
     // Listens, prepares the folder and creates (but does not load) the window.

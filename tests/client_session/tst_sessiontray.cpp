@@ -2,6 +2,7 @@
 // the tray, the double-click, and the blinking.
 #include "SessionFixture.h"
 #include "support/Patience.h"
+#include "support/X11Windows.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -20,6 +21,8 @@ class TestSessionTray : public QObject
 private Q_SLOTS:
     void initTestCase();
     void iconHideRestoreAndBlinking();
+    void closeButtonAtTheTrayColumnStaysClosed();
+    void topRightOfAPrimaryScreenAwayFromTheOrigin(); // changes the display's monitors: last
 };
 
 namespace {
@@ -124,6 +127,66 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     // Minimising through the window system hides the window too.
     form.showMinimized();
     QTRY_VERIFY(form.isHidden());
+}
+
+void TestSessionTray::closeButtonAtTheTrayColumnStaysClosed()
+{
+    // The close button spans window column 515 px (7725 twips), where a
+    // mouse-up of the window itself means the tray's double-click.
+    Session s;
+    s.editSkin = [](client::SkinValues &skin) {
+        skin.WindowWidth = 560 * 15;
+        skin.CloseButtonLeft = 505 * 15;
+    };
+    QVERIFY(s.create());
+    s.desktop.trayAvailable = true;
+    Form1 &form = *s.form;
+    form.Form_Load();
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    auto *close = form.findChild<QLabel *>("Image4");
+    const QPoint at = close->mapToGlobal(QPoint(515 - 505, close->height() / 2));
+    QCOMPARE(close->mapTo(&form, QPoint(515 - 505, 0)).x(), 515);
+
+    // A click by the X server's pointer on the close button: the window goes
+    // into the tray (the release used to bring it straight back).
+    QVERIFY(testsupport::xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}));
+    QTRY_VERIFY(form.isHidden());
+}
+
+void TestSessionTray::topRightOfAPrimaryScreenAwayFromTheOrigin()
+{
+    // Two monitors side by side; the primary one is the right one, 100 px down.
+    auto xrandr = [](const QString &args) {
+        QProcess p;
+        p.start("sh", {"-c", "xrandr " + args});
+        return p.waitForFinished(patient(10000)) && p.exitCode() == 0;
+    };
+    QVERIFY(xrandr("--setmonitor left 640/170x1024/270+0+0 none"));
+    QVERIFY(xrandr("--setmonitor '*right' 640/170x924/240+640+100 none"));
+    const auto restore = qScopeGuard([&] { xrandr("--delmonitor right; xrandr --delmonitor left"); });
+    const QRect primary(640, 100, 640, 924);
+    QTRY_COMPARE(QGuiApplication::primaryScreen()->geometry(), primary);
+
+    Session s;
+    QVERIFY(s.create());
+    Form1 &form = *s.form;
+    form.Form_Load();
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    // Where the X server has the window: the primary screen's top right corner.
+    auto origin = [&form] {
+        QProcess p;
+        p.start("xwininfo", {"-id", QString::number(form.winId())});
+        p.waitForFinished(patient(10000));
+        const QString info = QString::fromLatin1(p.readAll());
+        auto value = [&info](const char *key) {
+            const qsizetype at = info.indexOf(QLatin1String(key));
+            return at < 0 ? -1 : info.mid(at + qsizetype(strlen(key))).section(u'\n', 0, 0).trimmed().toInt();
+        };
+        return QPoint(value("Absolute upper-left X:"), value("Absolute upper-left Y:"));
+    };
+    QTRY_COMPARE(origin(), QPoint(primary.right() + 1 - form.width(), primary.top()));
 }
 
 QTEST_MAIN(TestSessionTray)

@@ -38,7 +38,8 @@ private Q_SLOTS:
 
 private:
     void writeSystemXml(const QByteArray &xml);
-    xcb_window_t createForeignWindow(const QByteArray &wmClass, const QByteArray &title, xcb_window_t parent = 0);
+    xcb_window_t createForeignWindow(const QByteArray &wmClass, const QByteArray &title, xcb_window_t parent = 0,
+                                     bool mapped = true);
     std::unique_ptr<QProcess> startClient();
     void scriptSkin(const QString &prefix);
 
@@ -101,7 +102,7 @@ void TestStartupProcess::writeSystemXml(const QByteArray &xml)
 // A window of another program, made straight on the X server so that it can
 // carry any class; parent 0 makes it a top-level window.
 xcb_window_t TestStartupProcess::createForeignWindow(const QByteArray &wmClass, const QByteArray &title,
-                                                     xcb_window_t parent)
+                                                     xcb_window_t parent, bool mapped)
 {
     xcb_connection_t *c = x11();
     const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
@@ -114,7 +115,8 @@ xcb_window_t TestStartupProcess::createForeignWindow(const QByteArray &wmClass, 
     if (!title.isEmpty())
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                             title.size(), title.constData());
-    xcb_map_window(c, w);
+    if (mapped)
+        xcb_map_window(c, w);
     xcb_flush(c);
     if (!parent)
         m_foreign.append(w);
@@ -162,6 +164,10 @@ void TestStartupProcess::lookupMatchesClassAndExactTitle()
     const xcb_window_t frame = createForeignWindow({}, {});
     createForeignWindow(QByteArray("tarvex\0ThunderRT6FormDC\0", 24), "Framed", frame);
     QVERIFY(!IsOnlyInstance(QStringLiteral("Framed")));
+    // So does one two frames down, and unmapped, as it sits hidden in the tray.
+    const xcb_window_t inner = createForeignWindow({}, {}, createForeignWindow({}, {}));
+    createForeignWindow(QByteArray("tarvex\0ThunderRT6FormDC\0", 24), "Deep", inner, false);
+    QVERIFY(!IsOnlyInstance(QStringLiteral("Deep")));
 }
 
 void TestStartupProcess::startsUpAndHandsOverOnceAndBlocksASecondStart()
@@ -219,6 +225,8 @@ void TestStartupProcess::endsSilentlyWithoutSending_data()
     QTest::newRow("no declaration: values empty") << body << false;
     QTest::newRow("comment before root: values empty")
         << QByteArray("<?xml version=\"1.0\"?><!-- note -->") + body << false;
+    QTest::newRow("document type before root: values empty")
+        << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE a><a><t>Typed</t><b>%2</b><i>1</i></a>") << false;
     // Our own loading window carries that title, so it is found.
     QTest::newRow("title Form3") << QByteArray("<?xml version=\"1.0\"?>") + body << false;
 }

@@ -98,10 +98,16 @@ void TestHttpExchange::readsChunkedReplies()
     m_server->setReply("/c", ScriptedReply::xml(body).as(ScriptedReply::Kind::Chunked));
     HttpExchange exchange;
     QSignalSpy done(&exchange, &HttpExchange::finished);
+    QByteArray parts;
+    connect(&exchange, &HttpExchange::bodyReceived, this, [&](const QByteArray &part) {
+        QCOMPARE(done.count(), 0);
+        parts += part;
+    });
     exchange.get(m_server->baseUrl() + "/c");
     QTRY_COMPARE(done.count(), 1);
     QVERIFY2(exchange.result().ok, qPrintable(exchange.result().error));
     QCOMPARE(exchange.result().body, body);
+    QCOMPARE(parts, body); // handed on as it arrived, framing taken off
 }
 
 void TestHttpExchange::failuresAreUnreadable_data()

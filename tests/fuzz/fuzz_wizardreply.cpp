@@ -30,17 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (list.rows.size() + list.skipped != elements)
         __builtin_trap();
     // Each row's id is the one its element carries.
-    const QDomNodeList users = common::PositionalXml::children(reply.xml().root());
+    const common::PositionalXml::Node users = reply.xml().root();
     int row = 0;
-    for (int i = 0; i < users.count() && row < list.rows.size(); ++i) {
-        const QDomNodeList fields = common::PositionalXml::children(users.at(i));
-        if (fields.count() < 9)
+    for (int i = 0; i < users.childCount() && row < list.rows.size(); ++i) {
+        const common::PositionalXml::Node fields = users.child(i);
+        if (fields.childCount() < 9)
             continue;
-        const common::Number16 id = common::readNumber16(common::PositionalXml::text(fields.at(0)));
+        const common::Number16 id = common::readNumber16(fields.childText(0));
         if (!id.inRange)
             continue;
-        if (list.rows[row].id != id.value
-            || list.rows[row].username != common::PositionalXml::text(fields.at(1)))
+        if (list.rows[row].id != id.value || list.rows[row].username != fields.childText(1))
             __builtin_trap();
         ++row;
     }

@@ -154,10 +154,10 @@ inline QStringList userChildren(const QByteArray &body, int element)
     common::PositionalXml xml;
     if (!xml.loadText(body))
         return {};
-    const QDomNode user = common::PositionalXml::child(xml.root(), element);
+    const common::PositionalXml::Node user = xml.root().child(element);
     QStringList out;
-    for (int i = 0; i < common::PositionalXml::childCount(user); ++i)
-        out << common::PositionalXml::childText(user, i);
+    for (int i = 0; i < user.childCount(); ++i)
+        out << user.childText(i);
     return out;
 }
 

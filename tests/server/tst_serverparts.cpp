@@ -88,9 +88,9 @@ void TestServerParts::markupEscapesEverythingAReaderCouldMisread()
     common::PositionalXml xml;
     QVERIFY(xml.loadText(reply));
     QCOMPARE(xml.topLevelCount(), 2);
-    const QDomNode user = common::PositionalXml::child(xml.root(), 0);
-    QCOMPARE(common::PositionalXml::childText(user, 1), QStringLiteral("]]><x>"));
-    QVERIFY(common::PositionalXml::childText(user, 0).startsWith(QStringLiteral("<a href=\"x\">&amp;'</a>")));
+    const common::PositionalXml::Node user = xml.root().child(0);
+    QCOMPARE(user.childText(1), QStringLiteral("]]><x>"));
+    QVERIFY(user.childText(0).startsWith(QStringLiteral("<a href=\"x\">&amp;'</a>")));
 
     QVERIFY(xml.loadText(alertserver::statusReply(QStringLiteral("LOGINOK"), 42)));
     QCOMPARE(xml.rootChildText(0), QStringLiteral("LOGINOK"));

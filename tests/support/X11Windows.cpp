@@ -67,7 +67,7 @@ QList<xcb_window_t> children(xcb_connection_t *c, xcb_window_t parent)
 
 } // namespace
 
-QList<X11Window> findX11Windows(const QString &wmClass, const QString &title)
+QList<X11Window> x11WindowsOfClass(const QString &wmClass)
 {
     QList<X11Window> found;
     Connection c = connect();
@@ -84,16 +84,11 @@ QList<X11Window> findX11Windows(const QString &wmClass, const QString &title)
         const QList<QByteArray> classParts = property(c.get(), w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING).split('\0');
         if (classParts.size() < 2 || QString::fromLatin1(classParts.at(1)) != wmClass)
             continue;
-        // Either title counts, as in the client's own single-instance look-up:
-        // Qt may append the application's display name to _NET_WM_NAME alone.
-        const QString netName = QString::fromUtf8(property(c.get(), w, netWmName, utf8));
-        const QString name = QString::fromLatin1(property(c.get(), w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
-        if (netName != title && name != title)
-            continue;
         X11Window window;
         window.id = w;
         window.wmClass = wmClass;
-        window.title = title;
+        window.netWmName = QString::fromUtf8(property(c.get(), w, netWmName, utf8));
+        window.wmName = QString::fromLatin1(property(c.get(), w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
         auto geometry = reply(xcb_get_geometry_reply(c.get(), xcb_get_geometry(c.get(), w), nullptr));
         auto origin = reply(xcb_translate_coordinates_reply(
             c.get(), xcb_translate_coordinates(c.get(), w, screen->root, 0, 0), nullptr));
@@ -102,6 +97,20 @@ QList<X11Window> findX11Windows(const QString &wmClass, const QString &title)
         auto attributes = reply(xcb_get_window_attributes_reply(c.get(), xcb_get_window_attributes(c.get(), w), nullptr));
         window.viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
         found.append(window);
+    }
+    return found;
+}
+
+QList<X11Window> findX11Windows(const QString &wmClass, const QString &title)
+{
+    QList<X11Window> found;
+    for (X11Window &w : x11WindowsOfClass(wmClass)) {
+        // Either title counts, as in the client's own single-instance look-up:
+        // Qt may append the application's display name to _NET_WM_NAME alone.
+        if (w.netWmName != title && w.wmName != title)
+            continue;
+        w.title = title;
+        found.append(w);
     }
     return found;
 }

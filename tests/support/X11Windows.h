@@ -13,6 +13,8 @@ struct X11Window
     quint32 id = 0;
     QString wmClass; // the class part of WM_CLASS
     QString title; // as searched for
+    QString netWmName; // _NET_WM_NAME and WM_NAME as they stand, for exact comparisons
+    QString wmName;
     QRect geometry; // in root-window coordinates
     bool viewable = false;
 };
@@ -22,6 +24,8 @@ struct X11Window
 // _NET_WM_NAME), through a connection of
 // their own to $DISPLAY. Empty without a display.
 QList<X11Window> findX11Windows(const QString &wmClass, const QString &title);
+// Every such window of the class, whatever its title.
+QList<X11Window> x11WindowsOfClass(const QString &wmClass);
 
 // The size of the display's first screen; empty without a display.
 QSize x11ScreenSize();

@@ -93,6 +93,8 @@ private Q_SLOTS:
     void neverAnsweringRequestStaysBusyAndAsksOnClose();
     void closedWindowHandlesNoLateReply();
     void answeredNoKeepsRequestInProgress();
+    void replyDuringQuitQuestionWaitsForTheAnswer_data();
+    void replyDuringQuitQuestionWaitsForTheAnswer();
     void enterAndEscapeKeys();
     void sessionEndAsksLikeTheCloseBox();
 
@@ -228,14 +230,14 @@ void TestWizardPages::pageGraph()
     QVERIFY(qobject_cast<frm_adminreg *>(reg.data()));
     QVERIFY(reg->isVisible());
     QCOMPARE(visibleWindows().size(), 1);
-    // The registration page's Back leads to the welcome page.
-    QVERIFY(reg->cmdBack()->isEnabled());
+    // The registration page's Back is disabled when the page opens.
+    QVERIFY(!reg->cmdBack()->isEnabled());
     QTest::mouseClick(reg->cmdBack(), Qt::LeftButton);
-    QTRY_VERIFY(!reg);
-    QVERIFY(qobject_cast<frm_welcome *>(current()));
+    QCOMPARE(current(), reg.data());
 
     // The welcome page's way in for an administrator with an account.
-    welcome = current();
+    closeEverything();
+    welcome = open(Page::Welcome);
     auto *login = welcome->findChild<QPushButton *>("cmdLogin");
     QVERIFY(login);
     QTest::mouseClick(login, Qt::LeftButton);
@@ -373,7 +375,7 @@ void TestWizardPages::registrationWireBytes()
     QCOMPARE(tabOrder(user),
              QStringList({"txtUsername", "txtPassword", "txtFirstname", "txtLastname", "txtCompanyName",
                           "txtAddress", "txtTel", "txtEmail", "cboCountry", "txtState", "txtCity",
-                          "txtZipCode", "cmdNext", "cmdCancel", "cmdBack"}));
+                          "txtZipCode", "cmdNext", "cmdCancel"})); // then cmdBack, disabled
     QCOMPARE(child<QLineEdit>("txtPassword")->echoMode(), QLineEdit::Password);
 
     QTest::mouseClick(reg->cmdNext(), Qt::LeftButton);
@@ -575,10 +577,10 @@ void TestWizardPages::loginSecondAttemptIsAFreshRequest()
 
 void TestWizardPages::fieldsSurviveLeavingAndReentering()
 {
-    QPointer<WizardPage> reg = open(Page::AdminReg);
+    open(Page::AdminReg);
     fillRegistration();
-    QTest::mouseClick(reg->cmdBack(), Qt::LeftButton); // to the welcome page
-    QTRY_VERIFY(!reg);
+    closeEverything();
+    open(Page::Welcome);
     QTest::mouseClick(current()->findChild<QPushButton *>("cmdLogin"), Qt::LeftButton);
     // The login page shows what was typed on the registration page; its
     // own changes go back into the shared state.
@@ -684,6 +686,53 @@ void TestWizardPages::answeredNoKeepsRequestInProgress()
     QTRY_VERIFY(qobject_cast<frm_finished *>(current()));
     QCOMPARE(m_context->state().AdminId, std::int16_t(9));
     QCOMPARE(m_server->requestCount(), 1);
+}
+
+void TestWizardPages::replyDuringQuitQuestionWaitsForTheAnswer_data()
+{
+    QTest::addColumn<bool>("quit");
+    QTest::newRow("No") << false;
+    QTest::newRow("Yes") << true;
+}
+
+void TestWizardPages::replyDuringQuitQuestionWaitsForTheAnswer()
+{
+    QFETCH(bool, quit);
+    m_server->setReply("/alertsystem/admin/login.php",
+                       ScriptedReply::xmlChildren({"LOGINOK", "5"}).withDelay(200));
+    QPointer<WizardPage> login = open(Page::LoginAccount);
+    auto *page = qobject_cast<frm_loginaccount *>(login.data());
+    setBox("txtUsername", "u");
+    setBox("txtPassword", "p");
+    QTest::mouseClick(login->cmdNext(), Qt::LeftButton);
+    int frames = 0;
+    connect(page->requestCycle(), &RequestCycle::frameShown, this, [&frames] { ++frames; });
+
+    // The reply comes while the question stands, and polls go by: the page
+    // stays where it is, busy, its picture moving.
+    WizardMessageBox::setWhileOpen([&] {
+        QTRY_VERIFY(m_server->requestCount() == 1 && m_server->request(0).answeredMs >= 0);
+        QTest::qWait(4 * RequestCycle::kPollMs);
+        QCOMPARE(current(), login.data());
+        QVERIFY(login->isVisible() && page->requestCycle()->isBusy());
+        QVERIFY(frames >= 4);
+        QCOMPARE(m_context->state().AdminId, std::int16_t(0));
+        WizardMessageBox::setNextAnswer(quit ? Answer::Yes : Answer::No);
+    });
+    QCOMPARE(login->close(), quit);
+    WizardMessageBox::setWhileOpen({});
+    if (quit) {
+        // The program ends; the reply is never acted on.
+        QVERIFY(visibleWindows().isEmpty());
+        QTest::qWait(3 * RequestCycle::kPollMs);
+        QVERIFY(visibleWindows().isEmpty());
+        QCOMPARE(m_context->state().AdminId, std::int16_t(0));
+    } else {
+        // Handled as if it came now: on to the user list.
+        QTRY_COMPARE(current()->objectName(), QString("frm_emailusers"));
+        QCOMPARE(m_context->state().AdminId, std::int16_t(5));
+    }
+    QCOMPARE(WizardMessageBox::shownTexts(), QStringList({kQuitQuestion}));
 }
 
 void TestWizardPages::enterAndEscapeKeys()

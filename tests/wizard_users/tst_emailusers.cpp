@@ -2,6 +2,7 @@
 
 #include "wizard/frame/PageNavigator.h"
 #include "wizard/frame/WizardPage.h"
+#include "wizard/users/frm_adduser.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -43,9 +44,22 @@ private Q_SLOTS:
     void emailSendsTickedRowsInOrder();
     void emailWithoutSelectionOrTicks();
     void backNextAndCancel();
+    void enterPressesTheFocusedButton();
     void closingWithRequestOutAbandonsIt();
 
 private:
+    // The page opened by the navigator, with the wizard's other pages to move to.
+    kestrup::WizardPage *openAmongThePages()
+    {
+        kestrup::registerFramePages(f.context->navigator());
+        f.context->navigator().registerPage(kestrup::Page::EmailUsers,
+                                            [](kestrup::WizardContext &c) -> kestrup::WizardPage * {
+                                                return new kestrup::frm_emailusers(c);
+                                            });
+        f.server->setReply("/alertsystem/admin/getusers.php", listReply(threeUsers()));
+        return f.context->navigator().open(kestrup::Page::EmailUsers);
+    }
+
     Fixture f;
 };
 
@@ -327,14 +341,8 @@ void TestEmailUsers::emailWithoutSelectionOrTicks()
 void TestEmailUsers::backNextAndCancel()
 {
     using kestrup::Page;
-    kestrup::registerFramePages(f.context->navigator());
-    f.context->navigator().registerPage(Page::EmailUsers, [](kestrup::WizardContext &c) -> kestrup::WizardPage * {
-        return new kestrup::frm_emailusers(c);
-    });
-    f.server->setReply("/alertsystem/admin/getusers.php", listReply(threeUsers()));
-
     // Cancel asks; No keeps the page.
-    QPointer<kestrup::WizardPage> page = f.context->navigator().open(Page::EmailUsers);
+    QPointer<kestrup::WizardPage> page = openAmongThePages();
     QVERIFY(f.server->waitForRequestCount(1));
     QTRY_VERIFY(page->cmdCancel()->isEnabled());
     WizardMessageBox::setNextAnswer(WizardMessageBox::Answer::No);
@@ -360,6 +368,38 @@ void TestEmailUsers::backNextAndCancel()
     QCOMPARE(f.context->navigator().currentPage()->metaObject()->className(), "kestrup::frm_finished");
     f.context->navigator().CloseAllPages();
     QCOMPARE(WizardMessageBox::shown().size(), 1);
+}
+
+void TestEmailUsers::enterPressesTheFocusedButton()
+{
+    QPointer<kestrup::WizardPage> page = openAmongThePages();
+    QVERIFY(f.server->waitForRequestCount(1));
+    QTRY_VERIFY(page->cmdNext()->isEnabled());
+
+    // Nothing selected or ticked: each focused button answers Enter with its own message.
+    const QList<std::pair<const char *, QString>> buttons = {
+        {"cmdEmail", "Please select user to send email link."},
+        {"Command1", "Please select user to delete."},
+        {"cmdEdit", "Please select user to edit."}};
+    for (const auto &[name, message] : buttons) {
+        auto *button = page->findChild<QToolButton *>(name);
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Return);
+        QCOMPARE(f.lastMessage(), message);
+        QCOMPARE(f.context->navigator().currentPage(), page.data());
+    }
+    auto *add = page->findChild<QToolButton *>("cmdCommand1");
+    QTest::keyClick(add, Qt::Key_Enter);
+    QPointer<kestrup::frm_adduser> dialog = page->findChild<kestrup::frm_adduser *>();
+    QVERIFY(dialog && dialog->isVisible());
+    dialog->close();
+    QTRY_VERIFY(!dialog);
+
+    // Elsewhere Enter is Next.
+    QTest::keyClick(page->findChild<QTreeWidget *>("ListView1"), Qt::Key_Return);
+    QTRY_VERIFY(!page);
+    QCOMPARE(f.context->navigator().currentPage()->metaObject()->className(), "kestrup::frm_finished");
+    f.context->navigator().CloseAllPages();
 }
 
 void TestEmailUsers::closingWithRequestOutAbandonsIt()

@@ -4,6 +4,7 @@
 #include "WizardContext.h"
 
 #include "common/HttpExchange.h"
+#include "common/PositionalXml.h"
 
 #include <QFrame>
 #include <QTimer>
@@ -80,6 +81,12 @@ void RequestCycle::send(const ServerRequest &request)
         m_request->deleteLater();
     }
     m_request = new common::HttpExchange(this);
+    m_replyBody = std::make_unique<common::PositionalXmlReader>();
+    common::HttpExchange *exchange = m_request;
+    connect(exchange, &common::HttpExchange::bodyReceived, this, [this, exchange](const QByteArray &part) {
+        if (exchange == m_request && m_replyBody)
+            m_replyBody->addData(part);
+    });
     const QString url = request.url(m_context.settings().serverBase, m_context.clock());
     const common::HttpHeaders headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
     const bool isPost = request.method.toUpper() == "POST";
@@ -95,6 +102,7 @@ void RequestCycle::abandon()
         m_request->deleteLater();
         m_request = nullptr;
     }
+    m_replyBody.reset();
 }
 
 bool RequestCycle::isRequestOut() const
@@ -114,10 +122,12 @@ void RequestCycle::MY_XMLHTTPTIMER_Timer()
         abandon();
         return;
     }
-    if (!m_request || !m_request->isFinished())
+    if (m_held || !m_request || !m_request->isFinished())
         return;
     m_MY_XMLHTTPTIMER->stop(); // the reply is handled exactly once
-    const ServerReply reply = ServerReply::fromResult(m_request->result());
+    const ServerReply reply = m_replyBody ? ServerReply::fromResult(m_request->result(), *m_replyBody)
+                                          : ServerReply::fromResult(m_request->result());
+    m_replyBody.reset();
     Q_EMIT replyReady(reply);
 }
 

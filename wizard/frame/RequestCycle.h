@@ -6,11 +6,15 @@
 #include <QObject>
 #include <QPointer>
 #include <functional>
+#include <memory>
 
 class QTimer;
 class QWidget;
 
-namespace common { class HttpExchange; }
+namespace common {
+class HttpExchange;
+class PositionalXmlReader;
+}
 
 namespace kestrup {
 
@@ -38,7 +42,9 @@ class WizardContext;
 //
 // Each send makes a fresh request and a fresh MY_XMLHTTPTIMER; the request's
 // completion only sets a flag which the 100 ms poll reads, and the poll
-// switches itself off before the reply is handled. A transport failure or the
+// switches itself off before the reply is handled. The body is read as XML
+// while it arrives, so that a long reply is ready soon after its last byte;
+// it is still judged only by the poll that finds the request complete. A transport failure or the
 // 30 s deadline reads as an unreadable reply. When the window closes, or is
 // no longer visible at a poll, the request is abandoned and both timers stop
 // (WizardPage does this on close; dialogs call abandon() in their close path).
@@ -64,6 +70,12 @@ public:
     // Stops both timers and drops the request; nothing is handled afterwards.
     void abandon();
 
+    // While held, a reply that has come is left waiting: the poll goes on
+    // finding it, the animation runs, nothing is handled. Released, the next
+    // poll handles it as if it had just come.
+    void setHeld(bool held) { m_held = held; }
+    bool isHeld() const { return m_held; }
+
     bool isBusy() const { return m_busy; }
     bool isRequestOut() const;
     bool isAnimating() const;
@@ -82,7 +94,9 @@ private:
     QPointer<QWidget> m_window;
     ControlsHook m_hook;
     bool m_busy = false;
+    bool m_held = false;
     QPointer<common::HttpExchange> m_request;
+    std::unique_ptr<common::PositionalXmlReader> m_replyBody;
     QPointer<QTimer> m_MY_XMLHTTPTIMER;
     QPointer<QTimer> m_MY_ANIMATE;
 };

@@ -10,6 +10,17 @@ ServerReply ServerReply::fromResult(const common::HttpResult &result)
     return result.ok ? fromBody(result.body) : unreadable();
 }
 
+ServerReply ServerReply::fromResult(const common::HttpResult &result, common::PositionalXmlReader &body)
+{
+    ServerReply reply;
+    common::PositionalXml xml = body.finish();
+    if (result.ok) {
+        reply.m_xml = std::move(xml);
+        reply.m_readable = reply.m_xml.isWellFormed();
+    }
+    return reply;
+}
+
 ServerReply ServerReply::fromBody(const QByteArray &body)
 {
     ServerReply reply;

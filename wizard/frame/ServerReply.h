@@ -22,6 +22,8 @@ class ServerReply
 {
 public:
     static ServerReply fromResult(const common::HttpResult &result);
+    // A reply whose body was read as it arrived.
+    static ServerReply fromResult(const common::HttpResult &result, common::PositionalXmlReader &body);
     static ServerReply fromBody(const QByteArray &body);
     static ServerReply unreadable();
 

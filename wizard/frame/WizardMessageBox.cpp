@@ -14,6 +14,7 @@ struct Seam
     QList<WizardMessageBox::Shown> shown;
     int unanswered = 0;
     std::function<void(const WizardMessageBox::Shown &)> onShown;
+    std::function<void()> whileOpen;
 };
 
 Seam &seam()
@@ -25,6 +26,8 @@ Seam &seam()
 WizardMessageBox::Answer takeQuestionAnswer()
 {
     Seam &s = seam();
+    if (s.whileOpen)
+        s.whileOpen();
     if (!s.answers.isEmpty())
         return s.answers.dequeue();
     ++s.unanswered;
@@ -67,6 +70,8 @@ WizardMessageBox::Answer WizardMessageBox::show(QMessageBox &box, bool isQuestio
     entry.icon = box.icon();
     entry.buttons = box.standardButtons();
     if (seam().testMode) {
+        if (!isQuestion && seam().whileOpen)
+            seam().whileOpen();
         entry.answer = isQuestion ? takeQuestionAnswer() : Answer::Ok;
         record(entry);
         return entry.answer;
@@ -124,11 +129,17 @@ void WizardMessageBox::clearShown()
     seam().shown.clear();
     seam().answers.clear();
     seam().unanswered = 0;
+    seam().whileOpen = nullptr;
 }
 
 int WizardMessageBox::unansweredQuestions()
 {
     return seam().unanswered;
+}
+
+void WizardMessageBox::setWhileOpen(std::function<void()> callback)
+{
+    seam().whileOpen = std::move(callback);
 }
 
 void WizardMessageBox::setOnShown(std::function<void(const Shown &)> callback)

@@ -59,6 +59,9 @@ public:
     static int unansweredQuestions();
     // Called with each box as it is shown (test mode and live alike).
     static void setOnShown(std::function<void(const Shown &)> callback);
+    // Test mode: runs while each box or dialog stands, before its answer is
+    // taken, so a test can let time pass under it (and queue the answer).
+    static void setWhileOpen(std::function<void()> callback);
 
 private:
     static Answer show(QMessageBox &box, bool isQuestion);

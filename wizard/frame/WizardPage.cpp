@@ -9,6 +9,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -101,7 +102,20 @@ bool WizardPage::askToQuit()
     if (m_asking)
         return false;
     m_asking = true;
+    // A reply that comes while the question stands must not move the page on
+    // under it: it waits for the answer (on Yes the page closes and abandons it).
+    QList<QPointer<RequestCycle>> held;
+    for (RequestCycle *cycle : findChildren<RequestCycle *>()) {
+        if (!cycle->isHeld()) {
+            cycle->setHeld(true);
+            held << cycle;
+        }
+    }
     const bool quit = frm_alert::ask(m_context, this);
+    for (const QPointer<RequestCycle> &cycle : held) {
+        if (cycle)
+            cycle->setHeld(false);
+    }
     m_asking = false;
     return quit;
 }

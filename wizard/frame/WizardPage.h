@@ -23,7 +23,8 @@ class WizardContext;
 // moveTo(Page::X): ThisCanExit is set, this page closes, the next page opens
 // anew. Every other close (close box, Cancel, session end) runs the close
 // rule: unless ThisCanExit is set, the quit dialog frm_alert asks, and No
-// keeps the page as it was, a request in progress included. A page that
+// keeps the page as it was, a request in progress included (a reply that
+// comes while the question stands waits for the answer). A page that
 // closes abandons the requests of every RequestCycle it owns.
 class WizardPage : public QDialog
 {

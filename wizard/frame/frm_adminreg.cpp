@@ -4,6 +4,7 @@
 #include "Artwork.h"
 #include "FieldChecks.h"
 #include "PasswordBox.h"
+#include "TextBox.h"
 #include "RequestCycle.h"
 #include "WaitPanel.h"
 #include "WizardContext.h"
@@ -108,6 +109,9 @@ frm_adminreg::frm_adminreg(WizardContext &context, QWidget *parent)
     });
     SetFieldsEnabled(true);
     RestoreFields();
+    // Back has nothing to do on opening; the idle step after a failed
+    // request enables it, and then it leads to the welcome page.
+    cmdBack()->setEnabled(false);
 
     connect(cmdNext(), &QPushButton::clicked, this, &frm_adminreg::cmdNext_Click);
     connect(cmdBack(), &QPushButton::clicked, this, &frm_adminreg::cmdBack_Click);
@@ -119,8 +123,7 @@ frm_adminreg::frm_adminreg(WizardContext &context, QWidget *parent)
 
 QLineEdit *frm_adminreg::addBox(const char *name, QString WizardState::*field)
 {
-    auto *box = new QLineEdit(this);
-    box->setObjectName(QString::fromLatin1(name));
+    QLineEdit *box = newTextBox(QString::fromLatin1(name), this);
     connect(box, &QLineEdit::textChanged, this,
             [this, field](const QString &text) { this->context().state().*field = text; });
     m_boxes.append({box, field});

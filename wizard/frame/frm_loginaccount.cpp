@@ -3,6 +3,7 @@
 #include "AdminAccount.h"
 #include "Artwork.h"
 #include "PasswordBox.h"
+#include "TextBox.h"
 #include "RequestCycle.h"
 #include "WaitPanel.h"
 #include "WizardContext.h"
@@ -21,8 +22,8 @@ frm_loginaccount::frm_loginaccount(WizardContext &context, QWidget *parent)
     : WizardPage(context, parent)
     , m_imgHead(new QLabel(this))
     , m_lblVantorel(new QLabel(QStringLiteral("Vantorel Software Administrative Check"), this))
-    , m_txtUsername(new QLineEdit(this))
-    , m_txtPassword(new QLineEdit(this))
+    , m_txtUsername(newTextBox(QStringLiteral("txtUsername"), this))
+    , m_txtPassword(newTextBox(QStringLiteral("txtPassword"), this))
     , m_panel(new WaitPanel(QStringLiteral("Please wait, wizard is connecting to Vantorel Software "
                                            "Server to check your account."),
                             this))
@@ -31,8 +32,6 @@ frm_loginaccount::frm_loginaccount(WizardContext &context, QWidget *parent)
     setObjectName(QStringLiteral("frm_loginaccount"));
     m_imgHead->setObjectName(QStringLiteral("imgHead"));
     m_lblVantorel->setObjectName(QStringLiteral("lblVantorel"));
-    m_txtUsername->setObjectName(QStringLiteral("txtUsername"));
-    m_txtPassword->setObjectName(QStringLiteral("txtPassword"));
     usePasswordMask(m_txtPassword);
 
     m_imgHead->setPixmap(Artwork::headerPicture());

@@ -3,6 +3,7 @@
 #include "UserRow.h"
 
 #include "wizard/frame/PasswordBox.h"
+#include "wizard/frame/TextBox.h"
 #include "wizard/frame/RequestCycle.h"
 #include "wizard/frame/ServerReply.h"
 #include "wizard/frame/WaitPanel.h"
@@ -20,29 +21,18 @@
 
 namespace kestrup {
 
-namespace {
-
-QLineEdit *box(const QString &name, QWidget *parent)
-{
-    auto *edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    return edit;
-}
-
-} // namespace
-
 UserDialog::UserDialog(WizardContext &context, QTreeWidget *list, const Texts &texts, QWidget *page)
     : QDialog(page)
     , m_context(context)
     , m_list(list)
     , m_lblHeader(new QLabel(texts.header, this))
-    , m_txtUsername(box(QStringLiteral("txtUsername"), this))
-    , m_txtPassword(box(QStringLiteral("txtPassword"), this))
-    , m_txtFirstname(box(QStringLiteral("txtFirstname"), this))
-    , m_txtLastname(box(QStringLiteral("txtLastname"), this))
-    , m_txtEmail(box(QStringLiteral("txtEmail"), this))
-    , m_txtTel(box(QStringLiteral("txtTel"), this))
-    , m_txtWirelessNo(box(QStringLiteral("txtWirelessNo"), this))
+    , m_txtUsername(newTextBox(QStringLiteral("txtUsername"), this))
+    , m_txtPassword(newTextBox(QStringLiteral("txtPassword"), this))
+    , m_txtFirstname(newTextBox(QStringLiteral("txtFirstname"), this))
+    , m_txtLastname(newTextBox(QStringLiteral("txtLastname"), this))
+    , m_txtEmail(newTextBox(QStringLiteral("txtEmail"), this))
+    , m_txtTel(newTextBox(QStringLiteral("txtTel"), this))
+    , m_txtWirelessNo(newTextBox(QStringLiteral("txtWirelessNo"), this))
     , m_cboServiceProvider(new QComboBox(this))
     , m_cmdSend(new QPushButton(texts.sendCaption, this))
     , m_cmdCancel(new QPushButton(QStringLiteral("&Cancel"), this))
@@ -69,6 +59,7 @@ UserDialog::UserDialog(WizardContext &context, QTreeWidget *list, const Texts &t
     m_cboServiceProvider->setEditable(true);
     m_cboServiceProvider->setInsertPolicy(QComboBox::NoInsert);
     m_cboServiceProvider->setCompleter(nullptr);
+    liftLengthLimit(m_cboServiceProvider->lineEdit());
     m_cboServiceProvider->clear();
     m_cboServiceProvider->addItems(ProviderNames());
     m_cboServiceProvider->setCurrentIndex(-1);

@@ -9,32 +9,31 @@ namespace kestrup {
 
 UserListRead readUserList(const common::PositionalXml &reply)
 {
-    using common::PositionalXml;
     UserListRead read;
-    const QDomNodeList users = PositionalXml::children(reply.root());
-    const int count = users.count();
+    const common::PositionalXml::Node users = reply.root();
+    const int count = users.childCount();
     read.rows.reserve(count);
     for (int i = 0; i < count; ++i) {
-        const QDomNodeList f = PositionalXml::children(users.at(i));
-        if (f.count() < 9) {
+        const common::PositionalXml::Node user = users.child(i);
+        if (user.childCount() < 9) {
             ++read.skipped;
             continue;
         }
-        const common::Number16 id = common::readNumber16(PositionalXml::text(f.at(0)));
+        const common::Number16 id = common::readNumber16(user.childText(0));
         if (!id.inRange) {
             ++read.skipped;
             continue;
         }
         UserRow row;
         row.id = id.value;
-        row.username = PositionalXml::text(f.at(1));
-        row.lastname = PositionalXml::text(f.at(2));
-        row.firstname = PositionalXml::text(f.at(3));
-        row.tel = PositionalXml::text(f.at(4));
-        row.email = PositionalXml::text(f.at(5));
-        row.wirelessNo = PositionalXml::text(f.at(6));
-        row.provider = ProviderNameOf(PositionalXml::text(f.at(7)));
-        row.password = PositionalXml::text(f.at(8));
+        row.username = user.childText(1);
+        row.lastname = user.childText(2);
+        row.firstname = user.childText(3);
+        row.tel = user.childText(4);
+        row.email = user.childText(5);
+        row.wirelessNo = user.childText(6);
+        row.provider = ProviderNameOf(user.childText(7));
+        row.password = user.childText(8);
         read.rows.append(std::move(row));
     }
     return read;

@@ -16,6 +16,7 @@
 
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QToolButton>
@@ -26,11 +27,30 @@ namespace kestrup {
 
 namespace {
 
+// A focused picture button answers Enter itself, as the page's push buttons
+// do; a plain tool button would let the key go on to the default button, Next.
+class PictureButton : public QToolButton
+{
+public:
+    using QToolButton::QToolButton;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            event->accept();
+            click();
+            return;
+        }
+        QToolButton::keyPressEvent(event);
+    }
+};
+
 // Picture buttons of 750 x 555 twips.
 QToolButton *pictureButton(const QString &name, const QString &caption, const QPixmap &picture,
                            QWidget *parent)
 {
-    auto *button = new QToolButton(parent);
+    auto *button = new PictureButton(parent);
     button->setObjectName(name);
     button->setText(caption);
     button->setIcon(QIcon(picture));
