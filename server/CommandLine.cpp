@@ -2,8 +2,10 @@
 
 #include "AlertService.h"
 #include "HttpFrontEnd.h"
+#include "MailDelivery.h"
 #include "Outbox.h"
 #include "SkinLibrary.h"
+#include "SmtpClient.h"
 #include "Store.h"
 
 #include <QDir>
@@ -29,6 +31,9 @@ const char *const kUsage =
     "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
     "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
     "                    [--users-per-admin N]\n"
+    // outgoing mail
+    "                    [--mail outbox:DIR|sendmail|smtp://HOST[:PORT]|smtps://HOST[:PORT]]\n"
+    "                    [--mail-from ADDRESS] [--mail-credentials FILE] [--mail-ca FILE]\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
@@ -43,7 +48,16 @@ const char *const kUsage =
     "without a poll, per address; registrations expire unactivated after 7 days; limits:\n"
     "10 failed logins per name and 50 per address in 15 minutes, 10 registrations per\n"
     "address, 200 mails per administrator and 5 per recipient a day, 1000 users per\n"
-    "administrator (0 turns a limit off).\n";
+    "administrator (0 turns a limit off).\n"
+    // outgoing mail
+    "Mail: --mail outbox:DIR (the default, with the outbox/ above; --outbox DIR is the\n"
+    "same) writes each message into a file; sendmail pipes it to\n"
+    "/usr/sbin/sendmail -t -oi; smtp:// and smtps:// deliver to a relay (ports 25 and\n"
+    "465 unless given), with STARTTLS when the relay offers it. --mail-credentials:\n"
+    "a file of the server's user alone (mode 600), the user name on its first line,\n"
+    "the password on its second; they go only over TLS whose certificate checks out.\n"
+    "--mail-ca: certificates to trust for the relay instead of the system's.\n"
+    "--mail-from: the sender (no-reply@vantorel.example).\n";
 
 void say(const QString &text)
 {
@@ -95,6 +109,57 @@ struct Options
     QString error;
 };
 
+// ---- outgoing mail (serve)
+
+const QStringList kMailOptions{QStringLiteral("--mail"), QStringLiteral("--mail-from"),
+                               QStringLiteral("--mail-credentials"), QStringLiteral("--mail-ca")};
+
+// The way out for mail that the options name.
+std::unique_ptr<MailTransport> mailTransport(const Options &o, const QString &folder, QString *error)
+{
+    const QString via = o.named.value(QStringLiteral("--mail"));
+    const QString outbox = o.named.value(QStringLiteral("--outbox"), QDir(folder).filePath(QStringLiteral("outbox")));
+    if (!via.isEmpty() && o.named.contains(QStringLiteral("--outbox"))) {
+        *error = QStringLiteral("give --mail or --outbox, not both");
+        return {};
+    }
+    const QString from = o.named.value(QStringLiteral("--mail-from"), QLatin1String(kDefaultMailSender));
+    if (!mailmessage::isPlainAddress(from)) {
+        *error = QStringLiteral("--mail-from wants an e-mail address");
+        return {};
+    }
+    const bool smtp = via.startsWith(QLatin1String("smtp://")) || via.startsWith(QLatin1String("smtps://"));
+    const QString credentials = o.named.value(QStringLiteral("--mail-credentials"));
+    if (!smtp && (!credentials.isEmpty() || o.named.contains(QStringLiteral("--mail-ca")))) {
+        *error = QStringLiteral("--mail-credentials and --mail-ca go with an smtp:// or smtps:// relay");
+        return {};
+    }
+    std::unique_ptr<MailTransport> transport;
+    if (via.isEmpty()) {
+        transport = std::make_unique<Outbox>(outbox);
+    } else if (via.startsWith(QLatin1String("outbox:")) && via.size() > 7) {
+        transport = std::make_unique<Outbox>(via.mid(7));
+    } else if (via == QLatin1String("sendmail")) {
+        transport = std::make_unique<SendmailTransport>();
+    } else if (smtp) {
+        auto relay = SmtpRelay::parse(via, error);
+        if (!relay || (!credentials.isEmpty() && !relay->readCredentials(credentials, error)))
+            return {};
+        relay->caFile = o.named.value(QStringLiteral("--mail-ca"));
+        auto client = std::make_unique<SmtpClient>(*relay);
+        if (!client->ready(error))
+            return {};
+        transport = std::move(client);
+    } else {
+        *error = QStringLiteral("--mail wants outbox:DIR, sendmail, smtp://HOST:PORT or smtps://HOST:PORT");
+        return {};
+    }
+    transport->setSender(from);
+    return transport;
+}
+
+// ----
+
 Options parseOptions(const QStringList &args)
 {
     static const QStringList withValue{QStringLiteral("--listen"), QStringLiteral("--db"), QStringLiteral("--outbox"),
@@ -107,7 +172,7 @@ Options parseOptions(const QStringList &args)
         const QString &a = args[i];
         if (a == QLatin1String("--verbose")) {
             o.verbose = true;
-        } else if (withValue.contains(a) || isPolicyOption(a)) {
+        } else if (withValue.contains(a) || isPolicyOption(a) || kMailOptions.contains(a)) {
             if (i + 1 >= args.size()) {
                 o.error = QStringLiteral("%1 needs a value").arg(a);
                 return o;
@@ -146,18 +211,17 @@ bool readPolicy(const Options &o, Policy *policy, QString *error)
     return true;
 }
 
-// Delivers the mail queue and drops what has expired, at start and then
-// every half minute, until it is destroyed.
+// Drops what has expired, at start and then every half minute, until it is
+// destroyed.
 class Housekeeping
 {
 public:
-    Housekeeping(Store &store, Outbox &outbox)
-        : m_thread([this, &store, &outbox] {
+    explicit Housekeeping(Store &store)
+        : m_thread([this, &store] {
               std::unique_lock lock(m_mutex);
               while (!m_stop) {
                   lock.unlock();
                   try {
-                      outbox.deliver(store);
                       store.sweep();
                   } catch (const std::exception &e) {
                       std::fprintf(stderr, "alertserver: housekeeping: %s\n", e.what());
@@ -220,7 +284,6 @@ int serve(const Options &o, const QString &folder)
     if (!readPolicy(o, &policy, &policyError))
         return fail(policyError);
     const QString dbPath = o.named.value(QStringLiteral("--db"), QDir(folder).filePath(QStringLiteral("alertserver.db")));
-    const QString outboxPath = o.named.value(QStringLiteral("--outbox"), QDir(folder).filePath(QStringLiteral("outbox")));
     const QString skinsPath = o.named.value(QStringLiteral("--skins"), QDir(folder).filePath(QStringLiteral("skins")));
 
     // SIGINT and SIGTERM are taken by this thread alone (sigwait below); the
@@ -232,14 +295,18 @@ int serve(const Options &o, const QString &folder)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    QString mailError;
+    const std::unique_ptr<MailTransport> transport = mailTransport(o, folder, &mailError);
+    if (!transport)
+        return fail(mailError);
     Store store(dbPath);
     store.setPolicy(policy);
-    Outbox outbox(outboxPath);
+    MailDelivery mail(store, *transport);
     SkinLibrary skins(skinsPath);
     if (!skins.ensureDefaultSkin())
         return fail(QStringLiteral("cannot write the default skin into %1").arg(skinsPath));
     const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
-    AlertService service(store, outbox, skins, QString());
+    AlertService service(store, mail, skins, QString());
     HttpFrontEnd front(service, threads, o.verbose);
     QString error;
     if (!front.bind(host, port, &error))
@@ -261,10 +328,11 @@ int serve(const Options &o, const QString &folder)
             return fail(QStringLiteral("cannot write the port file"));
     }
     // Mail queued before a crash goes out now.
-    Housekeeping housekeeping(store, outbox);
+    mail.start();
+    Housekeeping housekeeping(store);
     front.start();
-    say(QStringLiteral("alertserver: serving http://%1:%2/alertsystem/ (store %3, outbox %4)")
-            .arg(shownHost).arg(front.port()).arg(dbPath, outboxPath));
+    say(QStringLiteral("alertserver: serving http://%1:%2/alertsystem/ (store %3, mail: %4)")
+            .arg(shownHost).arg(front.port()).arg(dbPath, transport->describe()));
     int signal = 0;
     sigwait(&stopSignals, &signal);
     front.stop();

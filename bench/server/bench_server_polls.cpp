@@ -124,6 +124,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     alertserver::Store store(dir.filePath(QStringLiteral("bench.db")));
     alertserver::Outbox outbox(dir.filePath(QStringLiteral("outbox")));
+    alertserver::MailDelivery mail(store, outbox);
     alertserver::SkinLibrary skins(dir.filePath(QStringLiteral("skins")));
 
     // Users, all logged in, as a server with that many clients would have.
@@ -142,7 +143,7 @@ int main(int argc, char *argv[])
     }
     const double seedSeconds = std::chrono::duration<double>(Clock::now() - seedStart).count();
 
-    alertserver::AlertService service(store, outbox, skins, QString());
+    alertserver::AlertService service(store, mail, skins, QString());
     alertserver::HttpFrontEnd front(service, o.threads);
     QString error;
     if (!front.bind(QStringLiteral("127.0.0.1"), 0, &error)) {
