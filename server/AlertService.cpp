@@ -183,8 +183,8 @@ QByteArray AlertService::loggableTarget(const QByteArray &target)
     return target.left(q + 1) + pairs.join('&');
 }
 
-AlertService::AlertService(Store &store, Outbox &outbox, const SkinLibrary &skins, QString fallbackBase)
-    : m_store(store), m_outbox(outbox), m_skins(skins), m_fallbackBase(std::move(fallbackBase))
+AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase)
+    : m_store(store), m_mail(mail), m_skins(skins), m_fallbackBase(std::move(fallbackBase))
 {
 }
 
@@ -447,7 +447,7 @@ HttpReply AlertService::registerAdmin(Context &c)
     case Store::Registration::Resent: break;
     }
     m_store.bindAdmin(result.id, address);
-    m_outbox.deliver(m_store);
+    m_mail.queued();
     return xml(statusReply(QStringLiteral("REGISTEROK"), result.id));
 }
 
@@ -605,7 +605,7 @@ HttpReply AlertService::sendEmail(Context &c)
         mails.append(mail);
     }
     const int sent = m_store.queueMails(*adminId, mails);
-    m_outbox.deliver(m_store);
+    m_mail.queued();
     return xml(statusReply(QStringLiteral("MSGSEND"), sent));
 }
 

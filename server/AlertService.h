@@ -1,7 +1,7 @@
 #pragma once
 
 #include "FormData.h"
-#include "Outbox.h"
+#include "MailDelivery.h"
 #include "SkinLibrary.h"
 #include "Store.h"
 
@@ -71,7 +71,7 @@ public:
     // How many alerts the alert page lists.
     static constexpr int kAlertsShown = 200;
 
-    AlertService(Store &store, Outbox &outbox, const SkinLibrary &skins, QString fallbackBase);
+    AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase);
 
     HttpReply handle(const HttpRequest &request);
     // The request target as a log may show it: the values of "password" and
@@ -122,7 +122,7 @@ private:
     QString baseFor(const HttpRequest &request) const;
 
     Store &m_store;
-    Outbox &m_outbox;
+    MailDelivery &m_mail;
     const SkinLibrary &m_skins;
     QString m_fallbackBase;
     QString m_publicBase;

@@ -2,8 +2,10 @@
 
 #include "AlertService.h"
 #include "HttpFrontEnd.h"
+#include "MailDelivery.h"
 #include "Outbox.h"
 #include "SkinLibrary.h"
+#include "SmtpClient.h"
 #include "Store.h"
 
 #include <QDir>
@@ -34,6 +36,9 @@ const char *const kUsage =
     "                    [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR]...\n"
     "                    [--max-connections N] [--max-connections-per-address N]\n"
     "                    [--head-timeout SECONDS] [--body-timeout SECONDS]\n"
+    // outgoing mail
+    "                    [--mail outbox:DIR|sendmail|smtp://HOST[:PORT]|smtps://HOST[:PORT]]\n"
+    "                    [--mail-from ADDRESS] [--mail-credentials FILE] [--mail-ca FILE]\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
@@ -54,7 +59,16 @@ const char *const kUsage =
     "(https with --tls-cert); listening on 0.0.0.0 or [::] needs --public-url.\n"
     "--trusted-proxy (repeatable): reverse proxies whose X-Forwarded-For names the caller.\n"
     "Defaults: --max-connections 1000, --max-connections-per-address 100,\n"
-    "--head-timeout 15, --body-timeout 30.\n";
+    "--head-timeout 15, --body-timeout 30.\n"
+    // outgoing mail
+    "Mail: --mail outbox:DIR (the default, with the outbox/ above; --outbox DIR is the\n"
+    "same) writes each message into a file; sendmail pipes it to\n"
+    "/usr/sbin/sendmail -t -oi; smtp:// and smtps:// deliver to a relay (ports 25 and\n"
+    "465 unless given), with STARTTLS when the relay offers it. --mail-credentials:\n"
+    "a file of the server's user alone (mode 600), the user name on its first line,\n"
+    "the password on its second; they go only over TLS whose certificate checks out.\n"
+    "--mail-ca: certificates to trust for the relay instead of the system's.\n"
+    "--mail-from: the sender (no-reply@vantorel.example).\n";
 
 void say(const QString &text)
 {
@@ -159,6 +173,55 @@ bool configureFrontEnd(const Options &o, HttpFrontEnd &front, QString *error)
     return true;
 }
 
+// ---- outgoing mail (serve)
+
+const QStringList kMailOptions{QStringLiteral("--mail"), QStringLiteral("--mail-from"),
+                               QStringLiteral("--mail-credentials"), QStringLiteral("--mail-ca")};
+
+// The way out for mail that the options name.
+std::unique_ptr<MailTransport> mailTransport(const Options &o, const QString &folder, QString *error)
+{
+    const QString via = o.named.value(QStringLiteral("--mail"));
+    const QString outbox = o.named.value(QStringLiteral("--outbox"), QDir(folder).filePath(QStringLiteral("outbox")));
+    if (!via.isEmpty() && o.named.contains(QStringLiteral("--outbox"))) {
+        *error = QStringLiteral("give --mail or --outbox, not both");
+        return {};
+    }
+    const QString from = o.named.value(QStringLiteral("--mail-from"), QLatin1String(kDefaultMailSender));
+    if (!mailmessage::isPlainAddress(from)) {
+        *error = QStringLiteral("--mail-from wants an e-mail address");
+        return {};
+    }
+    const bool smtp = via.startsWith(QLatin1String("smtp://")) || via.startsWith(QLatin1String("smtps://"));
+    const QString credentials = o.named.value(QStringLiteral("--mail-credentials"));
+    if (!smtp && (!credentials.isEmpty() || o.named.contains(QStringLiteral("--mail-ca")))) {
+        *error = QStringLiteral("--mail-credentials and --mail-ca go with an smtp:// or smtps:// relay");
+        return {};
+    }
+    std::unique_ptr<MailTransport> transport;
+    if (via.isEmpty()) {
+        transport = std::make_unique<Outbox>(outbox);
+    } else if (via.startsWith(QLatin1String("outbox:")) && via.size() > 7) {
+        transport = std::make_unique<Outbox>(via.mid(7));
+    } else if (via == QLatin1String("sendmail")) {
+        transport = std::make_unique<SendmailTransport>();
+    } else if (smtp) {
+        auto relay = SmtpRelay::parse(via, error);
+        if (!relay || (!credentials.isEmpty() && !relay->readCredentials(credentials, error)))
+            return {};
+        relay->caFile = o.named.value(QStringLiteral("--mail-ca"));
+        auto client = std::make_unique<SmtpClient>(*relay);
+        if (!client->ready(error))
+            return {};
+        transport = std::move(client);
+    } else {
+        *error = QStringLiteral("--mail wants outbox:DIR, sendmail, smtp://HOST:PORT or smtps://HOST:PORT");
+        return {};
+    }
+    transport->setSender(from);
+    return transport;
+}
+
 // ----
 
 Options parseOptions(const QStringList &args)
@@ -173,7 +236,8 @@ Options parseOptions(const QStringList &args)
         const QString &a = args[i];
         if (a == QLatin1String("--verbose")) {
             o.verbose = true;
-        } else if (withValue.contains(a) || isPolicyOption(a) || kFrontEndOptions.contains(a)) {
+        } else if (withValue.contains(a) || isPolicyOption(a) || kFrontEndOptions.contains(a)
+                   || kMailOptions.contains(a)) {
             if (i + 1 >= args.size()) {
                 o.error = QStringLiteral("%1 needs a value").arg(a);
                 return o;
@@ -212,18 +276,17 @@ bool readPolicy(const Options &o, Policy *policy, QString *error)
     return true;
 }
 
-// Delivers the mail queue and drops what has expired, at start and then
-// every half minute, until it is destroyed.
+// Drops what has expired, at start and then every half minute, until it is
+// destroyed.
 class Housekeeping
 {
 public:
-    Housekeeping(Store &store, Outbox &outbox)
-        : m_thread([this, &store, &outbox] {
+    explicit Housekeeping(Store &store)
+        : m_thread([this, &store] {
               std::unique_lock lock(m_mutex);
               while (!m_stop) {
                   lock.unlock();
                   try {
-                      outbox.deliver(store);
                       store.sweep();
                   } catch (const std::exception &e) {
                       std::fprintf(stderr, "alertserver: housekeeping: %s\n", e.what());
@@ -286,7 +349,6 @@ int serve(const Options &o, const QString &folder)
     if (!readPolicy(o, &policy, &policyError))
         return fail(policyError);
     const QString dbPath = o.named.value(QStringLiteral("--db"), QDir(folder).filePath(QStringLiteral("alertserver.db")));
-    const QString outboxPath = o.named.value(QStringLiteral("--outbox"), QDir(folder).filePath(QStringLiteral("outbox")));
     const QString skinsPath = o.named.value(QStringLiteral("--skins"), QDir(folder).filePath(QStringLiteral("skins")));
 
     // SIGINT and SIGTERM are taken by this thread alone (sigwait below); the
@@ -298,14 +360,18 @@ int serve(const Options &o, const QString &folder)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    QString mailError;
+    const std::unique_ptr<MailTransport> transport = mailTransport(o, folder, &mailError);
+    if (!transport)
+        return fail(mailError);
     Store store(dbPath);
     store.setPolicy(policy);
-    Outbox outbox(outboxPath);
+    MailDelivery mail(store, *transport);
     SkinLibrary skins(skinsPath);
     if (!skins.ensureDefaultSkin())
         return fail(QStringLiteral("cannot write the default skin into %1").arg(skinsPath));
     const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
-    AlertService service(store, outbox, skins, QString());
+    AlertService service(store, mail, skins, QString());
     HttpFrontEnd front(service, threads, o.verbose);
     QString error;
     if (!configureFrontEnd(o, front, &error))
@@ -335,10 +401,11 @@ int serve(const Options &o, const QString &folder)
             return fail(QStringLiteral("cannot write the port file"));
     }
     // Mail queued before a crash goes out now.
-    Housekeeping housekeeping(store, outbox);
+    mail.start();
+    Housekeeping housekeeping(store);
     front.start();
-    say(QStringLiteral("alertserver: serving %1://%2:%3/alertsystem/ (store %4, outbox %5)")
-            .arg(scheme, shownHost).arg(front.port()).arg(dbPath, outboxPath));
+    say(QStringLiteral("alertserver: serving %1://%2:%3/alertsystem/ (store %4, mail: %5)")
+            .arg(scheme, shownHost).arg(front.port()).arg(dbPath, transport->describe()));
     int signal = 0;
     sigwait(&stopSignals, &signal);
     front.stop();

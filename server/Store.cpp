@@ -101,7 +101,7 @@ constexpr qint64 kDayWindow = 24 * 3600;
 // stay reads.
 constexpr qint64 kTouchEvery = 60;
 // How long one delivery holds a claimed message before another may try it.
-constexpr qint64 kMailLease = 60;
+constexpr qint64 kMailLease = Store::kMailClaimSeconds;
 constexpr int kMailAttempts = 20;
 
 struct LimitRule
@@ -934,6 +934,14 @@ void Store::mailNotDelivered(qint64 id, const QString &why)
     Query q = db->query("UPDATE mail_queue SET next_try = ?, last_error = ?, state = ? WHERE id = ?");
     q.bind(1, now() + pause).bind(2, why);
     q.bind(3, attempts >= kMailAttempts ? QStringLiteral("failed") : QStringLiteral("queued")).bind(4, id);
+    q.run();
+}
+
+void Store::mailRefused(qint64 id, const QString &why)
+{
+    auto db = m_pool.acquire();
+    Query q = db->query("UPDATE mail_queue SET state = 'failed', last_error = ? WHERE id = ?");
+    q.bind(1, why).bind(2, id);
     q.run();
 }
 

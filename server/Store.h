@@ -183,14 +183,19 @@ public:
     bool spend(Limit limit, const QString &subject);
 
     // ---- the mail queue
+    // How long a delivery holds the message it claimed before another may
+    // take it: longer than any delivery may take.
+    static constexpr qint64 kMailClaimSeconds = 600;
     // Queues the messages an administrator sends, each within the limits per
     // administrator and per recipient; answers how many were queued.
     int queueMails(int adminId, const QList<Mail> &mails);
-    // The oldest message due, claimed for a minute, or no value.
+    // The oldest message due, claimed for kMailClaimSeconds, or no value.
     std::optional<QueuedMail> claimMail();
     void mailDelivered(qint64 id);
     // Tried again later, with growing pauses; after many tries it stays as failed.
     void mailNotDelivered(qint64 id, const QString &why);
+    // Refused for good by the mail system: it stays as failed, not tried again.
+    void mailRefused(qint64 id, const QString &why);
 
     // Drops what has expired: sessions, bindings, limit windows, and
     // registrations never activated (freeing their names).

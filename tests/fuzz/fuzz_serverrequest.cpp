@@ -24,6 +24,7 @@ struct World
     QTemporaryDir dir;
     std::unique_ptr<alertserver::Store> store;
     std::unique_ptr<alertserver::Outbox> outbox;
+    std::unique_ptr<alertserver::MailDelivery> mail;
     std::unique_ptr<alertserver::SkinLibrary> skins;
     std::unique_ptr<alertserver::AlertService> service;
     int adminId = 0;
@@ -34,9 +35,10 @@ struct World
         // Few hash iterations: the fuzzer is after parsing, not password cost.
         store = std::make_unique<alertserver::Store>(dir.filePath(QStringLiteral("store.db")), 1);
         outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
+        mail = std::make_unique<alertserver::MailDelivery>(*store, *outbox);
         skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
         skins->ensureDefaultSkin();
-        service = std::make_unique<alertserver::AlertService>(*store, *outbox, *skins,
+        service = std::make_unique<alertserver::AlertService>(*store, *mail, *skins,
                                                               QStringLiteral("http://127.0.0.1:8080"));
         alertserver::AdminRegistration reg;
         reg.username = QStringLiteral("admin");

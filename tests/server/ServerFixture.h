@@ -4,6 +4,7 @@
 #include "common/PositionalXml.h"
 #include "server/AlertService.h"
 #include "server/HttpFrontEnd.h"
+#include "server/MailDelivery.h"
 #include "server/Outbox.h"
 #include "server/SkinLibrary.h"
 #include "server/SqliteDb.h"
@@ -33,9 +34,10 @@ public:
     {
         store = std::make_unique<alertserver::Store>(dir.filePath(QStringLiteral("store.db")));
         outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
+        delivery = std::make_unique<alertserver::MailDelivery>(*store, *outbox);
         skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
         skins->ensureDefaultSkin();
-        service = std::make_unique<alertserver::AlertService>(*store, *outbox, *skins, QString());
+        service = std::make_unique<alertserver::AlertService>(*store, *delivery, *skins, QString());
         front = std::make_unique<alertserver::HttpFrontEnd>(*service, threads);
         front->setDeadlines(deadline, deadline);
         front->bind(QStringLiteral("127.0.0.1"), 0);
@@ -130,6 +132,7 @@ public:
     QTemporaryDir dir;
     std::unique_ptr<alertserver::Store> store;
     std::unique_ptr<alertserver::Outbox> outbox;
+    std::unique_ptr<alertserver::MailDelivery> delivery;
     std::unique_ptr<alertserver::SkinLibrary> skins;
     std::unique_ptr<alertserver::AlertService> service;
     std::unique_ptr<alertserver::HttpFrontEnd> front;

@@ -838,7 +838,7 @@ void TestAlertServer::registrationMailWaitsInTheStore()
     // Once there is an outbox (and the retry is due) both go out, with the one code.
     QVERIFY(QFile::remove(folder));
     s.inspect()->exec("UPDATE mail_queue SET next_try = 0");
-    QCOMPARE(s.outbox->deliver(*s.store), 2);
+    QCOMPARE(s.delivery->deliverDue(), 2);
     QCOMPARE(s.count("SELECT count(*) FROM mail_queue"), 0);
     const QStringList mails = s.outboxFiles();
     QCOMPARE(mails.size(), 2);

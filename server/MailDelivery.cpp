@@ -1,0 +1,204 @@
+#include "MailDelivery.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace alertserver {
+
+// ---- sendmail
+
+namespace {
+
+// sendmail's exit codes (sysexits.h) that say the message itself is at fault.
+constexpr int kExitDataError = 65;
+constexpr int kExitNoUser = 67;
+
+bool stopRequested(int stopFd)
+{
+    pollfd p{stopFd, POLLIN, 0};
+    return stopFd >= 0 && ::poll(&p, 1, 0) > 0;
+}
+
+} // namespace
+
+SendmailTransport::SendmailTransport(QString program)
+    : m_program(std::move(program))
+{
+}
+
+Handover SendmailTransport::send(const QueuedMail &message)
+{
+    const QByteArray bytes = mailmessage::render(message, sender());
+    // The message goes through a socket rather than a pipe, so that a program
+    // that stops reading early fails a send instead of raising SIGPIPE.
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return {Handover::TryLater, QStringLiteral("cannot make a socket: %1").arg(QString::fromLocal8Bit(std::strerror(errno)))};
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, pair[1], 0);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&files, 3);
+    const QByteArray program = QFile::encodeName(m_program);
+    char t[] = "-t", oi[] = "-oi";
+    char *argv[] = {const_cast<char *>(program.constData()), t, oi, nullptr};
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, program.constData(), &files, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&files);
+    ::close(pair[1]);
+    if (spawned != 0) {
+        ::close(pair[0]);
+        return {Handover::Unreachable, QStringLiteral("cannot run %1: %2").arg(m_program, QString::fromLocal8Bit(std::strerror(spawned)))};
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    auto left = [&] { return int(std::max<qint64>(0, kTimeoutMs - clock.elapsed())); };
+    bool stopped = false;
+    for (qsizetype done = 0; done < bytes.size() && !stopped;) {
+        const ssize_t n = ::send(pair[0], bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p[2] = {{pair[0], POLLOUT, 0}, {stopSignal(), POLLIN, 0}};
+            stopped = left() == 0 || (::poll(p, stopSignal() >= 0 ? 2 : 1, std::min(left(), 1000)) > 0 && (p[1].revents & POLLIN));
+        } else {
+            break; // the program stopped reading; its exit status tells why
+        }
+    }
+    ::close(pair[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (stopped || left() == 0 || stopRequested(stopSignal())) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return {Handover::TryLater, QStringLiteral("%1 did not finish in time").arg(m_program)};
+        }
+        pollfd p{stopSignal(), POLLIN, 0};
+        ::poll(&p, stopSignal() >= 0 ? 1 : 0, 20);
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return {Handover::Sent, {}};
+    const QString why = WIFEXITED(status) ? QStringLiteral("%1 ended with status %2").arg(m_program).arg(WEXITSTATUS(status))
+                                          : QStringLiteral("%1 was ended by signal %2").arg(m_program).arg(WTERMSIG(status));
+    const bool refused = WIFEXITED(status) && (WEXITSTATUS(status) == kExitDataError || WEXITSTATUS(status) == kExitNoUser);
+    return {refused ? Handover::Refused : Handover::TryLater, why};
+}
+
+// ---- delivery
+
+MailDelivery::MailDelivery(Store &store, MailTransport &transport)
+    : m_store(store), m_transport(transport), m_stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    m_transport.setStopSignal(m_stopFd);
+}
+
+MailDelivery::~MailDelivery()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    const quint64 one = 1;
+    if (::write(m_stopFd, &one, sizeof one) < 0) {
+        // the descriptor is ours and never full; nothing to do
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_transport.setStopSignal(-1);
+    ::close(m_stopFd);
+}
+
+void MailDelivery::log(const QString &text) const
+{
+    if (m_log)
+        m_log(text);
+    else
+        std::fprintf(stderr, "alertserver: %s\n", text.toLocal8Bit().constData());
+}
+
+int MailDelivery::deliverDue()
+{
+    std::unique_lock round(m_round, std::defer_lock);
+    if (!m_transport.handsOverAtOnce())
+        round.lock();
+    // The round ends with its connection closed, whatever the store throws.
+    struct EndRound
+    {
+        MailTransport &transport;
+        ~EndRound() { transport.endRound(); }
+    } endRound{m_transport};
+
+    int delivered = 0;
+    while (!m_stopping) {
+        const auto message = m_store.claimMail();
+        if (!message)
+            break;
+        const Handover h = m_transport.send(*message);
+        if (h.outcome == Handover::Sent) {
+            m_store.mailDelivered(message->id);
+            ++delivered;
+        } else if (h.outcome == Handover::Refused) {
+            m_store.mailRefused(message->id, h.why);
+            log(QStringLiteral("mail %1 to %2 refused, not tried again: %3").arg(message->id).arg(message->mail.to, h.why));
+        } else {
+            m_store.mailNotDelivered(message->id, h.why);
+            log(QStringLiteral("mail %1 to %2 not delivered (try %3), kept for later: %4")
+                    .arg(message->id).arg(message->mail.to).arg(message->attempts).arg(h.why));
+            if (h.outcome == Handover::Unreachable)
+                break;
+        }
+    }
+    return delivered;
+}
+
+void MailDelivery::queued()
+{
+    if (m_transport.handsOverAtOnce()) {
+        deliverDue();
+        return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_woken = true;
+    }
+    m_wake.notify_one();
+}
+
+void MailDelivery::start()
+{
+    m_thread = std::thread([this] { loop(); });
+}
+
+void MailDelivery::loop()
+{
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        m_woken = false;
+        lock.unlock();
+        try {
+            deliverDue();
+        } catch (const std::exception &e) {
+            log(QStringLiteral("mail delivery: %1").arg(QString::fromLocal8Bit(e.what())));
+        }
+        lock.lock();
+        m_wake.wait_for(lock, kRoundEvery, [this] { return m_stopping || m_woken; });
+    }
+}
+
+} // namespace alertserver
