@@ -107,6 +107,8 @@ QString ServerProcess::baseUrl() const
 
 QString ServerProcess::dbPath() const
 {
+    if (!m_database.isEmpty())
+        return m_database;
     return QDir(m_folder).filePath(m_ownDefaults ? QStringLiteral("alertserver.db") : QStringLiteral("store.db"));
 }
 

@@ -52,8 +52,13 @@ public:
     bool stop();
     bool isRunning() const;
 
+    // Serves from this store (a file or a postgresql:// URI) instead of one
+    // in the folder; set before start().
+    void setDatabase(const QString &location) { m_database = location; }
+
     int port() const { return m_port; }
     QString baseUrl() const;
+    // The --db value: the store's file, or the database set.
     QString dbPath() const;
     QString outboxPath() const;
 
@@ -77,6 +82,7 @@ private:
 
     QString m_program;
     QString m_folder;
+    QString m_database;
     bool m_ownDefaults = false;
     std::unique_ptr<QProcess> m_process;
     int m_port = 0;
