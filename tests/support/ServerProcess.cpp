@@ -159,6 +159,26 @@ QList<LoggedRequest> ServerProcess::requestsFor(const QByteArray &path, int from
     return out;
 }
 
+bool ServerProcess::fallsQuiet(const QByteArray &path)
+{
+    QElapsedTimer total;
+    total.start();
+    int seen = countFor(path);
+    QElapsedTimer quiet;
+    quiet.start();
+    while (total.elapsed() < patient(15000)) {
+        QTest::qWait(100);
+        const int now = countFor(path);
+        if (now != seen) {
+            seen = now;
+            quiet.restart();
+        } else if (quiet.elapsed() > 5000) {
+            return true;
+        }
+    }
+    return false;
+}
+
 QStringList ServerProcess::outboxFiles() const
 {
     return QDir(outboxPath()).entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name);

@@ -71,6 +71,9 @@ public:
     // The answered requests for one path, from position `from` of requests() on.
     QList<LoggedRequest> requestsFor(const QByteArray &path, int from = 0);
     int countFor(const QByteArray &path, int from = 0) { return int(requestsFor(path, from).size()); }
+    // True once no request for the path has come for two and a half poll
+    // periods (5 s); false when they go on for 15 s.
+    bool fallsQuiet(const QByteArray &path);
     // The outbox's e-mail files, by name.
     QStringList outboxFiles() const;
     QString mail(const QString &name) const;

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace testsupport {
 
 // A top-level window of the X display as another program sees it.
@@ -22,6 +24,9 @@ struct X11Window
 // _NET_WM_NAME), through a connection of
 // their own to $DISPLAY. Empty without a display.
 QList<X11Window> findX11Windows(const QString &wmClass, const QString &title);
+
+// The first of those windows that is on the screen (mapped and viewable).
+std::optional<X11Window> viewableX11Window(const QString &wmClass, const QString &title);
 
 // The size of the display's first screen; empty without a display.
 QSize x11ScreenSize();
