@@ -71,7 +71,7 @@ Database::Lease Database::acquire()
 
 void Database::giveBack(std::unique_ptr<Connection> conn)
 {
-    if (!conn || !conn->usable())
+    if (!conn || conn->broken())
         return;
     std::lock_guard lock(m_mutex);
     m_free.push_back(std::move(conn));

@@ -134,9 +134,11 @@ public:
     // Never throws; a broken connection has nothing to roll back.
     virtual void rollback() noexcept = 0;
 
-    // False once the connection broke, or when it can no longer be trusted
-    // after lying idle: the pool then opens a new one.
-    virtual bool usable() = 0;
+    // True once a statement found the connection broken: the pool drops it.
+    virtual bool broken() const = 0;
+    // False when the connection broke, or can no longer be trusted after
+    // lying idle in the pool: the pool then opens a new one.
+    virtual bool usable() { return !broken(); }
 
 protected:
     Connection() = default;

@@ -305,9 +305,14 @@ void PostgresConnection::rollback() noexcept
     PQclear(PQexec(m_conn, "ROLLBACK"));
 }
 
+bool PostgresConnection::broken() const
+{
+    return m_broken || PQstatus(m_conn) != CONNECTION_OK || PQtransactionStatus(m_conn) != PQTRANS_IDLE;
+}
+
 bool PostgresConnection::usable()
 {
-    if (m_broken || PQstatus(m_conn) != CONNECTION_OK || PQtransactionStatus(m_conn) != PQTRANS_IDLE)
+    if (broken())
         return false;
     pollfd p{PQsocket(m_conn), POLLIN, 0};
     if (::poll(&p, 1, 0) != 0) {

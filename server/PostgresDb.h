@@ -33,6 +33,7 @@ public:
     // only speaks unasked when it ends the session (a restart, or
     // pg_terminate_backend).
     bool usable() override;
+    bool broken() const override;
 
     pg_conn *handle() const { return m_conn; }
     void setChanges(qint64 n) { m_changes = n; }

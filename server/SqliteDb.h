@@ -23,7 +23,7 @@ public:
     void begin(TransactionKind kind) override;
     void commit() override;
     void rollback() noexcept override;
-    bool usable() override { return true; }
+    bool broken() const override { return false; }
 
     [[noreturn]] void fail(const char *what) const;
     sqlite3 *handle() const { return m_db; }

@@ -11,6 +11,9 @@
 // latency is counted from the moment the poll was due, so a server that falls
 // behind shows it. With --rate 0 they poll as fast as they can (throughput).
 
+#include "Polling.h"
+#include "StoreRounds.h"
+
 #include "server/AlertService.h"
 #include "server/HttpFrontEnd.h"
 #include "server/Outbox.h"
@@ -19,12 +22,6 @@
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,44 +53,6 @@ struct ClientResult
     long errors = 0;
     long ones = 0;
 };
-
-// One poll: connect, send, read to the end. Answers the status digit or -1.
-int poll(int port, const std::string &request)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int status = -1;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
-        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-        std::string reply;
-        char buffer[2048];
-        ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-            reply.append(buffer, size_t(n));
-        const size_t at = reply.find("<answer>");
-        if (n == 0 && reply.rfind("HTTP/1.1 200", 0) == 0 && at != std::string::npos && at + 8 < reply.size())
-            status = reply[at + 8] - '0';
-    }
-    ::close(fd);
-    return status;
-}
-
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const size_t i = std::min(sorted.size() - 1, size_t(p / 100.0 * double(sorted.size())));
-    return sorted[i];
-}
 
 } // namespace
 
@@ -159,19 +118,7 @@ int main(int argc, char *argv[])
 
     // Alerts keep arriving while the polls run, as `alertserver alert` would add them.
     std::atomic<long> alertsRaised{0};
-    std::thread alerter([&] {
-        if (o.alertsPerSecond == 0)
-            return;
-        std::mt19937 random(7);
-        const auto period = std::chrono::microseconds(1000000 / o.alertsPerSecond);
-        auto next = Clock::now();
-        while (!stop && Clock::now() < deadline) {
-            store.raiseAlert(QStringLiteral("user%1").arg(random() % unsigned(o.users)), QStringLiteral("bench alert"));
-            ++alertsRaised;
-            next += period;
-            std::this_thread::sleep_until(next);
-        }
-    });
+    std::thread alerter([&] { alertsRaised = benchpolls::raiseAlerts(store, o.alertsPerSecond, o.users, deadline, stop); });
 
     std::vector<ClientResult> results(size_t(o.clients));
     std::vector<std::thread> clients;
@@ -187,12 +134,11 @@ int main(int argc, char *argv[])
                 if (paced) {
                     std::this_thread::sleep_until(due);
                 }
-                const std::string request = "GET /alertsystem/status.php?username=user" + std::to_string(user)
-                    + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+                const std::string request = benchpolls::statusRequest(port, user);
                 user = (user + o.clients) % o.users;
                 const auto t0 = paced ? due : Clock::now();
                 due += interval;
-                const int s = poll(port, request);
+                const int s = benchpolls::poll(port, request);
                 const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
                 if (s < 0 || s > 2) {
                     ++r.errors;
@@ -225,7 +171,10 @@ int main(int argc, char *argv[])
                 o.threads, o.users, seedSeconds, alertsRaised.load());
     std::printf("  polls answered  %zu in %.2f s, errors %ld, status 1 seen %ld\n", all.size(), elapsed, errors, ones);
     std::printf("  polls/s         %.0f   (aim >= 5000)\n", double(all.size()) / elapsed);
-    std::printf("  latency ms      p50 %.2f  p90 %.2f  p99 %.2f  max %.2f   (aim p99 < 20)\n", percentile(all, 50),
-                percentile(all, 90), percentile(all, 99), all.empty() ? 0.0 : all.back());
-    return errors == 0 ? 0 : 1;
+    std::printf("  latency ms      p50 %.2f  p90 %.2f  p99 %.2f  max %.2f   (aim p99 < 20)\n", benchpolls::percentile(all, 50),
+                benchpolls::percentile(all, 90), benchpolls::percentile(all, 99), all.empty() ? 0.0 : all.back());
+
+    // The same polls against the built program as processes, on each store.
+    const int stores = runStoreRounds({o.clients, o.seconds, o.users, o.threads, o.alertsPerSecond, o.rate});
+    return errors == 0 && stores == 0 ? 0 : 1;
 }
