@@ -657,6 +657,24 @@ void TestAlertServer::storeIsVersionedAndRefusesWhatItCannotRead()
             QCOMPARE(j.text(0), QStringLiteral("wal"));
         }
     }
+    {
+        // Servers started together on a new store make its schema once.
+        testsupport::TestDatabase fresh(dir.path(), QStringLiteral("fresh.db"));
+        std::atomic<int> opened{0};
+        std::vector<std::thread> starting;
+        for (int i = 0; i < 3; ++i)
+            starting.emplace_back([&] {
+                try {
+                    alertserver::Store store(fresh.location(), 1000);
+                    ++opened;
+                } catch (const std::exception &e) {
+                    qWarning("%s", e.what());
+                }
+            });
+        for (auto &t : starting)
+            t.join();
+        QCOMPARE(opened.load(), 3);
+    }
     if (database.isPostgres()) {
         // The same tables, columns and indexes as a new SQLite store, and
         // every table is one the store copies.
