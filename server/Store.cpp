@@ -4,7 +4,6 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
-#include <cstring>
 
 namespace alertserver {
 
