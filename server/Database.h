@@ -106,6 +106,12 @@ enum class TransactionKind {
     // Changes kept all together or not at all, as if no other transaction ran
     // at the same time.
     Write,
+    // A write whose commit does not wait for the disk: what a poll notes
+    // (how far a session has been told, when it was last seen). A crash of
+    // the database may take back its last fraction of a second, which costs
+    // an alert told twice, never a broken store. SQLite's commits never wait
+    // for the disk in its WAL mode (synchronous=NORMAL) anyway.
+    Relaxed,
 };
 
 // One open session with the database and its cache of prepared statements.
@@ -216,13 +222,13 @@ public:
     template <typename Work>
     std::invoke_result_t<Work &, Connection &> run(Work &&work);
 
-    // Runs `work(Connection &)` in one write transaction and commits what it
-    // did when it returns (an exception rolls it back). Work that meets a
-    // conflict with another transaction, or loses its connection before the
-    // commit, is run again from the start, so it must only act on the
-    // database and on its own locals.
+    // Runs `work(Connection &)` in one write transaction (Write or Relaxed)
+    // and commits what it did when it returns (an exception rolls it back).
+    // Work that meets a conflict with another transaction, or loses its
+    // connection before the commit, is run again from the start, so it must
+    // only act on the database and on its own locals.
     template <typename Work>
-    std::invoke_result_t<Work &, Connection &> transaction(Work &&work);
+    std::invoke_result_t<Work &, Connection &> transaction(Work &&work, TransactionKind kind = TransactionKind::Write);
 
 protected:
     explicit Database(QString location) : m_location(std::move(location)) {}
@@ -257,7 +263,7 @@ std::invoke_result_t<Work &, Connection &> Database::run(Work &&work)
 }
 
 template <typename Work>
-std::invoke_result_t<Work &, Connection &> Database::transaction(Work &&work)
+std::invoke_result_t<Work &, Connection &> Database::transaction(Work &&work, TransactionKind kind)
 {
     using Result = std::invoke_result_t<Work &, Connection &>;
     int conflicts = 0;
@@ -266,7 +272,7 @@ std::invoke_result_t<Work &, Connection &> Database::transaction(Work &&work)
         Lease db = acquire();
         bool committing = false;
         try {
-            Transaction tx(*db, TransactionKind::Write);
+            Transaction tx(*db, kind);
             if constexpr (std::is_void_v<Result>) {
                 work(*db);
                 committing = true;

@@ -282,8 +282,13 @@ void PostgresConnection::exec(const char *sql)
 
 void PostgresConnection::begin(TransactionKind kind)
 {
-    exec(kind == TransactionKind::Write ? "BEGIN ISOLATION LEVEL SERIALIZABLE"
-                                        : "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    switch (kind) {
+    case TransactionKind::Read: exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); break;
+    case TransactionKind::Write: exec("BEGIN ISOLATION LEVEL SERIALIZABLE"); break;
+    case TransactionKind::Relaxed:
+        exec("BEGIN ISOLATION LEVEL SERIALIZABLE; SET LOCAL synchronous_commit TO OFF");
+        break;
+    }
 }
 
 void PostgresConnection::commit()

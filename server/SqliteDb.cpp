@@ -152,7 +152,7 @@ qint64 SqliteConnection::changes() const
 
 void SqliteConnection::begin(TransactionKind kind)
 {
-    exec(kind == TransactionKind::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+    exec(kind == TransactionKind::Read ? "BEGIN" : "BEGIN IMMEDIATE");
 }
 
 void SqliteConnection::commit()

@@ -351,25 +351,28 @@ void Store::bindAdmin(int adminId, const QString &address)
 
 bool Store::isBound(int adminId, const QString &address)
 {
-    return m_db->run([&](Connection &db) {
-        const qint64 t = now();
-        qint64 lastUsed = 0;
-        {
-            Query q = db.query("SELECT s.last_used FROM admin_sessions s JOIN admins a ON a.id = s.admin_id "
-                               "WHERE s.admin_id = ? AND s.address = ? AND s.last_used > ? AND a.active = 1 "
-                               "AND (a.expires_at IS NULL OR a.expires_at > ?)");
-            q.bind(1, adminId).bind(2, address).bind(3, t - m_policy.adminSessionSeconds).bind(4, t);
-            if (!q.next())
-                return false;
-            lastUsed = q.integer(0);
-        }
-        if (lastUsed <= t - kTouchEvery) {
-            Query q = db.query("UPDATE admin_sessions SET last_used = ? WHERE admin_id = ? AND address = ?");
-            q.bind(1, t).bind(2, adminId).bind(3, address);
-            q.run();
-        }
+    const qint64 t = now();
+    qint64 lastUsed = 0;
+    const bool bound = m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT s.last_used FROM admin_sessions s JOIN admins a ON a.id = s.admin_id "
+                           "WHERE s.admin_id = ? AND s.address = ? AND s.last_used > ? AND a.active = 1 "
+                           "AND (a.expires_at IS NULL OR a.expires_at > ?)");
+        q.bind(1, adminId).bind(2, address).bind(3, t - m_policy.adminSessionSeconds).bind(4, t);
+        if (!q.next())
+            return false;
+        lastUsed = q.integer(0);
         return true;
     });
+    if (bound && lastUsed <= t - kTouchEvery) {
+        m_db->transaction(
+            [&](Connection &db) {
+                Query q = db.query("UPDATE admin_sessions SET last_used = ? WHERE admin_id = ? AND address = ?");
+                q.bind(1, t).bind(2, adminId).bind(3, address);
+                q.run();
+            },
+            TransactionKind::Relaxed);
+    }
+    return bound;
 }
 
 std::optional<int> Store::ownerBoundTo(int userId, const QString &address)
@@ -524,28 +527,30 @@ int Store::pollStatus(const QString &username, const QString &session)
 {
     const qint64 t = now();
     int id = 0;
+    qint64 lastPoll = 0;
     // 2, 0, or -1 for news to be told.
     const int quick = m_db->run([&](Connection &db) {
-        qint64 lastPoll = 0;
-        {
-            Query q = db.query("SELECT u.id, s.last_poll, s.seen_to, (SELECT max(a.id) FROM alerts a "
-                               "WHERE a.user_id = u.id) FROM users u JOIN client_sessions s ON s.user_id = u.id "
-                               "WHERE u.name_key = ? AND s.address = ?");
-            q.bind(1, nameKey(username)).bind(2, session);
-            if (!q.next() || q.integer(1) <= t - m_policy.clientSessionSeconds)
-                return 2;
-            id = int(q.integer(0));
-            lastPoll = q.integer(1);
-            if (!q.isNull(3) && q.integer(3) > q.integer(2))
-                return -1;
-        }
-        if (lastPoll <= t - kTouchEvery) {
-            Query q = db.query("UPDATE client_sessions SET last_poll = ? WHERE user_id = ? AND address = ?");
-            q.bind(1, t).bind(2, id).bind(3, session);
-            q.run();
-        }
-        return 0;
+        Query q = db.query("SELECT u.id, s.last_poll, s.seen_to, (SELECT max(a.id) FROM alerts a "
+                           "WHERE a.user_id = u.id) FROM users u JOIN client_sessions s ON s.user_id = u.id "
+                           "WHERE u.name_key = ? AND s.address = ?");
+        q.bind(1, nameKey(username)).bind(2, session);
+        if (!q.next() || q.integer(1) <= t - m_policy.clientSessionSeconds)
+            return 2;
+        id = int(q.integer(0));
+        lastPoll = q.integer(1);
+        return !q.isNull(3) && q.integer(3) > q.integer(2) ? -1 : 0;
     });
+    // The session's time is written at most once a minute, so that polls
+    // stay reads.
+    if (quick == 0 && lastPoll <= t - kTouchEvery) {
+        m_db->transaction(
+            [&](Connection &db) {
+                Query q = db.query("UPDATE client_sessions SET last_poll = ? WHERE user_id = ? AND address = ?");
+                q.bind(1, t).bind(2, id).bind(3, session);
+                q.run();
+            },
+            TransactionKind::Relaxed);
+    }
     if (quick >= 0)
         return quick;
     // Only the poll that moves the session on reports the alerts, so two
@@ -571,7 +576,7 @@ int Store::pollStatus(const QString &username, const QString &session)
         q.bind(1, id);
         q.run();
         return true;
-    });
+    }, TransactionKind::Relaxed);
     return told ? 1 : 0;
 }
 

@@ -824,6 +824,12 @@ void TestAlertServer::clientSessionsBelongToTheirAddress()
     QCOMPARE(status(laptop), QStringLiteral("0"));
     QCOMPARE(status(desk), QStringLiteral("0"));
 
+    // A session in use stays alive: its polls move its time on.
+    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 23 * 3600");
+    QCOMPARE(status(desk), QStringLiteral("0"));
+    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 2 * 3600");
+    QCOMPARE(status(desk), QStringLiteral("0"));
+
     // A day without a poll ends a session; an alert raised while none is
     // live waits for the next one.
     s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 25 * 3600");
