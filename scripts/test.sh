@@ -2,12 +2,16 @@
 # Installs what is needed, builds, and runs every test with CTest; then builds
 # the whole suite with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs every test again, and runs each libFuzzer target for a few seconds.
+# The store tests run twice, the second time (*_pg) on a throwaway PostgreSQL
+# cluster started for this run and removed after it.
 # Fails when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 bash scripts/build.sh build
+eval "$(bash scripts/pg-cluster.sh start)"
+trap 'bash scripts/pg-cluster.sh stop "$TVX_PG_DIR"' EXIT
 (cd build && ctest --output-on-failure -j 2)
 
 # The sanitizer run: the whole suite again. Leaks are reported from our code;

@@ -9,6 +9,7 @@
 #include "Store.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QDateTime>
 
@@ -26,7 +27,7 @@ namespace {
 
 const char *const kUsage =
     "usage:\n"
-    "  alertserver serve [--listen ADDR:PORT] [--db FILE] [--outbox DIR] [--skins DIR]\n"
+    "  alertserver serve [--listen ADDR:PORT] [--db FILE|URI] [--outbox DIR] [--skins DIR]\n"
     "                    [--port-file FILE] [--threads N] [--public-url URL] [--verbose]\n"
     "                    [--admin-session-hours H] [--client-session-hours H] [--client-sessions address|user]\n"
     "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
@@ -39,6 +40,7 @@ const char *const kUsage =
     // outgoing mail
     "                    [--mail outbox:DIR|sendmail|smtp://HOST[:PORT]|smtps://HOST[:PORT]]\n"
     "                    [--mail-from ADDRESS] [--mail-credentials FILE] [--mail-ca FILE]\n"
+    "  alertserver migrate --from FILE --to URI          copy an SQLite store into an empty PostgreSQL one\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
@@ -47,6 +49,8 @@ const char *const kUsage =
     "  alertserver expire-admin USER [--db FILE]         let an administrator account expire now\n"
     "  alertserver add-user ADMIN USER PASSWORD [--email E] [--first F] [--last L] [--tel T] [--db FILE]\n"
     "  alertserver --help                                this text\n"
+    "--db is an SQLite file or a postgresql:// URI (the password in ~/.pgpass, PGPASSFILE\n"
+    "or a service file, never in the URI), for every command.\n"
     "Defaults: --listen 127.0.0.1:8080, --db, --outbox and --skins beside the program\n"
     "(alertserver.db, outbox/, skins/), or in /var/lib/alertserver for the program\n"
     "installed as /usr/bin/alertserver. Sessions: administrators 8 hours, clients 24 hours\n"
@@ -228,7 +232,7 @@ Options parseOptions(const QStringList &args)
 {
     static const QStringList withValue{QStringLiteral("--listen"), QStringLiteral("--db"), QStringLiteral("--outbox"),
                                        QStringLiteral("--skins"), QStringLiteral("--port-file"), QStringLiteral("--threads"),
-                                       QStringLiteral("--public-url"),
+                                       QStringLiteral("--public-url"), QStringLiteral("--from"), QStringLiteral("--to"),
                                        QStringLiteral("--email"), QStringLiteral("--first"), QStringLiteral("--last"),
                                        QStringLiteral("--tel")};
     Options o;
@@ -414,6 +418,27 @@ int serve(const Options &o, const QString &folder)
     return 0;
 }
 
+// Copies an SQLite store, every row of it, into an empty PostgreSQL store.
+int migrate(const Options &o)
+{
+    const QString from = o.named.value(QStringLiteral("--from"));
+    const QString to = o.named.value(QStringLiteral("--to"));
+    if (from.isEmpty() || to.isEmpty())
+        return fail(QStringLiteral("migrate wants --from FILE --to URI"));
+    // SQLite would make a new, empty file of a wrong name.
+    if (Database::isUri(from) || !QFileInfo(from).isFile())
+        return fail(QStringLiteral("--from wants the SQLite file of a store; there is none at %1").arg(from));
+    if (!Database::isUri(to))
+        return fail(QStringLiteral("--to wants a postgresql:// address"));
+    Store source(from);
+    Store target(to);
+    QStringList rows;
+    for (const auto &[table, count] : source.copyInto(target))
+        rows << QStringLiteral("%1 %2").arg(table).arg(count);
+    say(QStringLiteral("copied %1 into %2: %3").arg(from, to, rows.join(QStringLiteral(", "))));
+    return 0;
+}
+
 bool tooLong(const QString &value, int limit, const char *what, int *code)
 {
     if (value.size() <= limit)
@@ -444,6 +469,9 @@ int runCommandLine(const QStringList &arguments, const QString &programFolder)
     try {
         if (command == QLatin1String("serve"))
             return args.isEmpty() ? serve(o, programFolder) : usage();
+
+        if (command == QLatin1String("migrate"))
+            return args.isEmpty() ? migrate(o) : usage();
 
         const QString dbPath = o.named.value(QStringLiteral("--db"), QDir(programFolder).filePath(QStringLiteral("alertserver.db")));
         int code = 0;

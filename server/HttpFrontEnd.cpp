@@ -206,10 +206,10 @@ private:
     bool m_expectContinue = false;
 };
 
-class Connection
+class OpenConnection
 {
 public:
-    virtual ~Connection() = default;
+    virtual ~OpenConnection() = default;
     // Called from any thread when the server stops.
     virtual void cut() = 0;
 };
@@ -246,13 +246,13 @@ public:
         return true;
     }
 
-    void enlist(Connection *c, std::weak_ptr<Connection> self)
+    void enlist(OpenConnection *c, std::weak_ptr<OpenConnection> self)
     {
         std::lock_guard lock(mutex);
         connections.emplace(c, std::move(self));
     }
 
-    void release(Connection *c, const std::string &address)
+    void release(OpenConnection *c, const std::string &address)
     {
         std::lock_guard lock(mutex);
         connections.erase(c);
@@ -317,7 +317,7 @@ private:
     std::condition_variable allClosed;
     int open = 0;
     std::unordered_map<std::string, int> perAddress;
-    std::unordered_map<Connection *, std::weak_ptr<Connection>> connections;
+    std::unordered_map<OpenConnection *, std::weak_ptr<OpenConnection>> connections;
 };
 
 namespace {
@@ -326,7 +326,7 @@ namespace {
 // its socket work runs on its own strand; the store work on the engine's
 // workers.
 template <class Stream>
-class Session final : public Connection, public std::enable_shared_from_this<Session<Stream>>
+class Session final : public OpenConnection, public std::enable_shared_from_this<Session<Stream>>
 {
     static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
     enum class Phase { Reading, Handling, Writing, Closing };
@@ -637,7 +637,7 @@ void HttpEngine::stop()
         acceptor.close(ignored);
         acceptRetry.cancel();
     });
-    std::vector<std::shared_ptr<Connection>> live;
+    std::vector<std::shared_ptr<OpenConnection>> live;
     {
         std::lock_guard lock(mutex);
         for (const auto &[key, weak] : connections)

@@ -22,91 +22,78 @@ void createPrivately(const QByteArray &file)
     ::fchmod(fd, 0600);
     ::close(fd);
 }
-} // namespace
 
-// ---- Query
-
-Query::Query(SqliteConnection &db, sqlite3_stmt *stmt)
-    : m_db(db), m_stmt(stmt)
+class SqliteStatement : public Statement
 {
-}
+public:
+    SqliteStatement(SqliteConnection &db, sqlite3_stmt *stmt) : m_db(db), m_stmt(stmt) {}
+    ~SqliteStatement() override { sqlite3_finalize(m_stmt); }
 
-Query::~Query()
-{
-    sqlite3_reset(m_stmt);
-    sqlite3_clear_bindings(m_stmt);
-}
-
-Query &Query::bind(int index, qint64 value)
-{
-    if (sqlite3_bind_int64(m_stmt, index, value) != SQLITE_OK)
-        m_db.fail("bind");
-    return *this;
-}
-
-Query &Query::bind(int index, const QString &value)
-{
-    const QByteArray utf8 = value.toUtf8();
-    if (sqlite3_bind_text(m_stmt, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT) != SQLITE_OK)
-        m_db.fail("bind");
-    return *this;
-}
-
-Query &Query::bind(int index, const QByteArray &blob)
-{
-    if (sqlite3_bind_blob(m_stmt, index, blob.constData(), int(blob.size()), SQLITE_TRANSIENT) != SQLITE_OK)
-        m_db.fail("bind");
-    return *this;
-}
-
-Query &Query::bindNull(int index)
-{
-    if (sqlite3_bind_null(m_stmt, index) != SQLITE_OK)
-        m_db.fail("bind");
-    return *this;
-}
-
-bool Query::next()
-{
-    const int rc = sqlite3_step(m_stmt);
-    if (rc == SQLITE_ROW)
-        return true;
-    if (rc == SQLITE_DONE)
-        return false;
-    m_db.fail("step");
-}
-
-void Query::run()
-{
-    while (next()) {
+    void bind(int index, qint64 value) override { check(sqlite3_bind_int64(m_stmt, index, value)); }
+    void bind(int index, const QString &value) override
+    {
+        const QByteArray utf8 = value.toUtf8();
+        check(sqlite3_bind_text(m_stmt, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT));
     }
-}
+    void bind(int index, const QByteArray &blob) override
+    {
+        check(sqlite3_bind_blob(m_stmt, index, blob.constData(), int(blob.size()), SQLITE_TRANSIENT));
+    }
+    void bindNull(int index) override { check(sqlite3_bind_null(m_stmt, index)); }
 
-qint64 Query::integer(int column) const
-{
-    return sqlite3_column_int64(m_stmt, column);
-}
+    bool next() override
+    {
+        const int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
+        m_db.fail("step");
+    }
 
-QString Query::text(int column) const
-{
-    const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
-    const int n = sqlite3_column_bytes(m_stmt, column);
-    return p ? QString::fromUtf8(p, n) : QString();
-}
+    qint64 integer(int column) const override { return sqlite3_column_int64(m_stmt, column); }
+    QString text(int column) const override
+    {
+        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
+        const int n = sqlite3_column_bytes(m_stmt, column);
+        return p ? QString::fromUtf8(p, n) : QString();
+    }
+    QByteArray blob(int column) const override
+    {
+        const auto *p = static_cast<const char *>(sqlite3_column_blob(m_stmt, column));
+        const int n = sqlite3_column_bytes(m_stmt, column);
+        return p ? QByteArray(p, n) : QByteArray();
+    }
+    bool isNull(int column) const override { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+    int columnCount() const override { return sqlite3_column_count(m_stmt); }
+    QString columnName(int column) const override { return QString::fromUtf8(sqlite3_column_name(m_stmt, column)); }
+    Value value(int column) const override
+    {
+        switch (sqlite3_column_type(m_stmt, column)) {
+        case SQLITE_NULL: return std::monostate();
+        case SQLITE_INTEGER: return integer(column);
+        case SQLITE_BLOB: return blob(column);
+        default: return text(column);
+        }
+    }
+    void reset() override
+    {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
 
-QByteArray Query::blob(int column) const
-{
-    const auto *p = static_cast<const char *>(sqlite3_column_blob(m_stmt, column));
-    const int n = sqlite3_column_bytes(m_stmt, column);
-    return p ? QByteArray(p, n) : QByteArray();
-}
+private:
+    void check(int rc)
+    {
+        if (rc != SQLITE_OK)
+            m_db.fail("bind");
+    }
 
-bool Query::isNull(int column) const
-{
-    return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;
-}
+    SqliteConnection &m_db;
+    sqlite3_stmt *m_stmt;
+};
 
-// ---- SqliteConnection
+} // namespace
 
 SqliteConnection::SqliteConnection(const QString &path)
 {
@@ -122,7 +109,6 @@ SqliteConnection::SqliteConnection(const QString &path)
     }
     sqlite3_extended_result_codes(m_db, 1);
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-    // WAL lets the status polls read while an alert or an edit is written;
     // NORMAL sync keeps a commit durable across a crash of this process.
     // This is also the first read of the file, so a file that is not a
     // database fails here; the handle must not outlive the failed constructor.
@@ -137,21 +123,16 @@ SqliteConnection::SqliteConnection(const QString &path)
 
 SqliteConnection::~SqliteConnection()
 {
-    for (auto &entry : m_statements)
-        sqlite3_finalize(entry.second);
+    dropStatements();
     sqlite3_close_v2(m_db);
 }
 
-Query SqliteConnection::query(const char *sql)
+std::unique_ptr<Statement> SqliteConnection::prepare(const char *sql)
 {
-    auto it = m_statements.find(sql);
-    if (it == m_statements.end()) {
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
-            fail("prepare");
-        it = m_statements.emplace(sql, stmt).first;
-    }
-    return Query(*this, it->second);
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+        fail("prepare");
+    return std::make_unique<SqliteStatement>(*this, stmt);
 }
 
 void SqliteConnection::exec(const char *sql)
@@ -169,64 +150,24 @@ qint64 SqliteConnection::changes() const
     return sqlite3_changes64(m_db);
 }
 
-qint64 SqliteConnection::lastInsertId() const
+void SqliteConnection::begin(TransactionKind kind)
 {
-    return sqlite3_last_insert_rowid(m_db);
+    exec(kind == TransactionKind::Read ? "BEGIN" : "BEGIN IMMEDIATE");
+}
+
+void SqliteConnection::commit()
+{
+    exec("COMMIT");
+}
+
+void SqliteConnection::rollback() noexcept
+{
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 void SqliteConnection::fail(const char *what) const
 {
     throw StoreError(std::string("sqlite ") + what + ": " + sqlite3_errmsg(m_db));
-}
-
-// ---- Transaction
-
-Transaction::Transaction(SqliteConnection &db, Kind kind)
-    : m_db(db)
-{
-    m_db.exec(kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN");
-}
-
-Transaction::~Transaction()
-{
-    if (m_open)
-        sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-}
-
-void Transaction::commit()
-{
-    m_db.exec("COMMIT");
-    m_open = false;
-}
-
-// ---- ConnectionPool
-
-ConnectionPool::ConnectionPool(QString path)
-    : m_path(std::move(path))
-{
-}
-
-ConnectionPool::~ConnectionPool() = default;
-
-ConnectionPool::Lease ConnectionPool::acquire()
-{
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_free.empty()) {
-            auto conn = std::move(m_free.back());
-            m_free.pop_back();
-            return Lease(*this, std::move(conn));
-        }
-    }
-    return Lease(*this, std::make_unique<SqliteConnection>(m_path));
-}
-
-void ConnectionPool::giveBack(std::unique_ptr<SqliteConnection> conn)
-{
-    if (!conn)
-        return;
-    std::lock_guard lock(m_mutex);
-    m_free.push_back(std::move(conn));
 }
 
 } // namespace alertserver

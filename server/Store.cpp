@@ -4,96 +4,10 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
-#include <cstring>
 
 namespace alertserver {
 
 namespace {
-
-const char *const kSchemaV1 = R"SQL(
-CREATE TABLE admins(
-    id INTEGER PRIMARY KEY AUTOINCREMENT CHECK(id BETWEEN 1 AND 32767),
-    username TEXT NOT NULL UNIQUE COLLATE NOCASE,
-    password_salt BLOB NOT NULL,
-    password_hash BLOB NOT NULL,
-    password_iterations INTEGER NOT NULL,
-    firstname TEXT NOT NULL, lastname TEXT NOT NULL, company TEXT NOT NULL,
-    address TEXT NOT NULL, tel TEXT NOT NULL, email TEXT NOT NULL,
-    country TEXT NOT NULL, state TEXT NOT NULL, city TEXT NOT NULL,
-    postalcode TEXT NOT NULL, regtype TEXT NOT NULL,
-    active INTEGER NOT NULL DEFAULT 0,
-    activation_code TEXT UNIQUE,
-    expires_at INTEGER,
-    created_at INTEGER NOT NULL
-);
-CREATE TABLE users(
-    id INTEGER PRIMARY KEY AUTOINCREMENT CHECK(id BETWEEN 1 AND 32767),
-    admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE,
-    username TEXT NOT NULL UNIQUE COLLATE NOCASE,
-    password TEXT NOT NULL,
-    firstname TEXT NOT NULL, lastname TEXT NOT NULL, tel TEXT NOT NULL,
-    email TEXT NOT NULL, wirelessno TEXT NOT NULL, carrier TEXT NOT NULL,
-    logged_in INTEGER NOT NULL DEFAULT 0,
-    pending_alerts INTEGER NOT NULL DEFAULT 0,
-    created_at INTEGER NOT NULL
-);
-CREATE INDEX users_by_admin ON users(admin_id, id);
-CREATE TABLE alerts(
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
-    text TEXT NOT NULL,
-    created_at INTEGER NOT NULL
-);
-CREATE INDEX alerts_by_user ON alerts(user_id, id);
-PRAGMA user_version = 1;
-)SQL";
-
-// Version 2: names compared through one folded key; client sessions per
-// (user, address); administrators bound to the addresses they signed in from;
-// limit counters; the mail queue. Written to port: plain types, no
-// collations, upserts in the common ON CONFLICT form.
-const char *const kSchemaV2Tables = R"SQL(
-ALTER TABLE admins ADD COLUMN name_key TEXT NOT NULL DEFAULT '';
-ALTER TABLE users ADD COLUMN name_key TEXT NOT NULL DEFAULT '';
-CREATE TABLE client_sessions(
-    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
-    address TEXT NOT NULL,
-    last_poll INTEGER NOT NULL,
-    seen_to INTEGER NOT NULL,
-    PRIMARY KEY(user_id, address)
-);
-CREATE TABLE admin_sessions(
-    admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE,
-    address TEXT NOT NULL,
-    last_used INTEGER NOT NULL,
-    PRIMARY KEY(admin_id, address)
-);
-CREATE TABLE limits(
-    scope TEXT NOT NULL,
-    subject TEXT NOT NULL,
-    window_start INTEGER NOT NULL,
-    hits INTEGER NOT NULL,
-    PRIMARY KEY(scope, subject)
-);
-CREATE TABLE mail_queue(
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    recipient TEXT NOT NULL,
-    subject TEXT NOT NULL,
-    body TEXT NOT NULL,
-    state TEXT NOT NULL DEFAULT 'queued' CHECK(state IN ('queued', 'failed')),
-    attempts INTEGER NOT NULL DEFAULT 0,
-    next_try INTEGER NOT NULL,
-    last_error TEXT,
-    created_at INTEGER NOT NULL
-);
-CREATE INDEX mail_queue_due ON mail_queue(state, next_try);
-)SQL";
-
-const char *const kSchemaV2Keys = R"SQL(
-CREATE UNIQUE INDEX admins_by_name_key ON admins(name_key);
-CREATE UNIQUE INDEX users_by_name_key ON users(name_key);
-PRAGMA user_version = 2;
-)SQL";
 
 constexpr qint64 kLoginWindow = 15 * 60;
 constexpr qint64 kDayWindow = 24 * 3600;
@@ -166,18 +80,9 @@ UserRecord readUser(const Query &q)
     return u;
 }
 
-// The id up to which a new session of the user counts as told: everything
-// but the alerts no session has been told of yet.
-qint64 toldUpTo(SqliteConnection &db, int userId, qint64 untold)
-{
-    Query q = db.query("SELECT id FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT 1 OFFSET ?");
-    q.bind(1, userId).bind(2, untold);
-    return q.next() ? q.integer(0) : 0;
-}
-
 // Registrations not activated in time. An account the command line gave
 // users to is kept all the same.
-void dropUnactivated(SqliteConnection &db, qint64 registeredBefore)
+void dropUnactivated(Connection &db, qint64 registeredBefore)
 {
     Query q = db.query("DELETE FROM admins WHERE active = 0 AND created_at <= ? "
                        "AND NOT EXISTS (SELECT 1 FROM users u WHERE u.admin_id = admins.id)");
@@ -187,8 +92,8 @@ void dropUnactivated(SqliteConnection &db, qint64 registeredBefore)
 
 } // namespace
 
-Store::Store(const QString &path, int passwordIterations)
-    : m_pool(path), m_passwordIterations(passwordIterations)
+Store::Store(const QString &location, int passwordIterations)
+    : m_db(Database::open(location)), m_passwordIterations(passwordIterations)
 {
     migrate();
     m_decoy = hashPassword("decoy", m_passwordIterations);
@@ -210,77 +115,21 @@ QString Store::nameKey(const QString &name)
     return key;
 }
 
-void Store::migrate()
+qint64 Store::toldUpTo(Connection &db, int userId, qint64 untold)
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
-    int version = 0;
-    {
-        Query q = db->query("PRAGMA user_version");
-        if (q.next())
-            version = int(q.integer(0));
-    }
-    if (version > kSchemaVersion)
-        throw StoreError("the store " + path().toStdString() + " has schema version "
-                         + std::to_string(version) + ", newer than this server understands ("
-                         + std::to_string(kSchemaVersion) + ")");
-    if (version == 0) {
-        // A brand-new file, or one that is not ours: refuse files that already
-        // hold tables rather than add ours beside them.
-        Query q = db->query("SELECT count(*) FROM sqlite_master");
-        if (q.next() && q.integer(0) != 0)
-            throw StoreError("the file " + path().toStdString() + " holds another database");
-    }
-    if (version < 1)
-        db->exec(kSchemaV1);
-    if (version < 2)
-        migrateToV2(*db);
-    tx.commit();
-}
-
-void Store::migrateToV2(SqliteConnection &db)
-{
-    db.exec(kSchemaV2Tables);
-    for (const char *table : {"admins", "users"}) {
-        QList<std::pair<qint64, QString>> names;
-        {
-            Query q = db.query(std::strcmp(table, "admins") == 0 ? "SELECT id, username FROM admins"
-                                                                 : "SELECT id, username FROM users");
-            while (q.next())
-                names.append({q.integer(0), q.text(1)});
-        }
-        for (const auto &[id, name] : names) {
-            Query q = db.query(std::strcmp(table, "admins") == 0 ? "UPDATE admins SET name_key = ? WHERE id = ?"
-                                                                 : "UPDATE users SET name_key = ? WHERE id = ?");
-            q.bind(1, nameKey(name)).bind(2, id);
-            q.run();
-        }
-    }
-    // Users logged in before keep one session that any caller shares; the
-    // alerts they had not been told of stay untold.
-    QList<std::pair<int, qint64>> loggedIn;
-    {
-        Query q = db.query("SELECT id, pending_alerts FROM users WHERE logged_in = 1");
-        while (q.next())
-            loggedIn.append({int(q.integer(0)), q.integer(1)});
-    }
-    for (const auto &[id, untold] : loggedIn) {
-        const qint64 seen = toldUpTo(db, id, untold);
-        Query q = db.query("INSERT INTO client_sessions(user_id, address, last_poll, seen_to) VALUES(?,?,?,?)");
-        q.bind(1, id).bind(2, QString::fromLatin1(kAnyAddress)).bind(3, now()).bind(4, seen);
-        q.run();
-    }
-    db.exec(kSchemaV2Keys);
+    Query q = db.query("SELECT id FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT 1 OFFSET ?");
+    q.bind(1, userId).bind(2, untold);
+    return q.next() ? q.integer(0) : 0;
 }
 
 // The next free user id: one above the highest ever given while that stays in
 // range (so a deleted user's id is not handed to the next one), and the lowest
 // free id once the range is used up.
-int Store::nextUserId(SqliteConnection &db)
+int Store::nextUserId(Connection &db)
 {
     qint64 highest = 0;
     {
-        Query q = db.query("SELECT seq FROM sqlite_sequence WHERE name = 'users'");
+        Query q = db.query("SELECT value FROM counters WHERE name = 'users'");
         if (q.next())
             highest = q.integer(0);
     }
@@ -296,7 +145,7 @@ int Store::nextUserId(SqliteConnection &db)
 // Administrator ids are the key to an account's users, so they are not handed
 // out in an order one could guess: a random free id, or the lowest free one
 // when the range is nearly used up.
-int Store::randomAdminId(SqliteConnection &db)
+int Store::randomAdminId(Connection &db)
 {
     for (int attempt = 0; attempt < 64; ++attempt) {
         const int id = 1 + int(QRandomGenerator::system()->bounded(quint32(kMaxId)));
@@ -319,17 +168,16 @@ Store::RegisterResult Store::registerAdmin(const AdminRegistration &reg, const A
     const QString key = nameKey(reg.username);
     const qint64 unactivatedSince = now() - m_policy.activationSeconds;
     // A registration that waits for its activation, sent again as it was:
-    // the password is checked before the write lock is taken, as the slow
+    // the password is checked before the write transaction, as the slow
     // hash of a new account is.
     int again = 0;
     QByteArray againHash;
     if (mail) {
         PasswordHash stored;
         QString email;
-        {
-            auto db = m_pool.acquire();
-            Query q = db->query("SELECT id, password_salt, password_hash, password_iterations, email FROM admins "
-                                "WHERE name_key = ? AND active = 0 AND created_at > ?");
+        m_db->run([&](Connection &db) {
+            Query q = db.query("SELECT id, password_salt, password_hash, password_iterations, email FROM admins "
+                               "WHERE name_key = ? AND active = 0 AND created_at > ?");
             q.bind(1, key).bind(2, unactivatedSince);
             if (q.next()) {
                 again = int(q.integer(0));
@@ -338,7 +186,7 @@ Store::RegisterResult Store::registerAdmin(const AdminRegistration &reg, const A
                 stored.iterations = int(q.integer(3));
                 email = q.text(4);
             }
-        }
+        });
         if (again && (nameKey(email) != nameKey(reg.email) || !verifyPassword(reg.password.toUtf8(), stored)))
             again = 0;
         againHash = stored.hash;
@@ -346,94 +194,91 @@ Store::RegisterResult Store::registerAdmin(const AdminRegistration &reg, const A
     const PasswordHash hash = again ? PasswordHash() : hashPassword(reg.password.toUtf8(), m_passwordIterations);
     const QByteArray code = randomHex(20);
 
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
-    dropUnactivated(*db, unactivatedSince);
-    {
-        Query q = db->query("SELECT id, active, activation_code, password_hash FROM admins WHERE name_key = ?");
-        q.bind(1, key);
-        if (q.next()) {
-            // Only the account checked above, still waiting and unchanged.
-            if (!again || q.integer(0) != again || q.integer(1) != 0 || q.blob(3) != againHash || q.isNull(2))
-                return {Registration::NameTaken, 0, {}};
-            const QByteArray stored = q.text(2).toLatin1();
-            if (overLimit(*db, Limit::MailsToRecipient, reg.email))
-                return {Registration::MailLimited, 0, {}};
-            countAgainst(*db, Limit::MailsToRecipient, reg.email);
-            queueMail(*db, mail(again, stored));
-            tx.commit();
-            return {Registration::Resent, again, stored};
+    return m_db->transaction([&](Connection &db) -> RegisterResult {
+        dropUnactivated(db, unactivatedSince);
+        {
+            Query q = db.query("SELECT id, active, activation_code, password_hash FROM admins WHERE name_key = ?");
+            q.bind(1, key);
+            if (q.next()) {
+                // Only the account checked above, still waiting and unchanged.
+                if (!again || q.integer(0) != again || q.integer(1) != 0 || q.blob(3) != againHash || q.isNull(2))
+                    return {Registration::NameTaken, 0, {}};
+                const QByteArray stored = q.text(2).toLatin1();
+                if (overLimit(db, Limit::MailsToRecipient, reg.email))
+                    return {Registration::MailLimited, 0, {}};
+                countAgainst(db, Limit::MailsToRecipient, reg.email);
+                queueMail(db, mail(again, stored));
+                return {Registration::Resent, again, stored};
+            }
         }
-    }
-    const int id = randomAdminId(*db);
-    if (id == 0)
-        return {Registration::Full, 0, {}};
-    if (mail) {
-        if (overLimit(*db, Limit::MailsToRecipient, reg.email))
-            return {Registration::MailLimited, 0, {}};
-        countAgainst(*db, Limit::MailsToRecipient, reg.email);
-    }
-    {
-        Query q = db->query(
-            "INSERT INTO admins(id, username, name_key, password_salt, password_hash, password_iterations, firstname, "
-            "lastname, company, address, tel, email, country, state, city, postalcode, regtype, active, "
-            "activation_code, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,0,?,?)");
-        q.bind(1, id).bind(2, reg.username).bind(3, key).bind(4, hash.salt).bind(5, hash.hash).bind(6, hash.iterations);
-        q.bind(7, reg.firstname).bind(8, reg.lastname).bind(9, reg.company).bind(10, reg.address);
-        q.bind(11, reg.tel).bind(12, reg.email).bind(13, reg.country).bind(14, reg.state);
-        q.bind(15, reg.city).bind(16, reg.postalcode).bind(17, reg.regtype);
-        q.bind(18, QString::fromLatin1(code)).bind(19, now());
-        q.run();
-    }
-    if (mail)
-        queueMail(*db, mail(id, code));
-    tx.commit();
-    return {Registration::Registered, id, code};
+        const int id = randomAdminId(db);
+        if (id == 0)
+            return {Registration::Full, 0, {}};
+        if (mail) {
+            if (overLimit(db, Limit::MailsToRecipient, reg.email))
+                return {Registration::MailLimited, 0, {}};
+            countAgainst(db, Limit::MailsToRecipient, reg.email);
+        }
+        {
+            Query q = db.query(
+                "INSERT INTO admins(id, username, name_key, password_salt, password_hash, password_iterations, "
+                "firstname, lastname, company, address, tel, email, country, state, city, postalcode, regtype, "
+                "active, activation_code, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,0,?,?)");
+            q.bind(1, id).bind(2, reg.username).bind(3, key).bind(4, hash.salt).bind(5, hash.hash);
+            q.bind(6, hash.iterations).bind(7, reg.firstname).bind(8, reg.lastname).bind(9, reg.company);
+            q.bind(10, reg.address).bind(11, reg.tel).bind(12, reg.email).bind(13, reg.country);
+            q.bind(14, reg.state).bind(15, reg.city).bind(16, reg.postalcode).bind(17, reg.regtype);
+            q.bind(18, QString::fromLatin1(code)).bind(19, now());
+            q.run();
+        }
+        if (mail)
+            queueMail(db, mail(id, code));
+        return {Registration::Registered, id, code};
+    });
 }
 
 std::optional<QString> Store::activateAdmin(const QByteArray &code)
 {
     if (code.isEmpty())
         return std::nullopt;
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
-    QString username;
-    {
-        Query q = db->query("SELECT username FROM admins WHERE activation_code = ? AND created_at > ?");
-        q.bind(1, QString::fromLatin1(code)).bind(2, now() - m_policy.activationSeconds);
-        if (!q.next())
-            return std::nullopt;
-        username = q.text(0);
-    }
-    {
-        Query q = db->query("UPDATE admins SET active = 1, activation_code = NULL WHERE activation_code = ?");
+    return m_db->transaction([&](Connection &db) -> std::optional<QString> {
+        QString username;
+        {
+            Query q = db.query("SELECT username FROM admins WHERE activation_code = ? AND created_at > ?");
+            q.bind(1, QString::fromLatin1(code)).bind(2, now() - m_policy.activationSeconds);
+            if (!q.next())
+                return std::nullopt;
+            username = q.text(0);
+        }
+        Query q = db.query("UPDATE admins SET active = 1, activation_code = NULL WHERE activation_code = ?");
         q.bind(1, QString::fromLatin1(code));
         q.run();
-    }
-    tx.commit();
-    return username;
+        return username;
+    });
 }
 
 bool Store::activateAdminByName(const QString &username)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("UPDATE admins SET active = 1, activation_code = NULL WHERE name_key = ?");
-    q.bind(1, nameKey(username));
-    q.run();
-    return db->changes() > 0;
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("UPDATE admins SET active = 1, activation_code = NULL WHERE name_key = ?");
+        q.bind(1, nameKey(username));
+        q.run();
+        return db.changes() > 0;
+    });
 }
 
 bool Store::setAdminExpiry(const QString &username, std::optional<qint64> expiresAt)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("UPDATE admins SET expires_at = ? WHERE name_key = ?");
-    if (expiresAt)
-        q.bind(1, *expiresAt);
-    else
-        q.bindNull(1);
-    q.bind(2, nameKey(username));
-    q.run();
-    return db->changes() > 0;
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("UPDATE admins SET expires_at = ? WHERE name_key = ?");
+        if (expiresAt)
+            q.bind(1, *expiresAt);
+        else
+            q.bindNull(1);
+        q.bind(2, nameKey(username));
+        q.run();
+        return db.changes() > 0;
+    });
 }
 
 std::pair<Store::AdminLogin, int> Store::loginAdmin(const QString &username, const QString &password)
@@ -442,24 +287,22 @@ std::pair<Store::AdminLogin, int> Store::loginAdmin(const QString &username, con
     int id = 0;
     bool active = false;
     std::optional<qint64> expiresAt;
-    bool found = false;
-    {
-        auto db = m_pool.acquire();
+    const bool found = m_db->run([&](Connection &db) {
         // A registration past its activation period is gone.
-        Query q = db->query("SELECT id, password_salt, password_hash, password_iterations, active, expires_at "
-                            "FROM admins WHERE name_key = ? AND (active = 1 OR created_at > ?)");
+        Query q = db.query("SELECT id, password_salt, password_hash, password_iterations, active, expires_at "
+                           "FROM admins WHERE name_key = ? AND (active = 1 OR created_at > ?)");
         q.bind(1, nameKey(username)).bind(2, now() - m_policy.activationSeconds);
-        if (q.next()) {
-            found = true;
-            id = int(q.integer(0));
-            stored.salt = q.blob(1);
-            stored.hash = q.blob(2);
-            stored.iterations = int(q.integer(3));
-            active = q.integer(4) != 0;
-            if (!q.isNull(5))
-                expiresAt = q.integer(5);
-        }
-    }
+        if (!q.next())
+            return false;
+        id = int(q.integer(0));
+        stored.salt = q.blob(1);
+        stored.hash = q.blob(2);
+        stored.iterations = int(q.integer(3));
+        active = q.integer(4) != 0;
+        if (!q.isNull(5))
+            expiresAt = q.integer(5);
+        return true;
+    });
     if (!found) {
         verifyPassword(password.toUtf8(), m_decoy);
         return {AdminLogin::Invalid, 0};
@@ -477,66 +320,69 @@ std::pair<Store::AdminLogin, int> Store::loginAdmin(const QString &username, con
 
 bool Store::isUsableAdmin(int adminId)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("SELECT 1 FROM admins WHERE id = ? AND active = 1 "
-                        "AND (expires_at IS NULL OR expires_at > ?)");
-    q.bind(1, adminId).bind(2, now());
-    return q.next();
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT 1 FROM admins WHERE id = ? AND active = 1 "
+                           "AND (expires_at IS NULL OR expires_at > ?)");
+        q.bind(1, adminId).bind(2, now());
+        return q.next();
+    });
 }
 
 std::optional<int> Store::adminIdByName(const QString &username)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("SELECT id FROM admins WHERE name_key = ?");
-    q.bind(1, nameKey(username));
-    if (q.next())
-        return int(q.integer(0));
-    return std::nullopt;
+    return m_db->run([&](Connection &db) -> std::optional<int> {
+        Query q = db.query("SELECT id FROM admins WHERE name_key = ?");
+        q.bind(1, nameKey(username));
+        if (q.next())
+            return int(q.integer(0));
+        return std::nullopt;
+    });
 }
 
 void Store::bindAdmin(int adminId, const QString &address)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("INSERT INTO admin_sessions(admin_id, address, last_used) VALUES(?,?,?) "
-                        "ON CONFLICT(admin_id, address) DO UPDATE SET last_used = excluded.last_used");
-    q.bind(1, adminId).bind(2, address).bind(3, now());
-    q.run();
+    m_db->run([&](Connection &db) {
+        Query q = db.query("INSERT INTO admin_sessions(admin_id, address, last_used) VALUES(?,?,?) "
+                           "ON CONFLICT(admin_id, address) DO UPDATE SET last_used = excluded.last_used");
+        q.bind(1, adminId).bind(2, address).bind(3, now());
+        q.run();
+    });
 }
 
 bool Store::isBound(int adminId, const QString &address)
 {
-    auto db = m_pool.acquire();
     const qint64 t = now();
     qint64 lastUsed = 0;
-    {
-        Query q = db->query("SELECT s.last_used FROM admin_sessions s JOIN admins a ON a.id = s.admin_id "
-                            "WHERE s.admin_id = ? AND s.address = ? AND s.last_used > ? AND a.active = 1 "
-                            "AND (a.expires_at IS NULL OR a.expires_at > ?)");
+    const bool bound = m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT s.last_used FROM admin_sessions s JOIN admins a ON a.id = s.admin_id "
+                           "WHERE s.admin_id = ? AND s.address = ? AND s.last_used > ? AND a.active = 1 "
+                           "AND (a.expires_at IS NULL OR a.expires_at > ?)");
         q.bind(1, adminId).bind(2, address).bind(3, t - m_policy.adminSessionSeconds).bind(4, t);
         if (!q.next())
             return false;
         lastUsed = q.integer(0);
+        return true;
+    });
+    if (bound && lastUsed <= t - kTouchEvery) {
+        m_db->transaction(
+            [&](Connection &db) {
+                Query q = db.query("UPDATE admin_sessions SET last_used = ? WHERE admin_id = ? AND address = ?");
+                q.bind(1, t).bind(2, adminId).bind(3, address);
+                q.run();
+            },
+            TransactionKind::Relaxed);
     }
-    if (lastUsed <= t - kTouchEvery) {
-        Query q = db->query("UPDATE admin_sessions SET last_used = ? WHERE admin_id = ? AND address = ?");
-        q.bind(1, t).bind(2, adminId).bind(3, address);
-        q.run();
-    }
-    return true;
+    return bound;
 }
 
 std::optional<int> Store::ownerBoundTo(int userId, const QString &address)
 {
-    int adminId = 0;
-    {
-        auto db = m_pool.acquire();
-        Query q = db->query("SELECT admin_id FROM users WHERE id = ?");
+    const int adminId = m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT admin_id FROM users WHERE id = ?");
         q.bind(1, userId);
-        if (!q.next())
-            return std::nullopt;
-        adminId = int(q.integer(0));
-    }
-    if (!isBound(adminId, address))
+        return q.next() ? int(q.integer(0)) : 0;
+    });
+    if (adminId == 0 || !isBound(adminId, address))
         return std::nullopt;
     return adminId;
 }
@@ -545,268 +391,274 @@ std::optional<int> Store::ownerBoundTo(int userId, const QString &address)
 
 std::pair<Store::Addition, int> Store::addUser(int adminId, const UserFields &f, int maxUsers)
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
-    {
-        Query q = db->query("SELECT 1 FROM admins WHERE id = ?");
-        q.bind(1, adminId);
-        if (!q.next())
-            return {Addition::NoAdmin, 0};
-    }
-    {
-        // User names are unique across the whole server: the client logs in
-        // with the name alone.
-        Query q = db->query("SELECT 1 FROM users WHERE name_key = ?");
-        q.bind(1, nameKey(f.username));
-        if (q.next())
-            return {Addition::NameTaken, 0};
-    }
-    {
-        Query q = db->query("SELECT count(*) FROM users WHERE admin_id = ?");
-        q.bind(1, adminId);
-        if (q.next() && q.integer(0) >= maxUsers)
+    return m_db->transaction([&](Connection &db) -> std::pair<Addition, int> {
+        {
+            Query q = db.query("SELECT 1 FROM admins WHERE id = ?");
+            q.bind(1, adminId);
+            if (!q.next())
+                return {Addition::NoAdmin, 0};
+        }
+        {
+            // User names are unique across the whole server: the client logs
+            // in with the name alone.
+            Query q = db.query("SELECT 1 FROM users WHERE name_key = ?");
+            q.bind(1, nameKey(f.username));
+            if (q.next())
+                return {Addition::NameTaken, 0};
+        }
+        {
+            Query q = db.query("SELECT count(*) FROM users WHERE admin_id = ?");
+            q.bind(1, adminId);
+            if (q.next() && q.integer(0) >= maxUsers)
+                return {Addition::Full, 0};
+        }
+        const int id = nextUserId(db);
+        if (id == 0)
             return {Addition::Full, 0};
-    }
-    const int id = nextUserId(*db);
-    if (id == 0)
-        return {Addition::Full, 0};
-    {
-        Query q = db->query("INSERT INTO users(id, admin_id, username, name_key, password, firstname, lastname, tel, "
-                            "email, wirelessno, carrier, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
-        q.bind(1, id).bind(2, adminId).bind(3, f.username).bind(4, nameKey(f.username)).bind(5, f.password);
-        q.bind(6, f.firstname).bind(7, f.lastname).bind(8, f.tel).bind(9, f.email).bind(10, f.wirelessno);
-        q.bind(11, f.carrier).bind(12, now());
-        q.run();
-    }
-    tx.commit();
-    return {Addition::Added, id};
+        {
+            Query q = db.query("INSERT INTO users(id, admin_id, username, name_key, password, firstname, lastname, "
+                               "tel, email, wirelessno, carrier, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
+            q.bind(1, id).bind(2, adminId).bind(3, f.username).bind(4, nameKey(f.username)).bind(5, f.password);
+            q.bind(6, f.firstname).bind(7, f.lastname).bind(8, f.tel).bind(9, f.email).bind(10, f.wirelessno);
+            q.bind(11, f.carrier).bind(12, now());
+            q.run();
+        }
+        {
+            Query q = db.query("UPDATE counters SET value = ? WHERE name = 'users' AND value < ?");
+            q.bind(1, id).bind(2, id);
+            q.run();
+        }
+        return {Addition::Added, id};
+    });
 }
 
 bool Store::editUser(int id, const UserFields &f)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("UPDATE users SET password = ?, firstname = ?, lastname = ?, tel = ?, email = ?, "
-                        "wirelessno = ?, carrier = ? WHERE id = ?");
-    q.bind(1, f.password).bind(2, f.firstname).bind(3, f.lastname).bind(4, f.tel).bind(5, f.email);
-    q.bind(6, f.wirelessno).bind(7, f.carrier).bind(8, id);
-    q.run();
-    return db->changes() > 0;
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("UPDATE users SET password = ?, firstname = ?, lastname = ?, tel = ?, email = ?, "
+                           "wirelessno = ?, carrier = ? WHERE id = ?");
+        q.bind(1, f.password).bind(2, f.firstname).bind(3, f.lastname).bind(4, f.tel).bind(5, f.email);
+        q.bind(6, f.wirelessno).bind(7, f.carrier).bind(8, id);
+        q.run();
+        return db.changes() > 0;
+    });
 }
 
 bool Store::deleteUser(int id)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("DELETE FROM users WHERE id = ?");
-    q.bind(1, id);
-    q.run();
-    return db->changes() > 0;
+    // In a transaction: run again after a lost connection, the delete
+    // would answer that there was no such user.
+    return m_db->transaction([&](Connection &db) {
+        Query q = db.query("DELETE FROM users WHERE id = ?");
+        q.bind(1, id);
+        q.run();
+        return db.changes() > 0;
+    });
 }
 
 QList<UserRecord> Store::usersOf(int adminId)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("SELECT id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
-                        "carrier FROM users WHERE admin_id = ? ORDER BY id");
-    q.bind(1, adminId);
-    QList<UserRecord> out;
-    while (q.next())
-        out.append(readUser(q));
-    return out;
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
+                           "carrier FROM users WHERE admin_id = ? ORDER BY id");
+        q.bind(1, adminId);
+        QList<UserRecord> out;
+        while (q.next())
+            out.append(readUser(q));
+        return out;
+    });
 }
 
 std::optional<UserRecord> Store::userByName(const QString &username)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("SELECT id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
-                        "carrier FROM users WHERE name_key = ?");
-    q.bind(1, nameKey(username));
-    if (q.next())
-        return readUser(q);
-    return std::nullopt;
+    return m_db->run([&](Connection &db) -> std::optional<UserRecord> {
+        Query q = db.query("SELECT id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, "
+                           "carrier FROM users WHERE name_key = ?");
+        q.bind(1, nameKey(username));
+        if (q.next())
+            return readUser(q);
+        return std::nullopt;
+    });
 }
 
 // ---- client side
 
 bool Store::loginUser(const QString &username, const QString &password, const QString &session)
 {
-    auto db = m_pool.acquire();
     const qint64 t = now();
-    int id = 0;
-    {
-        Query q = db->query("SELECT u.id, u.password FROM users u JOIN admins a ON a.id = u.admin_id "
-                            "WHERE u.name_key = ? AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)");
+    const int id = m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT u.id, u.password FROM users u JOIN admins a ON a.id = u.admin_id "
+                           "WHERE u.name_key = ? AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)");
         q.bind(1, nameKey(username)).bind(2, t);
-        if (!q.next())
-            return false;
-        if (!constantTimeEquals(q.text(1).toUtf8(), password.toUtf8()))
-            return false;
-        id = int(q.integer(0));
-    }
-    Transaction tx(*db, Transaction::Kind::Write);
-    {
-        Query q = db->query("DELETE FROM client_sessions WHERE user_id = ? AND last_poll <= ?");
-        q.bind(1, id).bind(2, t - m_policy.clientSessionSeconds);
-        q.run();
-    }
-    qint64 untold = 0;
-    {
-        Query q = db->query("SELECT pending_alerts FROM users WHERE id = ?");
+        if (!q.next() || !constantTimeEquals(q.text(1).toUtf8(), password.toUtf8()))
+            return 0;
+        return int(q.integer(0));
+    });
+    if (id == 0)
+        return false;
+    m_db->transaction([&](Connection &db) {
+        {
+            Query q = db.query("DELETE FROM client_sessions WHERE user_id = ? AND last_poll <= ?");
+            q.bind(1, id).bind(2, t - m_policy.clientSessionSeconds);
+            q.run();
+        }
+        qint64 untold = 0;
+        {
+            Query q = db.query("SELECT pending_alerts FROM users WHERE id = ?");
+            q.bind(1, id);
+            if (q.next())
+                untold = q.integer(0);
+        }
+        {
+            // A live session logging in again keeps what it has been told.
+            Query q = db.query("INSERT INTO client_sessions(user_id, address, last_poll, seen_to) VALUES(?,?,?,?) "
+                               "ON CONFLICT(user_id, address) DO UPDATE SET last_poll = excluded.last_poll");
+            q.bind(1, id).bind(2, session).bind(3, t).bind(4, toldUpTo(db, id, untold));
+            q.run();
+        }
+        Query q = db.query("UPDATE users SET logged_in = 1 WHERE id = ? AND logged_in = 0");
         q.bind(1, id);
-        if (q.next())
-            untold = q.integer(0);
-    }
-    {
-        // A live session logging in again keeps what it has been told.
-        Query q = db->query("INSERT INTO client_sessions(user_id, address, last_poll, seen_to) VALUES(?,?,?,?) "
-                            "ON CONFLICT(user_id, address) DO UPDATE SET last_poll = excluded.last_poll");
-        q.bind(1, id).bind(2, session).bind(3, t).bind(4, toldUpTo(*db, id, untold));
         q.run();
-    }
-    {
-        Query q = db->query("UPDATE users SET logged_in = 1 WHERE id = ? AND logged_in = 0");
-        q.bind(1, id);
-        q.run();
-    }
-    tx.commit();
+    });
     return true;
 }
 
 int Store::pollStatus(const QString &username, const QString &session)
 {
-    auto db = m_pool.acquire();
     const qint64 t = now();
     int id = 0;
     qint64 lastPoll = 0;
-    bool news = false;
-    {
-        Query q = db->query("SELECT u.id, s.last_poll, s.seen_to, (SELECT max(a.id) FROM alerts a WHERE a.user_id = u.id) "
-                            "FROM users u JOIN client_sessions s ON s.user_id = u.id "
-                            "WHERE u.name_key = ? AND s.address = ?");
+    // 2, 0, or -1 for news to be told.
+    const int quick = m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT u.id, s.last_poll, s.seen_to, (SELECT max(a.id) FROM alerts a "
+                           "WHERE a.user_id = u.id) FROM users u JOIN client_sessions s ON s.user_id = u.id "
+                           "WHERE u.name_key = ? AND s.address = ?");
         q.bind(1, nameKey(username)).bind(2, session);
         if (!q.next() || q.integer(1) <= t - m_policy.clientSessionSeconds)
             return 2;
         id = int(q.integer(0));
         lastPoll = q.integer(1);
-        news = !q.isNull(3) && q.integer(3) > q.integer(2);
+        return !q.isNull(3) && q.integer(3) > q.integer(2) ? -1 : 0;
+    });
+    // The session's time is written at most once a minute, so that polls
+    // stay reads.
+    if (quick == 0 && lastPoll <= t - kTouchEvery) {
+        m_db->transaction(
+            [&](Connection &db) {
+                Query q = db.query("UPDATE client_sessions SET last_poll = ? WHERE user_id = ? AND address = ?");
+                q.bind(1, t).bind(2, id).bind(3, session);
+                q.run();
+            },
+            TransactionKind::Relaxed);
     }
-    if (!news) {
-        if (lastPoll <= t - kTouchEvery) {
-            Query q = db->query("UPDATE client_sessions SET last_poll = ? WHERE user_id = ? AND address = ?");
-            q.bind(1, t).bind(2, id).bind(3, session);
-            q.run();
-        }
-        return 0;
-    }
+    if (quick >= 0)
+        return quick;
     // Only the poll that moves the session on reports the alerts, so two
     // polls racing on one session never both answer 1. Every alert up to the
     // newest has now been told to some session.
-    Transaction tx(*db, Transaction::Kind::Write);
-    qint64 newest = 0;
-    {
-        Query q = db->query("SELECT max(id) FROM alerts WHERE user_id = ?");
+    const bool told = m_db->transaction([&](Connection &db) {
+        qint64 newest = 0;
+        {
+            Query q = db.query("SELECT max(id) FROM alerts WHERE user_id = ?");
+            q.bind(1, id);
+            if (q.next())
+                newest = q.integer(0);
+        }
+        {
+            Query q = db.query("UPDATE client_sessions SET seen_to = ?, last_poll = ? "
+                               "WHERE user_id = ? AND address = ? AND seen_to < ?");
+            q.bind(1, newest).bind(2, t).bind(3, id).bind(4, session).bind(5, newest);
+            q.run();
+        }
+        if (db.changes() == 0)
+            return false;
+        Query q = db.query("UPDATE users SET pending_alerts = 0 WHERE id = ?");
         q.bind(1, id);
-        if (q.next())
-            newest = q.integer(0);
-    }
-    {
-        Query q = db->query("UPDATE client_sessions SET seen_to = ?, last_poll = ? "
-                            "WHERE user_id = ? AND address = ? AND seen_to < ?");
-        q.bind(1, newest).bind(2, t).bind(3, id).bind(4, session).bind(5, newest);
         q.run();
-    }
-    const bool told = db->changes() > 0;
-    if (told) {
-        Query q = db->query("UPDATE users SET pending_alerts = 0 WHERE id = ?");
-        q.bind(1, id);
-        q.run();
-    }
-    tx.commit();
+        return true;
+    }, TransactionKind::Relaxed);
     return told ? 1 : 0;
 }
 
 bool Store::hasSession(int userId, const QString &session)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("SELECT 1 FROM client_sessions WHERE user_id = ? AND address = ? AND last_poll > ?");
-    q.bind(1, userId).bind(2, session).bind(3, now() - m_policy.clientSessionSeconds);
-    return q.next();
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT 1 FROM client_sessions WHERE user_id = ? AND address = ? AND last_poll > ?");
+        q.bind(1, userId).bind(2, session).bind(3, now() - m_policy.clientSessionSeconds);
+        return q.next();
+    });
 }
 
 std::optional<qint64> Store::raiseAlert(const QString &username, const QString &text)
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
-    int userId = 0;
-    {
-        Query q = db->query("SELECT id FROM users WHERE name_key = ?");
-        q.bind(1, nameKey(username));
-        if (!q.next())
-            return std::nullopt;
-        userId = int(q.integer(0));
-    }
-    qint64 alertId = 0;
-    {
-        Query q = db->query("INSERT INTO alerts(user_id, text, created_at) VALUES(?,?,?)");
-        q.bind(1, userId).bind(2, text).bind(3, now());
-        q.run();
-        alertId = db->lastInsertId();
-    }
-    {
-        // Alerts no session has been told of yet, for the next new session.
-        Query q = db->query("UPDATE users SET pending_alerts = pending_alerts + 1 WHERE id = ?");
-        q.bind(1, userId);
-        q.run();
-    }
-    {
-        Query q = db->query("DELETE FROM alerts WHERE user_id = ? AND id <= (SELECT id FROM alerts WHERE user_id = ? "
-                            "ORDER BY id DESC LIMIT 1 OFFSET ?)");
+    return m_db->transaction([&](Connection &db) -> std::optional<qint64> {
+        int userId = 0;
+        {
+            Query q = db.query("SELECT id FROM users WHERE name_key = ?");
+            q.bind(1, nameKey(username));
+            if (!q.next())
+                return std::nullopt;
+            userId = int(q.integer(0));
+        }
+        qint64 alertId = 0;
+        {
+            Query q = db.query("INSERT INTO alerts(user_id, text, created_at) VALUES(?,?,?) RETURNING id");
+            q.bind(1, userId).bind(2, text).bind(3, now());
+            if (q.next())
+                alertId = q.integer(0);
+        }
+        {
+            // Alerts no session has been told of yet, for the next new session.
+            Query q = db.query("UPDATE users SET pending_alerts = pending_alerts + 1 WHERE id = ?");
+            q.bind(1, userId);
+            q.run();
+        }
+        Query q = db.query("DELETE FROM alerts WHERE user_id = ? AND id <= (SELECT id FROM alerts WHERE user_id = ? "
+                           "ORDER BY id DESC LIMIT 1 OFFSET ?)");
         q.bind(1, userId).bind(2, userId).bind(3, kAlertsKept);
         q.run();
-    }
-    tx.commit();
-    return alertId;
+        return alertId;
+    });
 }
 
 bool Store::logoutUser(const QString &username)
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
-    int id = 0;
-    {
-        Query q = db->query("SELECT id FROM users WHERE name_key = ?");
-        q.bind(1, nameKey(username));
-        if (!q.next())
-            return false;
-        id = int(q.integer(0));
-    }
-    {
-        Query q = db->query("DELETE FROM client_sessions WHERE user_id = ?");
+    return m_db->transaction([&](Connection &db) {
+        int id = 0;
+        {
+            Query q = db.query("SELECT id FROM users WHERE name_key = ?");
+            q.bind(1, nameKey(username));
+            if (!q.next())
+                return false;
+            id = int(q.integer(0));
+        }
+        {
+            Query q = db.query("DELETE FROM client_sessions WHERE user_id = ?");
+            q.bind(1, id);
+            q.run();
+        }
+        Query q = db.query("UPDATE users SET logged_in = 0 WHERE id = ?");
         q.bind(1, id);
         q.run();
-    }
-    {
-        Query q = db->query("UPDATE users SET logged_in = 0 WHERE id = ?");
-        q.bind(1, id);
-        q.run();
-    }
-    tx.commit();
-    return true;
+        return true;
+    });
 }
 
 QList<AlertRecord> Store::alertsOf(int userId, int limit)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("SELECT id, text, created_at FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT ?");
-    q.bind(1, userId).bind(2, limit);
-    QList<AlertRecord> out;
-    while (q.next())
-        out.append({q.integer(0), q.text(1), q.integer(2)});
-    return out;
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT id, text, created_at FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT ?");
+        q.bind(1, userId).bind(2, limit);
+        QList<AlertRecord> out;
+        while (q.next())
+            out.append({q.integer(0), q.text(1), q.integer(2)});
+        return out;
+    });
 }
 
 // ---- limits
 
-bool Store::overLimit(SqliteConnection &db, Limit limit, const QString &subject)
+bool Store::overLimit(Connection &db, Limit limit, const QString &subject)
 {
     const int maximum = maximumOf(m_policy, limit);
     if (maximum <= 0)
@@ -817,7 +669,7 @@ bool Store::overLimit(SqliteConnection &db, Limit limit, const QString &subject)
     return q.next() && q.integer(0) >= maximum;
 }
 
-void Store::countAgainst(SqliteConnection &db, Limit limit, const QString &subject)
+void Store::countAgainst(Connection &db, Limit limit, const QString &subject)
 {
     if (maximumOf(m_policy, limit) <= 0)
         return;
@@ -826,8 +678,8 @@ void Store::countAgainst(SqliteConnection &db, Limit limit, const QString &subje
     // A window that has run out starts again with this hit.
     Query q = db.query("INSERT INTO limits(scope, subject, window_start, hits) VALUES(?,?,?,1) "
                        "ON CONFLICT(scope, subject) DO UPDATE SET "
-                       "hits = CASE WHEN window_start <= ? THEN 1 ELSE hits + 1 END, "
-                       "window_start = CASE WHEN window_start <= ? THEN ? ELSE window_start END");
+                       "hits = CASE WHEN limits.window_start <= ? THEN 1 ELSE limits.hits + 1 END, "
+                       "window_start = CASE WHEN limits.window_start <= ? THEN ? ELSE limits.window_start END");
     q.bind(1, QString::fromLatin1(rule.scope)).bind(2, subjectOf(limit, subject)).bind(3, t);
     q.bind(4, t - rule.window).bind(5, t - rule.window).bind(6, t);
     q.run();
@@ -835,30 +687,29 @@ void Store::countAgainst(SqliteConnection &db, Limit limit, const QString &subje
 
 bool Store::overLimit(Limit limit, const QString &subject)
 {
-    auto db = m_pool.acquire();
-    return overLimit(*db, limit, subject);
+    return m_db->run([&](Connection &db) { return overLimit(db, limit, subject); });
 }
 
 void Store::countAgainst(Limit limit, const QString &subject)
 {
-    auto db = m_pool.acquire();
-    countAgainst(*db, limit, subject);
+    // In a transaction: run again after a lost connection, the hit could
+    // count twice.
+    m_db->transaction([&](Connection &db) { countAgainst(db, limit, subject); });
 }
 
 bool Store::spend(Limit limit, const QString &subject)
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
-    if (overLimit(*db, limit, subject))
-        return false;
-    countAgainst(*db, limit, subject);
-    tx.commit();
-    return true;
+    return m_db->transaction([&](Connection &db) {
+        if (overLimit(db, limit, subject))
+            return false;
+        countAgainst(db, limit, subject);
+        return true;
+    });
 }
 
 // ---- the mail queue
 
-void Store::queueMail(SqliteConnection &db, const Mail &mail)
+void Store::queueMail(Connection &db, const Mail &mail)
 {
     Query q = db.query("INSERT INTO mail_queue(recipient, subject, body, next_try, created_at) VALUES(?,?,?,?,?)");
     q.bind(1, mail.to).bind(2, mail.subject).bind(3, mail.body).bind(4, now()).bind(5, now());
@@ -867,106 +718,104 @@ void Store::queueMail(SqliteConnection &db, const Mail &mail)
 
 int Store::queueMails(int adminId, const QList<Mail> &mails)
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
     const QString admin = QString::number(adminId);
-    int queued = 0;
-    for (const Mail &mail : mails) {
-        const QString &recipient = mail.to;
-        if (overLimit(*db, Limit::MailsByAdmin, admin) || overLimit(*db, Limit::MailsToRecipient, recipient))
-            continue;
-        countAgainst(*db, Limit::MailsByAdmin, admin);
-        countAgainst(*db, Limit::MailsToRecipient, recipient);
-        queueMail(*db, mail);
-        ++queued;
-    }
-    tx.commit();
-    return queued;
+    return m_db->transaction([&](Connection &db) {
+        int queued = 0;
+        for (const Mail &mail : mails) {
+            const QString &recipient = mail.to;
+            if (overLimit(db, Limit::MailsByAdmin, admin) || overLimit(db, Limit::MailsToRecipient, recipient))
+                continue;
+            countAgainst(db, Limit::MailsByAdmin, admin);
+            countAgainst(db, Limit::MailsToRecipient, recipient);
+            queueMail(db, mail);
+            ++queued;
+        }
+        return queued;
+    });
 }
 
 std::optional<QueuedMail> Store::claimMail()
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
     const qint64 t = now();
-    QueuedMail m;
-    {
-        Query q = db->query("SELECT id, recipient, subject, body, created_at, attempts FROM mail_queue "
-                            "WHERE state = 'queued' AND next_try <= ? ORDER BY id LIMIT 1");
-        q.bind(1, t);
-        if (!q.next())
-            return std::nullopt;
-        m.id = q.integer(0);
-        m.mail = {q.text(1), q.text(2), q.text(3)};
-        m.createdAt = q.integer(4);
-        m.attempts = int(q.integer(5)) + 1;
-    }
-    {
-        Query q = db->query("UPDATE mail_queue SET attempts = attempts + 1, next_try = ? WHERE id = ?");
+    return m_db->transaction([&](Connection &db) -> std::optional<QueuedMail> {
+        QueuedMail m;
+        {
+            Query q = db.query("SELECT id, recipient, subject, body, created_at, attempts FROM mail_queue "
+                               "WHERE state = 'queued' AND next_try <= ? ORDER BY id LIMIT 1");
+            q.bind(1, t);
+            if (!q.next())
+                return std::nullopt;
+            m.id = q.integer(0);
+            m.mail = {q.text(1), q.text(2), q.text(3)};
+            m.createdAt = q.integer(4);
+            m.attempts = int(q.integer(5)) + 1;
+        }
+        Query q = db.query("UPDATE mail_queue SET attempts = attempts + 1, next_try = ? WHERE id = ?");
         q.bind(1, t + kMailLease).bind(2, m.id);
         q.run();
-    }
-    tx.commit();
-    return m;
+        return m;
+    });
 }
 
 void Store::mailDelivered(qint64 id)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("DELETE FROM mail_queue WHERE id = ?");
-    q.bind(1, id);
-    q.run();
+    m_db->run([&](Connection &db) {
+        Query q = db.query("DELETE FROM mail_queue WHERE id = ?");
+        q.bind(1, id);
+        q.run();
+    });
 }
 
 void Store::mailNotDelivered(qint64 id, const QString &why)
 {
-    auto db = m_pool.acquire();
-    int attempts = 0;
-    {
-        Query q = db->query("SELECT attempts FROM mail_queue WHERE id = ?");
-        q.bind(1, id);
-        if (!q.next())
-            return;
-        attempts = int(q.integer(0));
-    }
-    // A minute, then doubling up to six hours.
-    const qint64 pause = std::min<qint64>(qint64(60) << std::min(attempts - 1, 9), 6 * 3600);
-    Query q = db->query("UPDATE mail_queue SET next_try = ?, last_error = ?, state = ? WHERE id = ?");
-    q.bind(1, now() + pause).bind(2, why);
-    q.bind(3, attempts >= kMailAttempts ? QStringLiteral("failed") : QStringLiteral("queued")).bind(4, id);
-    q.run();
+    m_db->transaction([&](Connection &db) {
+        int attempts = 0;
+        {
+            Query q = db.query("SELECT attempts FROM mail_queue WHERE id = ?");
+            q.bind(1, id);
+            if (!q.next())
+                return;
+            attempts = int(q.integer(0));
+        }
+        // A minute, then doubling up to six hours.
+        const qint64 pause = std::min<qint64>(qint64(60) << std::min(attempts - 1, 9), 6 * 3600);
+        Query q = db.query("UPDATE mail_queue SET next_try = ?, last_error = ?, state = ? WHERE id = ?");
+        q.bind(1, now() + pause).bind(2, why);
+        q.bind(3, attempts >= kMailAttempts ? QStringLiteral("failed") : QStringLiteral("queued")).bind(4, id);
+        q.run();
+    });
 }
 
 void Store::mailRefused(qint64 id, const QString &why)
 {
-    auto db = m_pool.acquire();
-    Query q = db->query("UPDATE mail_queue SET state = 'failed', last_error = ? WHERE id = ?");
-    q.bind(1, why).bind(2, id);
-    q.run();
+    m_db->run([&](Connection &db) {
+        Query q = db.query("UPDATE mail_queue SET state = 'failed', last_error = ? WHERE id = ?");
+        q.bind(1, why).bind(2, id);
+        q.run();
+    });
 }
 
 void Store::sweep()
 {
-    auto db = m_pool.acquire();
-    Transaction tx(*db, Transaction::Kind::Write);
     const qint64 t = now();
-    {
-        Query q = db->query("DELETE FROM client_sessions WHERE last_poll <= ?");
-        q.bind(1, t - m_policy.clientSessionSeconds);
-        q.run();
-    }
-    {
-        Query q = db->query("DELETE FROM admin_sessions WHERE last_used <= ?");
-        q.bind(1, t - m_policy.adminSessionSeconds);
-        q.run();
-    }
-    {
-        Query q = db->query("DELETE FROM limits WHERE window_start <= ?");
-        q.bind(1, t - kDayWindow);
-        q.run();
-    }
-    dropUnactivated(*db, t - m_policy.activationSeconds);
-    tx.commit();
+    m_db->transaction([&](Connection &db) {
+        {
+            Query q = db.query("DELETE FROM client_sessions WHERE last_poll <= ?");
+            q.bind(1, t - m_policy.clientSessionSeconds);
+            q.run();
+        }
+        {
+            Query q = db.query("DELETE FROM admin_sessions WHERE last_used <= ?");
+            q.bind(1, t - m_policy.adminSessionSeconds);
+            q.run();
+        }
+        {
+            Query q = db.query("DELETE FROM limits WHERE window_start <= ?");
+            q.bind(1, t - kDayWindow);
+            q.run();
+        }
+        dropUnactivated(db, t - m_policy.activationSeconds);
+    });
 }
 
 } // namespace alertserver

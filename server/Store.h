@@ -1,10 +1,11 @@
 #pragma once
 
+#include "Database.h"
 #include "PasswordHash.h"
-#include "SqliteDb.h"
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -84,17 +85,19 @@ enum class Limit {
     MailsToRecipient, // per address mailed
 };
 
-// The server's one SQLite file. Every method is safe to call from any number
-// of threads (and processes) at once: each call leases its own connection,
-// and every change that touches more than one row runs in one write
-// transaction. Sessions, limits and the mail queue live here too, so that
-// several servers on one store agree on them.
+// The server's data: one SQLite file, or one PostgreSQL database that several
+// servers share. Every method is safe to call from any number of threads
+// (and processes) at once: each call leases its own connection, and every
+// change that touches more than one row runs in one write transaction, so
+// the database itself keeps racing servers apart. Sessions, limits and the
+// mail queue live here too, so that several servers on one store agree on
+// them.
 class Store
 {
 public:
-    // The schema this build writes; a file with a higher user_version was made
-    // by a newer server and is refused rather than misread.
-    static constexpr int kSchemaVersion = 2;
+    // The schema this build writes; a store with a higher version was made by
+    // a newer server and is refused rather than misread.
+    static constexpr int kSchemaVersion = 3;
     // Ids go out as 16-bit signed integers, so no more than this many exist.
     static constexpr int kMaxId = 32767;
     // Alerts kept per user; older ones are dropped as new ones arrive.
@@ -102,9 +105,11 @@ public:
     // The session key every caller shares when sessions are per user.
     static constexpr const char *kAnyAddress = "*";
 
-    explicit Store(const QString &path, int passwordIterations = kDefaultPasswordIterations);
+    // A file path (SQLite) or a postgresql:// URI; see Database::open.
+    explicit Store(const QString &location, int passwordIterations = kDefaultPasswordIterations);
 
-    const QString &path() const { return m_pool.path(); }
+    const QString &location() const { return m_db->location(); }
+    Database &database() { return *m_db; }
     void setPolicy(const Policy &policy) { m_policy = policy; }
     const Policy &policy() const { return m_policy; }
 
@@ -201,17 +206,30 @@ public:
     // registrations never activated (freeing their names).
     void sweep();
 
+    // ---- the store as a whole
+    // Every table, parents before the tables that refer to them.
+    static const QStringList &tables();
+    // Copies every row of every table into `target`, which must hold no
+    // data yet, in one transaction; answers the rows copied per table.
+    QList<std::pair<QString, qint64>> copyInto(Store &target);
+
 private:
     void migrate();
-    void migrateToV2(SqliteConnection &db);
-    int nextUserId(SqliteConnection &db);
-    int randomAdminId(SqliteConnection &db);
-    bool overLimit(SqliteConnection &db, Limit limit, const QString &subject);
-    void countAgainst(SqliteConnection &db, Limit limit, const QString &subject);
-    void queueMail(SqliteConnection &db, const Mail &mail);
+    static int schemaVersion(Connection &db);
+    static void createSchema(Connection &db);
+    static void migrateToV2(Connection &db);
+    static void migrateToV3(Connection &db);
+    // The id up to which a new session of the user counts as told:
+    // everything but the alerts no session has been told of yet.
+    static qint64 toldUpTo(Connection &db, int userId, qint64 untold);
+    int nextUserId(Connection &db);
+    int randomAdminId(Connection &db);
+    bool overLimit(Connection &db, Limit limit, const QString &subject);
+    void countAgainst(Connection &db, Limit limit, const QString &subject);
+    void queueMail(Connection &db, const Mail &mail);
     static qint64 now();
 
-    ConnectionPool m_pool;
+    std::unique_ptr<Database> m_db;
     int m_passwordIterations;
     Policy m_policy;
     PasswordHash m_decoy; // verified against unknown names so that they take as long as known ones

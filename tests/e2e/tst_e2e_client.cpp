@@ -14,7 +14,6 @@
 #include "support/ServerProcess.h"
 #include "support/X11Windows.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -57,7 +56,6 @@ private Q_SLOTS:
 private:
     std::optional<X11Window> clientWindow() const;
     bool logInThroughThePage(bool remember);
-    bool pollingStops();
     qint64 userColumn(const char *sql);
 
     QTemporaryDir m_serverDir;
@@ -79,20 +77,7 @@ void TestClientEndToEnd::initTestCase()
     QCOMPARE(m_server->command({"seed-admin", "boss", "secret", "boss@example.com"}).exitCode, 0);
     QCOMPARE(m_server->command({"add-user", "boss", kUser, kPassword, "--email", "ann@example.com"}).exitCode, 0);
 
-    QVERIFY(copyFolder(QStringLiteral(TVX_BUILD_DIR "/tarvex"), m_install.path()));
-    QVERIFY(writeFile(m_install.filePath("system.xml"),
-                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<system><windowtitle>" + kTitle.toUtf8()
-                          + "</windowtitle><serverbase>" + m_server->baseUrl().toUtf8()
-                          + "</serverbase><notifytypeid>1</notifytypeid></system>\n"));
-    QVERIFY(writeFile(m_home.filePath("config/Tarvex Vantorel.conf"),
-                      "[Settings]\nAUTOLOG=0\nPOPUPMODE=1\nALERTMODE=1\nAUDIOALERT=1\nWINDOWONTOP=0\n"));
-
-    endWithThisProcess(m_client);
-    m_client.setProcessEnvironment(programEnvironment(m_home.path()));
-    m_client.setProgram(m_install.filePath("tarvex"));
-    m_client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_client.start();
-    QVERIFY(m_client.waitForStarted());
+    QVERIFY(startCopiedClient(m_client, m_install.path(), m_home.path(), kTitle, m_server->baseUrl()));
 
     // The skin comes from the server, and the main window opens at the top-right.
     QTRY_VERIFY_WITH_TIMEOUT(clientWindow().has_value(), patient(40000));
@@ -102,49 +87,18 @@ void TestClientEndToEnd::initTestCase()
 
 void TestClientEndToEnd::cleanupTestCase()
 {
-    if (m_client.state() != QProcess::NotRunning) {
-        m_client.terminate();
-        if (!m_client.waitForFinished(patient(10000)))
-            m_client.kill();
-        m_client.waitForFinished(patient(5000));
-    }
+    endProgram(m_client);
 }
 
 std::optional<X11Window> TestClientEndToEnd::clientWindow() const
 {
-    for (const X11Window &w : findX11Windows(kWindowClass, kTitle)) {
-        if (w.viewable)
-            return w;
-    }
-    return std::nullopt;
+    return viewableX11Window(kWindowClass, kTitle);
 }
 
 bool TestClientEndToEnd::logInThroughThePage(bool remember)
 {
     return testsupport::logInThroughThePage(*m_server, [this] { return clientWindow(); }, kBrowserBox, kUser,
                                             kPassword, remember);
-}
-
-// True once no status request has come for two and a half poll periods;
-// false when polling goes on for 15 s.
-bool TestClientEndToEnd::pollingStops()
-{
-    QElapsedTimer total;
-    total.start();
-    int seen = m_server->countFor(kStatus);
-    QElapsedTimer quiet;
-    quiet.start();
-    while (total.elapsed() < patient(15000)) {
-        QTest::qWait(100);
-        const int now = m_server->countFor(kStatus);
-        if (now != seen) {
-            seen = now;
-            quiet.restart();
-        } else if (quiet.elapsed() > 5000) {
-            return true;
-        }
-    }
-    return false;
 }
 
 qint64 TestClientEndToEnd::userColumn(const char *sql)
@@ -195,7 +149,7 @@ void TestClientEndToEnd::serverLogoutReturnsToTheLoginPage()
     const int mark = int(m_server->requests().size());
     QCOMPARE(m_server->command({"logout", kUser}).exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 1, patient(5000));
-    QVERIFY2(pollingStops(), "the client goes on polling after the server logged it out");
+    QVERIFY2(m_server->fallsQuiet(kStatus), "the client goes on polling after the server logged it out");
     QCOMPARE(m_server->countFor(kLogin, mark), 0); // automatic login is off
 
     // The login page is back and works: this time with automatic login ticked.

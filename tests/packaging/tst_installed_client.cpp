@@ -194,21 +194,12 @@ void TestInstalledClient::initTestCase()
 
 void TestInstalledClient::cleanupTestCase()
 {
-    if (m_client.state() != QProcess::NotRunning) {
-        m_client.terminate();
-        if (!m_client.waitForFinished(patient(10000)))
-            m_client.kill();
-        m_client.waitForFinished(patient(5000));
-    }
+    endProgram(m_client);
 }
 
 std::optional<X11Window> TestInstalledClient::clientWindow() const
 {
-    for (const X11Window &w : findX11Windows(QStringLiteral("ThunderRT6FormDC"), kTitle)) {
-        if (w.viewable)
-            return w;
-    }
-    return std::nullopt;
+    return viewableX11Window(QStringLiteral("ThunderRT6FormDC"), kTitle);
 }
 
 void TestInstalledClient::serverKeepsItsStateInVarLib()

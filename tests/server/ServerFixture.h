@@ -7,8 +7,8 @@
 #include "server/MailDelivery.h"
 #include "server/Outbox.h"
 #include "server/SkinLibrary.h"
-#include "server/SqliteDb.h"
 #include "server/Store.h"
+#include "support/TestDatabase.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -23,16 +23,18 @@
 
 namespace servertest {
 
-// A real alert server on a free loopback port, with its store, outbox and
-// skins in a fresh temporary folder.
+// A real alert server on a free loopback port, with its outbox and skins in a
+// fresh temporary folder and its store there or in a database of its own
+// (testsupport::TestDatabase).
 class RunningServer
 {
 public:
     // `deadline` bounds both the head and the body of each request.
     explicit RunningServer(int threads = 8,
                            std::chrono::milliseconds deadline = alertserver::HttpFrontEnd::kDefaultHeadDeadline)
+        : database(dir.path())
     {
-        store = std::make_unique<alertserver::Store>(dir.filePath(QStringLiteral("store.db")));
+        store = std::make_unique<alertserver::Store>(database.location());
         outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
         delivery = std::make_unique<alertserver::MailDelivery>(*store, *outbox);
         skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
@@ -105,11 +107,11 @@ public:
         return result;
     }
 
-    // A fresh connection to the store file, for checks behind the server's back.
-    std::unique_ptr<alertserver::SqliteConnection> inspect() const
-    {
-        return std::make_unique<alertserver::SqliteConnection>(store->path());
-    }
+    // A fresh connection to the store, for checks behind the server's back.
+    std::unique_ptr<alertserver::Connection> inspect() const { return database.connect(); }
+
+    // SQLite's own check of the file; PostgreSQL keeps its files whole itself.
+    bool intact() const { return database.isPostgres() || count("PRAGMA integrity_check") == 0; } // "ok" reads as 0
 
     qint64 count(const char *sql) const
     {
@@ -130,6 +132,7 @@ public:
     }
 
     QTemporaryDir dir;
+    testsupport::TestDatabase database;
     std::unique_ptr<alertserver::Store> store;
     std::unique_ptr<alertserver::Outbox> outbox;
     std::unique_ptr<alertserver::MailDelivery> delivery;

@@ -1,11 +1,14 @@
 #include "ServerFixture.h"
 
 #include "common/FormEncoding.h"
+#include "server/SqliteDb.h"
 
 #include <QBuffer>
 #include <QImageReader>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <thread>
 
 using namespace servertest;
 using common::formEncode;
@@ -64,6 +67,7 @@ class TestAlertServer : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { TVX_SKIP_WITHOUT_DATABASE(); }
     void init();
     void cleanup();
 
@@ -84,6 +88,7 @@ private Q_SLOTS:
     void mailAddressesNameOneMailbox();
     void registrationMailWaitsInTheStore();
     void versionOneStoreKeepsItsRows();
+    void lostConnectionsAreMadeAgain();
 
 private:
     // Registers, activates and logs in an administrator; answers the id.
@@ -275,6 +280,14 @@ void TestAlertServer::userListAddEditDelete()
                      addUserBody({QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, 999));
     QCOMPARE(replyChildren(reply.body).value(0), QStringLiteral("CANOTADD"));
     QCOMPARE(s.count("SELECT count(*) FROM users"), 1);
+
+    // Names fold ASCII letters only, on every back end: these two are two
+    // users (lower() would make them one), and the third is the first.
+    QVERIFY(addUser(admin, {QStringLiteral("\u00c4nn"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}) > 0);
+    QVERIFY(addUser(admin, {QStringLiteral("\u00e4nn"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}) > 0);
+    QCOMPARE(addUser(admin, {QStringLiteral("\u00c4NN"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}), 0);
+    QCOMPARE(s.store->userByName(QStringLiteral("\u00c4NN")).value_or(alertserver::UserRecord()).username,
+             QStringLiteral("\u00c4nn"));
 }
 
 void TestAlertServer::sendEmailOnlyWithAccessCodeAndOnlyToOwnUsers()
@@ -470,7 +483,7 @@ void TestAlertServer::badRequestsGetWellFormedErrors()
     QCOMPARE(replyChildren(reply.body).value(0), xml ? QStringLiteral("ERROR") : QStringLiteral("<not well-formed>"));
     QCOMPARE(s.count("SELECT count(*) FROM admins"), 0);
     QVERIFY(s.outboxFiles().isEmpty());
-    QCOMPARE(s.count("PRAGMA integrity_check"), 0); // "ok" reads as 0
+    QVERIFY(s.intact());
 }
 
 void TestAlertServer::concurrentRequestsKeepTheStoreConsistent()
@@ -496,10 +509,17 @@ void TestAlertServer::concurrentRequestsKeepTheStoreConsistent()
         start("POST", add, addUserBody({QStringLiteral("same"), QStringLiteral("pw%1").arg(i), {}, {}, {}, {}, {}, {}}, admin));
     for (int i = 0; i < 20; ++i)
         start("GET", QStringLiteral("/alertsystem/status.php?username=ann"), {});
+    // And six registrations of one new name, each with its own password.
+    for (int i = 0; i < 6; ++i) {
+        Admin a;
+        a.username = QStringLiteral("newcomer");
+        a.password = QStringLiteral("pw%1").arg(i);
+        start("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a));
+    }
     QTRY_VERIFY_WITH_TIMEOUT(std::all_of(exchanges.begin(), exchanges.end(), [](const auto &e) { return e->isFinished(); }), 30000);
 
     QSet<QString> ids;
-    int sameAdded = 0, sameRefused = 0, ones = 0;
+    int sameAdded = 0, sameRefused = 0, ones = 0, registered = 0;
     for (size_t i = 0; i < exchanges.size(); ++i) {
         QVERIFY(exchanges[i]->result().ok);
         const QStringList c = replyChildren(exchanges[i]->result().body);
@@ -511,16 +531,44 @@ void TestAlertServer::concurrentRequestsKeepTheStoreConsistent()
                 ++sameAdded, ids.insert(c.value(1));
             else if (c.value(0) == QLatin1String("CANOTADD"))
                 ++sameRefused;
-        } else {
+        } else if (i < 60) {
             ones += c.value(0) == QLatin1String("1");
+        } else {
+            registered += c.value(0) == QLatin1String("REGISTEROK");
         }
     }
+    QCOMPARE(registered, 1);
     QCOMPARE(sameAdded, 1);
     QCOMPARE(sameRefused, 9);
     QCOMPARE(ids.size(), 31);
     QCOMPARE(ones, 1);
     QCOMPARE(s.count("SELECT count(*) FROM users"), 32);
-    QCOMPARE(s.count("PRAGMA integrity_check"), 0);
+    QCOMPARE(s.count("SELECT count(*) FROM admins"), 2);
+    QVERIFY(s.intact());
+
+    // Four deliveries at once claim each queued message once.
+    QList<alertserver::Mail> mails;
+    for (int i = 0; i < 20; ++i)
+        mails.append({QStringLiteral("m%1@example.com").arg(i), QStringLiteral("s"), QStringLiteral("b")});
+    QCOMPARE(s.store->queueMails(admin, mails), 20);
+    const qint64 queued = s.count("SELECT count(*) FROM mail_queue");
+    std::vector<std::vector<qint64>> claimed(4);
+    std::vector<std::thread> deliveries;
+    for (auto &mine : claimed)
+        deliveries.emplace_back([&s, &mine] {
+            while (const auto m = s.store->claimMail())
+                mine.push_back(m->id);
+        });
+    for (auto &t : deliveries)
+        t.join();
+    QSet<qint64> once;
+    qsizetype claims = 0;
+    for (const auto &mine : claimed) {
+        claims += qsizetype(mine.size());
+        once.unite(QSet<qint64>(mine.begin(), mine.end()));
+    }
+    QCOMPARE(claims, queued);
+    QCOMPARE(qsizetype(once.size()), queued);
 }
 
 void TestAlertServer::idsStayWithinSixteenBits()
@@ -531,7 +579,7 @@ void TestAlertServer::idsStayWithinSixteenBits()
     QVERIFY(addUser(admin, {QStringLiteral("first"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}) == 1);
     {
         auto db = s.inspect();
-        db->exec("UPDATE sqlite_sequence SET seq = 32766 WHERE name = 'users'");
+        db->exec("UPDATE counters SET value = 32766 WHERE name = 'users'");
     }
     QCOMPARE(addUser(admin, {QStringLiteral("last"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}), 32767);
     // Past the top, the lowest free id is used again.
@@ -551,12 +599,46 @@ void TestAlertServer::idsStayWithinSixteenBits()
     QCOMPARE(s.count("SELECT max(id) FROM users"), 32767);
 }
 
+namespace {
+
+// What the store's tables and indexes are, as "table.column" and "index:name".
+QStringList layoutOf(alertserver::Connection &db)
+{
+    QStringList out;
+    const bool sqlite = db.dialect() == alertserver::Dialect::Sqlite;
+    alertserver::Query columns = db.query(
+        sqlite ? "SELECT m.name, p.name FROM sqlite_master m JOIN pragma_table_info(m.name) p "
+                 "WHERE m.type = 'table' AND m.name NOT LIKE 'sqlite%' ORDER BY m.name, p.cid"
+               : "SELECT table_name, column_name FROM information_schema.columns WHERE table_schema = current_schema() "
+                 "AND table_name <> 'store_version' ORDER BY table_name, ordinal_position");
+    while (columns.next())
+        out << columns.text(0) + u'.' + columns.text(1);
+    // Indexes made by name (not those behind a key or a UNIQUE column).
+    alertserver::Query indexes = db.query(
+        sqlite ? "SELECT name FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL ORDER BY name"
+               : "SELECT indexname FROM pg_indexes i WHERE schemaname = current_schema() "
+                 "AND NOT EXISTS (SELECT 1 FROM pg_constraint c WHERE c.conname = i.indexname) ORDER BY indexname");
+    while (indexes.next())
+        out << QStringLiteral("index:") + indexes.text(0);
+    return out;
+}
+
+int versionOf(alertserver::Connection &db)
+{
+    alertserver::Query q = db.query(db.dialect() == alertserver::Dialect::Sqlite ? "PRAGMA user_version"
+                                                                                 : "SELECT version FROM store_version");
+    return q.next() ? int(q.integer(0)) : -1;
+}
+
+} // namespace
+
 void TestAlertServer::storeIsVersionedAndRefusesWhatItCannotRead()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("s.db"));
+    testsupport::TestDatabase database(dir.path(), QStringLiteral("s.db"));
+    const QString where = database.location();
     {
-        alertserver::Store store(path);
+        alertserver::Store store(where);
         QVERIFY(store.raiseAlert(QStringLiteral("nobody"), QStringLiteral("x")) == std::nullopt);
         alertserver::AdminRegistration reg;
         reg.username = QStringLiteral("keep");
@@ -565,35 +647,64 @@ void TestAlertServer::storeIsVersionedAndRefusesWhatItCannotRead()
     }
     {
         // Reopened: the data is there, the schema untouched.
-        alertserver::Store store(path);
+        alertserver::Store store(where);
         QVERIFY(store.adminIdByName(QStringLiteral("keep")).has_value());
-        alertserver::SqliteConnection db(path);
-        auto q = db.query("PRAGMA user_version");
-        QVERIFY(q.next());
-        QCOMPARE(q.integer(0), alertserver::Store::kSchemaVersion);
-        auto j = db.query("PRAGMA journal_mode");
-        QVERIFY(j.next());
-        QCOMPARE(j.text(0), QStringLiteral("wal"));
+        auto db = database.connect();
+        QCOMPARE(versionOf(*db), alertserver::Store::kSchemaVersion);
+        if (!database.isPostgres()) {
+            auto j = db->query("PRAGMA journal_mode");
+            QVERIFY(j.next());
+            QCOMPARE(j.text(0), QStringLiteral("wal"));
+        }
     }
     {
-        alertserver::SqliteConnection db(path);
-        db.exec("PRAGMA user_version = 99");
+        // Servers started together on a new store make its schema once.
+        testsupport::TestDatabase fresh(dir.path(), QStringLiteral("fresh.db"));
+        std::atomic<int> opened{0};
+        std::vector<std::thread> starting;
+        for (int i = 0; i < 3; ++i)
+            starting.emplace_back([&] {
+                try {
+                    alertserver::Store store(fresh.location(), 1000);
+                    ++opened;
+                } catch (const std::exception &e) {
+                    qWarning("%s", e.what());
+                }
+            });
+        for (auto &t : starting)
+            t.join();
+        QCOMPARE(opened.load(), 3);
     }
-    QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(path));
+    if (database.isPostgres()) {
+        // The same tables, columns and indexes as a new SQLite store, and
+        // every table is one the store copies.
+        QTemporaryDir other;
+        alertserver::Store sqlite(other.filePath(QStringLiteral("s.db")));
+        alertserver::SqliteConnection lite(sqlite.location());
+        const QStringList layout = layoutOf(*database.connect());
+        QCOMPARE(layout, layoutOf(lite));
+        QSet<QString> tables;
+        for (const QString &entry : layout)
+            if (!entry.startsWith(QLatin1String("index:")))
+                tables.insert(entry.section(u'.', 0, 0));
+        const QStringList copied = alertserver::Store::tables();
+        QCOMPARE(tables, QSet<QString>(copied.begin(), copied.end()));
+    }
+    database.connect()->exec(database.isPostgres() ? "UPDATE store_version SET version = 99" : "PRAGMA user_version = 99");
+    QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(where));
 
+    // A database that holds tables of something else.
+    testsupport::TestDatabase foreign(dir.path(), QStringLiteral("foreign.db"));
+    foreign.connect()->exec("CREATE TABLE t(x INTEGER)");
+    QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(foreign.location()));
+    if (database.isPostgres())
+        return;
     const QString junk = dir.filePath(QStringLiteral("junk.db"));
     QFile f(junk);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(QByteArray(4096, 'j'));
     f.close();
     QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(junk));
-
-    const QString foreign = dir.filePath(QStringLiteral("foreign.db"));
-    {
-        alertserver::SqliteConnection db(foreign);
-        db.exec("CREATE TABLE t(x)");
-    }
-    QVERIFY_THROWS_EXCEPTION(alertserver::StoreError, alertserver::Store store(foreign));
 }
 
 void TestAlertServer::alertHistoryIsBounded()
@@ -711,6 +822,12 @@ void TestAlertServer::clientSessionsBelongToTheirAddress()
     QCOMPARE(login(desk), QStringLiteral("1"));
     QCOMPARE(status(desk), QStringLiteral("1"));
     QCOMPARE(status(laptop), QStringLiteral("0"));
+    QCOMPARE(status(desk), QStringLiteral("0"));
+
+    // A session in use stays alive: its polls move its time on.
+    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 23 * 3600");
+    QCOMPARE(status(desk), QStringLiteral("0"));
+    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 2 * 3600");
     QCOMPARE(status(desk), QStringLiteral("0"));
 
     // A day without a poll ends a session; an alert raised while none is
@@ -854,6 +971,8 @@ void TestAlertServer::registrationMailWaitsInTheStore()
 
 void TestAlertServer::versionOneStoreKeepsItsRows()
 {
+    if (testsupport::TestDatabase::postgresWanted())
+        QSKIP("a version-1 store is an SQLite file");
     // A store as the first schema left it: an administrator, a user logged in
     // with one alert not yet reported, one logged out.
     static const char *const kVersionOne = R"SQL(
@@ -889,6 +1008,8 @@ PRAGMA user_version = 1;
     QCOMPARE(store.alertsOf(1, 10).size(), 2);
     QCOMPARE(store.addUser(3, {QStringLiteral("BOB"), QStringLiteral("x"), {}, {}, {}, {}, {}, {}}).first,
              alertserver::Store::Addition::NameTaken);
+    // Ids go on above the highest ever given.
+    QCOMPARE(store.addUser(3, {QStringLiteral("carl"), QStringLiteral("x"), {}, {}, {}, {}, {}, {}}).second, 3);
     // The user logged in keeps a session every caller shares, with the alert
     // not yet reported; the one logged out has none.
     alertserver::Policy perUser;
@@ -897,6 +1018,30 @@ PRAGMA user_version = 1;
     QCOMPARE(store.pollStatus(QStringLiteral("ann"), QStringLiteral("*")), 1);
     QCOMPARE(store.pollStatus(QStringLiteral("ann"), QStringLiteral("*")), 0);
     QCOMPARE(store.pollStatus(QStringLiteral("bob"), QStringLiteral("*")), 2);
+}
+
+void TestAlertServer::lostConnectionsAreMadeAgain()
+{
+    RunningServer &s = *m_server;
+    if (!s.database.isPostgres())
+        QSKIP("an SQLite file has no connection to lose");
+    addUser(activeAdmin(QStringLiteral("boss")), {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    const QString status = QStringLiteral("/alertsystem/status.php?username=ann");
+    QCOMPARE(replyChildren(s.client(QStringLiteral("/alertsystem/login.php?username=ann&password=pw")).body),
+             QStringList{QStringLiteral("1")});
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("0")});
+
+    // Every connection of the server's pool ended by the database's side, as
+    // a restart or an administrator would: the next requests still work.
+    auto killed = [&] {
+        return s.count("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                       "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+    };
+    QVERIFY(killed() > 0);
+    QVERIFY(s.store->raiseAlert(QStringLiteral("ann"), QStringLiteral("after the cut")));
+    QVERIFY(killed() > 0);
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("1")});
+    QCOMPARE(replyChildren(s.client(status).body), QStringList{QStringLiteral("0")});
 }
 
 QTEST_GUILESS_MAIN(TestAlertServer)

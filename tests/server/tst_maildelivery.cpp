@@ -5,7 +5,7 @@
 #include "server/MailDelivery.h"
 #include "server/Outbox.h"
 #include "server/SmtpClient.h"
-#include "server/SqliteDb.h"
+#include "server/Database.h"
 #include "server/Store.h"
 #include "support/Patience.h"
 
@@ -101,8 +101,9 @@ void TestMailDelivery::queue(const QStringList &recipients)
 
 QString TestMailDelivery::column(const QString &sql) const
 {
-    SqliteConnection db(m_store->path());
-    Query q = db.query(sql.toUtf8().constData());
+    const auto db = Database::connect(m_store->location());
+    const auto statement = db->statement(sql.toUtf8());
+    Query q(*statement);
     QStringList out;
     while (q.next())
         out << q.text(0);
@@ -239,7 +240,7 @@ void TestMailDelivery::relayDownThenBack()
 
     // Back, once the pause is over: each goes once.
     relay.up();
-    SqliteConnection(m_store->path()).exec("UPDATE mail_queue SET next_try = 0");
+    Database::connect(m_store->location())->exec("UPDATE mail_queue SET next_try = 0");
     QCOMPARE(delivery.deliverDue(), 2);
     QCOMPARE(relay.messages().size(), 2);
     QCOMPARE(relay.count("RCPT TO:<ann@example.com>"), 1);
@@ -273,7 +274,7 @@ void TestMailDelivery::refusalEndsRetries()
     QVERIFY(column(QStringLiteral("SELECT last_error FROM mail_queue WHERE state = 'failed'")).contains(QStringLiteral("550")));
     QVERIFY(m_log.join(u'\n').contains(QRegularExpression(QStringLiteral("gone@example.com refused.*550"))));
 
-    SqliteConnection(m_store->path()).exec("UPDATE mail_queue SET next_try = 0");
+    Database::connect(m_store->location())->exec("UPDATE mail_queue SET next_try = 0");
     QCOMPARE(delivery.deliverDue(), 0);
     QCOMPARE(relay.count("RCPT TO:<later@example.com>"), 2);
     QCOMPARE(relay.count("RCPT TO:<gone@example.com>"), 1);

@@ -112,6 +112,8 @@ QString ServerProcess::baseUrl() const
 
 QString ServerProcess::dbPath() const
 {
+    if (!m_database.isEmpty())
+        return m_database;
     return QDir(m_folder).filePath(m_ownDefaults ? QStringLiteral("alertserver.db") : QStringLiteral("store.db"));
 }
 
@@ -160,6 +162,26 @@ QList<LoggedRequest> ServerProcess::requestsFor(const QByteArray &path, int from
             out.append(m_requests.at(i));
     }
     return out;
+}
+
+bool ServerProcess::fallsQuiet(const QByteArray &path)
+{
+    QElapsedTimer total;
+    total.start();
+    int seen = countFor(path);
+    QElapsedTimer quiet;
+    quiet.start();
+    while (total.elapsed() < patient(15000)) {
+        QTest::qWait(100);
+        const int now = countFor(path);
+        if (now != seen) {
+            seen = now;
+            quiet.restart();
+        } else if (quiet.elapsed() > 5000) {
+            return true;
+        }
+    }
+    return false;
 }
 
 QStringList ServerProcess::outboxFiles() const

@@ -55,8 +55,13 @@ public:
     bool stop();
     bool isRunning() const;
 
+    // Serves from this store (a file or a postgresql:// URI) instead of one
+    // in the folder; set before start().
+    void setDatabase(const QString &location) { m_database = location; }
+
     int port() const { return m_port; }
     QString baseUrl() const;
+    // The --db value: the store's file, or the database set.
     QString dbPath() const;
     QString outboxPath() const;
 
@@ -69,6 +74,9 @@ public:
     // The answered requests for one path, from position `from` of requests() on.
     QList<LoggedRequest> requestsFor(const QByteArray &path, int from = 0);
     int countFor(const QByteArray &path, int from = 0) { return int(requestsFor(path, from).size()); }
+    // True once no request for the path has come for two and a half poll
+    // periods (5 s); false when they go on for 15 s.
+    bool fallsQuiet(const QByteArray &path);
     // The outbox's e-mail files, by name.
     QStringList outboxFiles() const;
     QString mail(const QString &name) const;
@@ -80,6 +88,7 @@ private:
 
     QString m_program;
     QString m_folder;
+    QString m_database;
     bool m_ownDefaults = false;
     QStringList m_tls; // the TLS options, empty for http
     std::unique_ptr<QProcess> m_process;

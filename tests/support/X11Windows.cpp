@@ -115,6 +115,15 @@ QList<X11Window> findX11Windows(const QString &wmClass, const QString &title)
     return found;
 }
 
+std::optional<X11Window> viewableX11Window(const QString &wmClass, const QString &title)
+{
+    for (const X11Window &w : findX11Windows(wmClass, title)) {
+        if (w.viewable)
+            return w;
+    }
+    return std::nullopt;
+}
+
 QSize x11ScreenSize()
 {
     Connection c = connect();

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace testsupport {
 
 // A top-level window of the X display as another program sees it.
@@ -26,6 +28,9 @@ struct X11Window
 QList<X11Window> findX11Windows(const QString &wmClass, const QString &title);
 // Every such window of the class, whatever its title.
 QList<X11Window> x11WindowsOfClass(const QString &wmClass);
+
+// The first of those windows that is on the screen (mapped and viewable).
+std::optional<X11Window> viewableX11Window(const QString &wmClass, const QString &title);
 
 // The size of the display's first screen; empty without a display.
 QSize x11ScreenSize();
