@@ -170,7 +170,7 @@ HttpReply jsonError(int status, const QString &why)
 HttpReply unauthorized(const QString &why, bool tokenSent)
 {
     HttpReply r = jsonError(401, why);
-    r.headers.append({"WWW-Authenticate", tokenSent ? QByteArray("Bearer realm=\"alertserver\", error=\"invalid_token\"")
+    r.headers.append({QByteArray("WWW-Authenticate"), tokenSent ? QByteArray("Bearer realm=\"alertserver\", error=\"invalid_token\"")
                                                     : QByteArray("Bearer realm=\"alertserver\"")});
     return r;
 }
@@ -379,7 +379,7 @@ HttpReply AlertService::publish(const HttpRequest &request, const QByteArray &qu
     if (request.method != "POST") {
         HttpReply r = jsonError(405, QStringLiteral("method %1 not allowed here; alerts are sent with POST")
                                          .arg(QString::fromLatin1(request.method)));
-        r.headers.append({"Allow", "POST"});
+        r.headers.append({QByteArray("Allow"), QByteArray("POST")});
         return r;
     }
     // The token's form first; whether it is one of ours, in the store below.
@@ -483,7 +483,7 @@ HttpReply AlertService::publish(const HttpRequest &request, const QByteArray &qu
     case Store::Publication::Limited: {
         HttpReply r = jsonError(429, QStringLiteral("too many alerts with this token; try again in %1 s")
                                          .arg(result.retryAfter));
-        r.headers.append({"Retry-After", QByteArray::number(result.retryAfter)});
+        r.headers.append({QByteArray("Retry-After"), QByteArray::number(result.retryAfter)});
         return r;
     }
     case Store::Publication::Published: break;
