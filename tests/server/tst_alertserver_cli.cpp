@@ -270,7 +270,7 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QStringLiteral("x"), QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("no user ghost")));
-    r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QString(3000, u'x'), QStringLiteral("--db"), m_db});
+    r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QString(4097, u'x'), QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("longer than")));
     QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x.io"),
