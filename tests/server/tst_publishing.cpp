@@ -249,10 +249,16 @@ void TestPublishing::limitPerTokenIsSharedByServers()
     // Another token has a minute of its own.
     const QByteArray second = s.store->createToken(m_boss, QStringLiteral("second")).token;
     QCOMPARE(post("/api/v1/alerts?user=dana", kForm, "four", bearer(second)).status, 200);
-    // Other methods are refused, in JSON.
+    // Other methods are refused, in JSON, as is what the front end refuses
+    // before the service sees it, and a second Authorization field.
     const Reply get = request(s.front->port(), "GET", "/api/v1/alerts", bearer(m_token), {}, {});
     QCOMPARE(get.status, 405);
     QVERIFY(get.head.contains("Allow: POST"));
+    const QByteArray unframed = bodyOf(exchange(s.front->port(), "POST /api/v1/alerts?user=dana HTTP/1.1\r\nHost: x\r\n"
+                                                                  "Authorization: Bearer " + second + "\r\n\r\n"));
+    QVERIFY2(QJsonDocument::fromJson(unframed).object().contains(QLatin1String("error")), unframed.constData());
+    QCOMPARE(post("/api/v1/alerts?user=dana", kForm, "x", bearer(second) + "\r\nAuthorization: " + bearer(m_token)).status, 400);
+    QCOMPARE(alerts(), 4);
 }
 
 void TestPublishing::storeOfVersionThreeGainsTokens()
