@@ -268,7 +268,7 @@ void TestInstalledClient::alertReachesTheScreen()
                                         m_server->baseUrl() + "/api/v1/alerts?user=" + kUser});
     QVERIFY(curl.waitForFinished(patient(30000)));
     const QByteArray answer = curl.readAllStandardOutput();
-    QVERIFY2(curl.exitCode() == 0 && answer.contains("\"user\":\"ann\""), answer + curl.readAllStandardError());
+    QVERIFY2(curl.exitCode() == 0 && answer.contains("\"user\":\"ann\""), (answer + curl.readAllStandardError()).constData());
     QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kAlertPage, mark) >= 1, patient(10000));
     QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry,
                               QRect(QPoint(m_screen.width() - kWindowSize.width(), 0), kWindowSize), patient(5000));
