@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The suite's main job in one command: set up, build, start the reference alert
 # server with a fresh store, seed an administrator and a user, start the alert
-# client logged in automatically, and raise an alert a few seconds later so the
-# window pops up and the sound plays. The wizard is then one command away.
+# client logged in automatically, and publish an alert a few seconds later with
+# curl and the administrator's token, so the window pops up and the sound
+# plays. The wizard is then one command away.
 #
 # With a display the programs stay up until Ctrl-C. Without one, everything runs
 # under Xvfb and screenshots are written to the demo folder (out/demo/shots).
@@ -83,8 +84,10 @@ sleep 0.3
 admin_id=$("$server" seed-admin admin admin123 admin@example.com "${store[@]}")
 "$server" add-user admin demo demo123 --email demo@example.com --first Dana --last Moreau \
   --tel 555-0100 "${store[@]}" >/dev/null
+# A token to publish alerts with; it is shown this once.
+token=$("$server" token create admin --name demo "${store[@]}" 2>/dev/null)
 echo "demo: server on http://127.0.0.1:$port, administrator 'admin' (id $admin_id, password admin123),"
-echo "      user 'demo' (password demo123)"
+echo "      user 'demo' (password demo123), publishing token $token"
 
 # The client, in a folder of its own with its configuration file.
 cp -r "$root/build/tarvex" "$demo/tarvex"
@@ -136,8 +139,12 @@ pids+=($client)
 wait_window "Tarvex Vantorel" 20 || { echo "demo: the client did not start"; exit 1; }
 echo "demo: the client is up and logged in as 'demo'; an alert follows in 4 seconds"
 sleep 4
-"$server" alert demo "Server room temperature above 30 degrees" "${store[@]}"
-echo "demo: alert raised; the window pops up at the top-right and alert.wav plays"
+publish() { # text
+  curl -sS --fail-with-body -d "$1" -H "Authorization: Bearer $token" \
+    "http://127.0.0.1:$port/api/v1/alerts?user=demo"
+}
+answer=$(publish "Server room temperature above 30 degrees") || { echo "demo: publishing failed: $answer"; exit 1; }
+echo "demo: alert published ($answer); the window pops up at the top-right and alert.wav plays"
 sleep 4
 shot 3-alert-popped-up
 
@@ -186,7 +193,8 @@ fi
 echo
 echo "The wizard, against the same server (log in as admin / admin123):"
 echo "  QTWEBENGINE_DISABLE_SANDBOX=1 $demo/kestrup/kestrup"
-echo "More alerts: $server alert demo \"TEXT\" --db $demo/alertserver.db"
+echo "More alerts:"
+echo "  curl -d 'TEXT' -H 'Authorization: Bearer $token' http://127.0.0.1:$port/api/v1/alerts?user=demo"
 if [ -z "$headless" ]; then
   echo "Press Ctrl-C to stop the server and the client."
   wait "$client"

@@ -3,7 +3,11 @@
 #include "Markup.h"
 #include "Pages.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
+#include <QStringDecoder>
 
 namespace alertserver {
 
@@ -149,6 +153,39 @@ bool answersTheUserList(const QByteArray &page)
 
 const QByteArray kRoot = "/alertsystem/";
 
+// ---- the publishing interface's replies
+
+HttpReply json(int status, const QJsonObject &object)
+{
+    return {status, "application/json", QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n'};
+}
+
+HttpReply jsonError(int status, const QString &why)
+{
+    return json(status, {{QStringLiteral("error"), why}});
+}
+
+// 401 with the challenge RFC 6750 asks for; a token that was sent but is not
+// (or no longer) valid is named as such.
+HttpReply unauthorized(const QString &why, bool tokenSent)
+{
+    HttpReply r = jsonError(401, why);
+    r.headers.append({QByteArray("WWW-Authenticate"), tokenSent ? QByteArray("Bearer realm=\"alertserver\", error=\"invalid_token\"")
+                                                    : QByteArray("Bearer realm=\"alertserver\"")});
+    return r;
+}
+
+// The characters of a bearer token (RFC 6750's b64token); ours are base64url.
+bool isTokenText(const QByteArray &token)
+{
+    if (token.isEmpty() || token.size() > 512)
+        return false;
+    return std::all_of(token.cbegin(), token.cend(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
+            || c == '_' || c == '~' || c == '+' || c == '/' || c == '=';
+    });
+}
+
 } // namespace
 
 bool isMailAddress(const QString &address)
@@ -196,10 +233,44 @@ QString AlertService::baseFor(const HttpRequest &) const
     return m_publicBase.isEmpty() ? m_fallbackBase : m_publicBase;
 }
 
+HttpReply AlertService::refusalFor(const QByteArray &target, int status, const QString &why)
+{
+    if (collapseSlashes(target).startsWith("/api/"))
+        return jsonError(status, why);
+    return refuse(status, why);
+}
+
+QString AlertService::alertTextProblem(const QString &text, bool *tooLong)
+{
+    if (tooLong)
+        *tooLong = false;
+    if (text.trimmed().isEmpty())
+        return QStringLiteral("the text is empty");
+    if (text.toUtf8().size() > limits::kAlertTextBytes) {
+        if (tooLong)
+            *tooLong = true;
+        return QStringLiteral("the text is longer than %1 bytes of UTF-8").arg(limits::kAlertTextBytes);
+    }
+    if (!text.isValidUtf16())
+        return QStringLiteral("the text is not valid Unicode");
+    if (hasControlCharacter(text, true))
+        return QStringLiteral("the text holds a control character");
+    return {};
+}
+
 HttpReply AlertService::handle(const HttpRequest &request)
 {
     const qsizetype q = request.target.indexOf('?');
     const QByteArray path = collapseSlashes(q < 0 ? request.target : request.target.left(q));
+    if (path.startsWith("/api/")) {
+        try {
+            if (path != kPublishPath)
+                return jsonError(404, QStringLiteral("no such page"));
+            return publish(request, q < 0 ? QByteArray() : request.target.mid(q + 1));
+        } catch (const std::exception &e) {
+            return jsonError(500, QStringLiteral("server error: %1").arg(QString::fromUtf8(e.what())));
+        }
+    }
     const QByteArray page = path.startsWith(kRoot) ? path.mid(kRoot.size()) : QByteArray();
     HttpReply reply;
     try {
@@ -299,6 +370,128 @@ HttpReply AlertService::route(const QByteArray &path, Context &c)
         return (this->*r.serve)(c);
     }
     return refuse(404, QStringLiteral("no such page"));
+}
+
+// ---- publishing
+
+HttpReply AlertService::publish(const HttpRequest &request, const QByteArray &queryText)
+{
+    if (request.method != "POST") {
+        HttpReply r = jsonError(405, QStringLiteral("method %1 not allowed here; alerts are sent with POST")
+                                         .arg(QString::fromLatin1(request.method)));
+        r.headers.append({QByteArray("Allow"), QByteArray("POST")});
+        return r;
+    }
+    // The token's form first; whether it is one of ours, in the store below.
+    int fields = 0;
+    QByteArray credentials;
+    for (const auto &[name, value] : request.headers) {
+        if (name.compare("Authorization", Qt::CaseInsensitive) == 0) {
+            ++fields;
+            credentials = value.trimmed();
+        }
+    }
+    if (fields > 1)
+        return jsonError(400, QStringLiteral("more than one Authorization field"));
+    if (fields == 0 || credentials.isEmpty())
+        return unauthorized(QStringLiteral("no token; send Authorization: Bearer TOKEN"), false);
+    const qsizetype space = credentials.indexOf(' ');
+    if (space < 0 || credentials.left(space).compare("Bearer", Qt::CaseInsensitive) != 0)
+        return unauthorized(QStringLiteral("the Authorization field is not Bearer TOKEN"), false);
+    const QByteArray token = credentials.mid(space + 1).trimmed();
+    if (!isTokenText(token))
+        return unauthorized(QStringLiteral("unknown or revoked token"), true);
+
+    if (request.body.size() > limits::kMaxApiBodyBytes)
+        return jsonError(413, QStringLiteral("the body is larger than %1 bytes").arg(limits::kMaxApiBodyBytes));
+    const auto query = FormData::parse(queryText);
+    if (!query)
+        return jsonError(400, QStringLiteral("malformed query string"));
+
+    QString text;
+    QStringList users;
+    bool all = false;
+    const QByteArray type = request.header("Content-Type").split(';').value(0).trimmed().toLower();
+    if (type == "application/json") {
+        if (!query->pairs().isEmpty())
+            return jsonError(400, QStringLiteral("a JSON body names its users itself; the query must be empty"));
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(request.body, &error);
+        if (error.error != QJsonParseError::NoError)
+            return jsonError(400, QStringLiteral("malformed JSON: %1").arg(error.errorString()));
+        if (!document.isObject())
+            return jsonError(400, QStringLiteral("the body must be a JSON object"));
+        const QJsonObject object = document.object();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            if (it.key() != QLatin1String("text") && it.key() != QLatin1String("users") && it.key() != QLatin1String("all"))
+                return jsonError(400, QStringLiteral("unknown field %1").arg(it.key()));
+        }
+        if (!object.value(QLatin1String("text")).isString())
+            return jsonError(400, QStringLiteral("text must be a string"));
+        text = object.value(QLatin1String("text")).toString();
+        const QJsonValue allValue = object.value(QLatin1String("all"));
+        if (!allValue.isUndefined() && !allValue.isBool())
+            return jsonError(400, QStringLiteral("all must be true or false"));
+        all = allValue.toBool(false);
+        const QJsonValue usersValue = object.value(QLatin1String("users"));
+        if (!usersValue.isUndefined()) {
+            if (!usersValue.isArray())
+                return jsonError(400, QStringLiteral("users must be a list of user names"));
+            for (const QJsonValue &user : usersValue.toArray()) {
+                if (!user.isString())
+                    return jsonError(400, QStringLiteral("users must be a list of user names"));
+                users << user.toString();
+            }
+            if (all)
+                return jsonError(400, QStringLiteral("give users or all, not both"));
+        }
+    } else {
+        // Any other body (curl -d sends it as a form) is the text itself, as
+        // sent: not form-decoded, so that "&", "+" and "%" stay what they are.
+        for (const auto &[key, value] : query->pairs()) {
+            if (key != QLatin1String("user"))
+                return jsonError(400, QStringLiteral("unknown query field %1").arg(key));
+            users << value;
+        }
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        text = utf8.decode(request.body);
+        if (utf8.hasError())
+            return jsonError(400, QStringLiteral("the text is not UTF-8"));
+        if (users.isEmpty())
+            return jsonError(400, QStringLiteral("a plain-text body needs ?user=NAME; a JSON body needs "
+                                                 "Content-Type: application/json"));
+    }
+    if (!all && users.isEmpty())
+        return jsonError(400, QStringLiteral("name the users, or send all: true"));
+    if (users.size() > Store::kMaxId)
+        return jsonError(413, QStringLiteral("too many users"));
+    for (const QString &user : users) {
+        if (user.isEmpty() || user.size() > limits::kUserName)
+            return jsonError(400, QStringLiteral("a user name is empty or longer than %1 characters").arg(limits::kUserName));
+    }
+    bool tooLong = false;
+    const QString problem = alertTextProblem(text, &tooLong);
+    if (!problem.isEmpty())
+        return jsonError(tooLong ? 413 : 400, problem);
+
+    const Store::PublishResult result = m_store.publish(token, users, all, text);
+    switch (result.outcome) {
+    case Store::Publication::NoToken: return unauthorized(QStringLiteral("unknown or revoked token"), true);
+    case Store::Publication::NotTheirs:
+        // The same answer for a user of another administrator as for none.
+        return jsonError(403, QStringLiteral("%1 is not one of your users").arg(result.refusedUser));
+    case Store::Publication::Limited: {
+        HttpReply r = jsonError(429, QStringLiteral("too many alerts with this token; try again in %1 s")
+                                         .arg(result.retryAfter));
+        r.headers.append({QByteArray("Retry-After"), QByteArray::number(result.retryAfter)});
+        return r;
+    }
+    case Store::Publication::Published: break;
+    }
+    QJsonArray alerts;
+    for (const RaisedAlert &a : result.alerts)
+        alerts.append(QJsonObject{{QStringLiteral("id"), a.id}, {QStringLiteral("user"), a.username}});
+    return json(200, {{QStringLiteral("alerts"), alerts}});
 }
 
 // ---- client

@@ -39,6 +39,8 @@ struct HttpReply
     int status = 200;
     QByteArray contentType;
     QByteArray body;
+    // Further header fields (WWW-Authenticate, Retry-After).
+    QList<std::pair<QByteArray, QByteArray>> headers = {};
 };
 
 // Longest accepted value of each kind of field. Longer values are refused
@@ -51,8 +53,12 @@ constexpr int kAddress = 255;
 constexpr int kEmail = 254;
 constexpr int kPhone = 40;
 constexpr int kPostalCode = 20;
-constexpr int kAlertText = 2000;
+// An alert's text, in bytes of UTF-8, however it is raised.
+constexpr int kAlertTextBytes = 4096;
 constexpr int kMaxBodyBytes = 1024 * 1024;
+// A request to the publishing interface: a few thousand user names and the
+// text, escaped as JSON may escape it, fit with room to spare.
+constexpr int kMaxApiBodyBytes = 256 * 1024;
 } // namespace limits
 
 // Whether an e-mail address may be stored: it passes the wizard's own check
@@ -77,6 +83,15 @@ public:
     // The request target as a log may show it: the values of "password" and
     // "code" (the activation code) are hidden.
     static QByteArray loggableTarget(const QByteArray &target);
+    // The path of the publishing interface.
+    static constexpr const char *kPublishPath = "/api/v1/alerts";
+    // What a request refused before it reached the service is answered:
+    // JSON on the publishing interface, XML everywhere else.
+    static HttpReply refusalFor(const QByteArray &target, int status, const QString &why);
+    // Why an alert text cannot be raised ("" when it can): empty, longer
+    // than kAlertTextBytes of UTF-8, or holding control characters other
+    // than line ends and tabs. `tooLong` is set when that is the reason.
+    static QString alertTextProblem(const QString &text, bool *tooLong = nullptr);
     // Both are set before serving starts. Addresses in skins, pages and
     // e-mails start with the public base when one is set, else with the
     // fallback base (the address the server listens on); never with what a
@@ -94,6 +109,8 @@ private:
     };
 
     HttpReply route(const QByteArray &path, Context &c);
+    // POST /api/v1/alerts
+    HttpReply publish(const HttpRequest &request, const QByteArray &query);
 
     // client
     HttpReply skin(Context &c);

@@ -32,7 +32,7 @@ const char *const kUsage =
     "                    [--admin-session-hours H] [--client-session-hours H] [--client-sessions address|user]\n"
     "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
     "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
-    "                    [--users-per-admin N]\n"
+    "                    [--users-per-admin N] [--alerts-per-token N]\n"
     // the HTTP front end
     "                    [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR]...\n"
     "                    [--max-connections N] [--max-connections-per-address N]\n"
@@ -42,6 +42,10 @@ const char *const kUsage =
     "                    [--mail-from ADDRESS] [--mail-credentials FILE] [--mail-ca FILE]\n"
     "  alertserver migrate --from FILE --to URI          copy an SQLite store into an empty PostgreSQL one\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
+    "  alertserver token create ADMIN [--name LABEL] [--db FILE]\n"
+    "                                                    a token to publish alerts with (shown once)\n"
+    "  alertserver token list ADMIN [--db FILE]          the administrator's tokens by label\n"
+    "  alertserver token revoke ADMIN LABEL [--db FILE]  the token stops working at once\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
     "                                                    create an activated administrator\n"
@@ -57,7 +61,11 @@ const char *const kUsage =
     "without a poll, per address; registrations expire unactivated after 7 days; limits:\n"
     "10 failed logins per name and 50 per address in 15 minutes, 10 registrations per\n"
     "address, 200 mails per administrator and 5 per recipient a day, 1000 users per\n"
-    "administrator (0 turns a limit off).\n"
+    "administrator, 60 alerts per publishing token a minute (0 turns a limit off).\n"
+    // publishing
+    "Publishing: POST /api/v1/alerts with Authorization: Bearer TOKEN, a JSON body\n"
+    "{\"text\": \"...\", \"users\": [\"a\", \"b\"]} or {\"text\": \"...\", \"all\": true}, or a\n"
+    "plain-text body with ?user=NAME; the text is UTF-8 of at most 4096 bytes.\n"
     // the HTTP front end
     "Links in e-mails and skins start with --public-url, else with the listen address\n"
     "(https with --tls-cert); listening on 0.0.0.0 or [::] needs --public-url.\n"
@@ -105,6 +113,7 @@ const PolicyOption kPolicyOptions[] = {
     {"--mails-per-admin", 0, 1000000, [](Policy &p, int v) { p.mailsPerAdmin = v; }},
     {"--mails-per-recipient", 0, 1000000, [](Policy &p, int v) { p.mailsPerRecipient = v; }},
     {"--users-per-admin", 0, Store::kMaxId, [](Policy &p, int v) { p.usersPerAdmin = v; }},
+    {"--alerts-per-token", 0, 1000000, [](Policy &p, int v) { p.alertsPerToken = v; }},
 };
 const char *const kSessionsOption = "--client-sessions";
 
@@ -234,7 +243,7 @@ Options parseOptions(const QStringList &args)
                                        QStringLiteral("--skins"), QStringLiteral("--port-file"), QStringLiteral("--threads"),
                                        QStringLiteral("--public-url"), QStringLiteral("--from"), QStringLiteral("--to"),
                                        QStringLiteral("--email"), QStringLiteral("--first"), QStringLiteral("--last"),
-                                       QStringLiteral("--tel")};
+                                       QStringLiteral("--tel"), QStringLiteral("--name")};
     Options o;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &a = args[i];
@@ -447,6 +456,54 @@ bool tooLong(const QString &value, int limit, const char *what, int *code)
     return true;
 }
 
+// token create ADMIN [--name LABEL], token list ADMIN, token revoke ADMIN LABEL
+int token(const QStringList &args, const Options &o, const QString &dbPath)
+{
+    const QString action = args.value(0);
+    const bool create = action == QLatin1String("create") && args.size() == 2;
+    const bool list = action == QLatin1String("list") && args.size() == 2;
+    const bool revoke = action == QLatin1String("revoke") && args.size() == 3;
+    if (!create && !list && !revoke) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const QString label = create ? o.named.value(QStringLiteral("--name")) : args.value(2);
+    if (o.named.contains(QStringLiteral("--name")) && !create)
+        return fail(QStringLiteral("--name goes with token create"));
+    if ((revoke || o.named.contains(QStringLiteral("--name"))) && !Store::isTokenLabel(label))
+        return fail(QStringLiteral("a token's label is 1 to %1 letters, digits, '.', '_' or '-'").arg(Store::kMaxTokenLabel));
+    Store store(dbPath);
+    const auto adminId = store.adminIdByName(args[1]);
+    if (!adminId)
+        return fail(QStringLiteral("no administrator %1").arg(args[1]));
+    if (create) {
+        const Store::CreatedToken made = store.createToken(*adminId, label);
+        if (made.outcome == Store::TokenCreation::LabelTaken)
+            return fail(QStringLiteral("%1 has a token labelled %2 already").arg(args[1], made.label));
+        if (made.outcome != Store::TokenCreation::Created)
+            return fail(QStringLiteral("no administrator %1").arg(args[1]));
+        // The token alone on standard output, for scripts; it is not kept
+        // and cannot be shown again.
+        std::fprintf(stderr, "alertserver: token %s of %s (keep it now: it is not shown again)\n",
+                     made.label.toLocal8Bit().constData(), args[1].toLocal8Bit().constData());
+        say(QString::fromLatin1(made.token));
+        return 0;
+    }
+    if (revoke) {
+        if (!store.revokeToken(*adminId, label))
+            return fail(QStringLiteral("%1 has no token labelled %2").arg(args[1], label));
+        return 0;
+    }
+    const auto time = [](qint64 t) {
+        return QDateTime::fromSecsSinceEpoch(t, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC'"));
+    };
+    for (const ApiToken &t : store.tokensOf(*adminId))
+        say(QStringLiteral("%1\tcreated %2\t%3").arg(t.label, time(t.createdAt),
+                                                       t.lastUsed ? QStringLiteral("last used ") + time(*t.lastUsed)
+                                                                  : QStringLiteral("never used")));
+    return 0;
+}
+
 } // namespace
 
 int runCommandLine(const QStringList &arguments, const QString &programFolder)
@@ -478,13 +535,16 @@ int runCommandLine(const QStringList &arguments, const QString &programFolder)
         if (command == QLatin1String("alert")) {
             if (args.size() != 2)
                 return usage();
-            if (tooLong(args[1], limits::kAlertText, "the alert text", &code))
-                return code;
+            const QString problem = AlertService::alertTextProblem(args[1]);
+            if (!problem.isEmpty())
+                return fail(problem);
             Store store(dbPath);
             if (!store.raiseAlert(args[0], args[1]))
                 return fail(QStringLiteral("no user %1").arg(args[0]));
             return 0;
         }
+        if (command == QLatin1String("token"))
+            return token(args, o, dbPath);
         if (command == QLatin1String("logout")) {
             if (args.size() != 1)
                 return usage();

@@ -57,11 +57,6 @@ void logRequest(const QByteArray &peer, const QByteArray &method, const QByteArr
                  method.isEmpty() ? "-" : method.constData(), shown.isEmpty() ? "-" : shown.constData(), status);
 }
 
-HttpReply errorXml(int status, const QString &why)
-{
-    return {status, "text/xml; charset=UTF-8", errorReply(why)};
-}
-
 // ---- addresses
 
 // IPv4 addresses as IPv6 ones (::ffff:a.b.c.d), so one comparison serves both.
@@ -389,11 +384,11 @@ private:
         // two could be read differently by a proxy in front (smuggling).
         if (m_parser.transferEncoding())
             return refuse(m_parser.content_length() || m_request.method != "POST"
-                              ? errorXml(400, QStringLiteral("malformed request"))
-                              : errorXml(411, QStringLiteral("a request body needs a Content-Length")));
+                              ? refusal(400, QStringLiteral("malformed request"))
+                              : refusal(411, QStringLiteral("a request body needs a Content-Length")));
         // A POST without a length would be carried out with an empty form.
         if (m_request.method == "POST" && !m_parser.content_length())
-            return refuse(errorXml(411, QStringLiteral("a request body needs a Content-Length")));
+            return refuse(refusal(411, QStringLiteral("a request body needs a Content-Length")));
         if (m_parser.is_done())
             return dispatch();
         lowest().expires_after(m_engine.bodyDeadline);
@@ -433,12 +428,18 @@ private:
             return closeNow();
         case http::error::header_limit:
         case http::error::buffer_overflow:
-            return refuse(errorXml(431, QStringLiteral("request head too large")));
+            return refuse(refusal(431, QStringLiteral("request head too large")));
         case http::error::body_limit:
-            return refuse(errorXml(413, QStringLiteral("request body too large")));
+            return refuse(refusal(413, QStringLiteral("request body too large")));
         default:
-            return refuse(errorXml(400, QStringLiteral("malformed request")));
+            return refuse(refusal(400, QStringLiteral("malformed request")));
         }
+    }
+
+    // XML, or JSON on the publishing interface.
+    HttpReply refusal(int status, const QString &why) const
+    {
+        return AlertService::refusalFor(m_request.target, status, why);
     }
 
     void refuse(HttpReply reply)
@@ -462,7 +463,7 @@ private:
             try {
                 reply = self->m_engine.handler(self->m_request);
             } catch (...) {
-                reply = errorXml(500, QStringLiteral("server error"));
+                reply = self->refusal(500, QStringLiteral("server error"));
             }
             if (self->m_engine.log)
                 logRequest(self->m_request.peer, self->m_request.method, self->m_request.target, reply.status);
@@ -503,6 +504,9 @@ private:
         if (!m_reply.contentType.isEmpty())
             m.set(http::field::content_type,
                   beast::string_view(m_reply.contentType.constData(), size_t(m_reply.contentType.size())));
+        for (const auto &[name, value] : m_reply.headers)
+            m.set(beast::string_view(name.constData(), size_t(name.size())),
+                  beast::string_view(value.constData(), size_t(value.size())));
         m.keep_alive(false);
     }
 

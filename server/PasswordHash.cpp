@@ -55,6 +55,22 @@ QByteArray randomHex(int bytes)
     return randomBytes(bytes).toHex();
 }
 
+QByteArray randomToken(int bytes)
+{
+    return randomBytes(bytes).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+QByteArray sha256(const QByteArray &data)
+{
+    QByteArray out(EVP_MAX_MD_SIZE, '\0');
+    unsigned int size = 0;
+    if (EVP_Digest(data.constData(), size_t(data.size()), reinterpret_cast<unsigned char *>(out.data()), &size,
+                   EVP_sha256(), nullptr) != 1)
+        throw StoreError("hashing failed");
+    out.truncate(int(size));
+    return out;
+}
+
 bool constantTimeEquals(const QByteArray &a, const QByteArray &b)
 {
     return a.size() == b.size() && CRYPTO_memcmp(a.constData(), b.constData(), size_t(a.size())) == 0;

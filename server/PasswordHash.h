@@ -22,6 +22,10 @@ bool verifyPassword(const QByteArray &password, const PasswordHash &stored);
 // Cryptographically random bytes, as lower-case hex (activation codes).
 QByteArray randomHex(int bytes);
 
+// Cryptographically random bytes, as base64url without padding (tokens).
+QByteArray randomToken(int bytes);
+QByteArray sha256(const QByteArray &data);
+
 // Equal-length comparison in constant time.
 bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
 

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QRandomGenerator>
+#include <QSet>
 
 #include <algorithm>
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr qint64 kLoginWindow = 15 * 60;
 constexpr qint64 kDayWindow = 24 * 3600;
+constexpr qint64 kMinuteWindow = 60;
 // Session and binding times are written at most this often, so that polls
 // stay reads.
 constexpr qint64 kTouchEvery = 60;
@@ -34,6 +36,7 @@ LimitRule ruleOf(Limit limit)
     case Limit::Registration: return {"registration", kDayWindow};
     case Limit::MailsByAdmin: return {"mails-admin", kDayWindow};
     case Limit::MailsToRecipient: return {"mails-recipient", kDayWindow};
+    case Limit::AlertsByToken: return {"api-token", kMinuteWindow};
     }
     return {"", kDayWindow};
 }
@@ -59,6 +62,7 @@ int maximumOf(const Policy &p, Limit limit)
     case Limit::Registration: return p.registrationsPerAddress;
     case Limit::MailsByAdmin: return p.mailsPerAdmin;
     case Limit::MailsToRecipient: return p.mailsPerRecipient;
+    case Limit::AlertsByToken: return p.alertsPerToken;
     }
     return 0;
 }
@@ -589,35 +593,37 @@ bool Store::hasSession(int userId, const QString &session)
     });
 }
 
+qint64 Store::raiseAlert(Connection &db, int userId, const QString &text)
+{
+    qint64 alertId = 0;
+    {
+        Query q = db.query("INSERT INTO alerts(user_id, text, created_at) VALUES(?,?,?) RETURNING id");
+        q.bind(1, userId).bind(2, text).bind(3, now());
+        if (q.next())
+            alertId = q.integer(0);
+    }
+    {
+        // Alerts no session has been told of yet, for the next new session.
+        Query q = db.query("UPDATE users SET pending_alerts = pending_alerts + 1 WHERE id = ?");
+        q.bind(1, userId);
+        q.run();
+    }
+    Query q = db.query("DELETE FROM alerts WHERE user_id = ? AND id <= (SELECT id FROM alerts WHERE user_id = ? "
+                       "ORDER BY id DESC LIMIT 1 OFFSET ?)");
+    q.bind(1, userId).bind(2, userId).bind(3, kAlertsKept);
+    q.run();
+    return alertId;
+}
+
 std::optional<qint64> Store::raiseAlert(const QString &username, const QString &text)
 {
     return m_db->transaction([&](Connection &db) -> std::optional<qint64> {
-        int userId = 0;
-        {
-            Query q = db.query("SELECT id FROM users WHERE name_key = ?");
-            q.bind(1, nameKey(username));
-            if (!q.next())
-                return std::nullopt;
-            userId = int(q.integer(0));
-        }
-        qint64 alertId = 0;
-        {
-            Query q = db.query("INSERT INTO alerts(user_id, text, created_at) VALUES(?,?,?) RETURNING id");
-            q.bind(1, userId).bind(2, text).bind(3, now());
-            if (q.next())
-                alertId = q.integer(0);
-        }
-        {
-            // Alerts no session has been told of yet, for the next new session.
-            Query q = db.query("UPDATE users SET pending_alerts = pending_alerts + 1 WHERE id = ?");
-            q.bind(1, userId);
-            q.run();
-        }
-        Query q = db.query("DELETE FROM alerts WHERE user_id = ? AND id <= (SELECT id FROM alerts WHERE user_id = ? "
-                           "ORDER BY id DESC LIMIT 1 OFFSET ?)");
-        q.bind(1, userId).bind(2, userId).bind(3, kAlertsKept);
-        q.run();
-        return alertId;
+        Query q = db.query("SELECT id FROM users WHERE name_key = ?");
+        q.bind(1, nameKey(username));
+        if (!q.next())
+            return std::nullopt;
+        const int userId = int(q.integer(0));
+        return raiseAlert(db, userId, text);
     });
 }
 
@@ -656,7 +662,152 @@ QList<AlertRecord> Store::alertsOf(int userId, int limit)
     });
 }
 
+// ---- publishing tokens
+
+bool Store::isTokenLabel(const QString &label)
+{
+    if (label.isEmpty() || label.size() > kMaxTokenLabel)
+        return false;
+    return std::all_of(label.cbegin(), label.cend(), [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'.'
+            || c == u'_' || c == u'-';
+    });
+}
+
+Store::CreatedToken Store::createToken(int adminId, const QString &label)
+{
+    const QByteArray token = randomToken(kTokenBytes);
+    const QByteArray hash = sha256(token);
+    return m_db->transaction([&](Connection &db) -> CreatedToken {
+        {
+            Query q = db.query("SELECT 1 FROM admins WHERE id = ?");
+            q.bind(1, adminId);
+            if (!q.next())
+                return {TokenCreation::NoAdmin, {}, {}};
+        }
+        const auto taken = [&](const QString &name) {
+            Query q = db.query("SELECT 1 FROM api_tokens WHERE admin_id = ? AND label = ?");
+            q.bind(1, adminId).bind(2, name);
+            return q.next();
+        };
+        QString name = label;
+        if (name.isEmpty()) {
+            for (int n = 1; name.isEmpty() || taken(name); ++n)
+                name = QStringLiteral("token-%1").arg(n);
+        } else if (taken(name)) {
+            return {TokenCreation::LabelTaken, {}, name};
+        }
+        Query q = db.query("INSERT INTO api_tokens(token_hash, admin_id, label, created_at) VALUES(?,?,?,?)");
+        q.bind(1, hash).bind(2, adminId).bind(3, name).bind(4, now());
+        q.run();
+        return {TokenCreation::Created, token, name};
+    });
+}
+
+QList<ApiToken> Store::tokensOf(int adminId)
+{
+    return m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT label, created_at, last_used FROM api_tokens WHERE admin_id = ? "
+                           "ORDER BY created_at, label");
+        q.bind(1, adminId);
+        QList<ApiToken> out;
+        while (q.next()) {
+            ApiToken t{q.text(0), q.integer(1), std::nullopt};
+            if (!q.isNull(2))
+                t.lastUsed = q.integer(2);
+            out.append(t);
+        }
+        return out;
+    });
+}
+
+bool Store::revokeToken(int adminId, const QString &label)
+{
+    // In a transaction: run again after a lost connection, the delete would
+    // answer that there was no such token.
+    return m_db->transaction([&](Connection &db) {
+        Query q = db.query("DELETE FROM api_tokens WHERE admin_id = ? AND label = ?");
+        q.bind(1, adminId).bind(2, label);
+        q.run();
+        return db.changes() > 0;
+    });
+}
+
+Store::PublishResult Store::publish(const QByteArray &token, const QStringList &users, bool all, const QString &text)
+{
+    const QByteArray hash = sha256(token);
+    const QString subject = QString::fromLatin1(hash.toHex());
+    // A token that is none of ours costs a read, never the write lock.
+    const bool known = m_db->run([&](Connection &db) {
+        Query q = db.query("SELECT 1 FROM api_tokens WHERE token_hash = ?");
+        q.bind(1, hash);
+        return q.next();
+    });
+    if (!known)
+        return {};
+    return m_db->transaction([&](Connection &db) {
+        const qint64 t = now();
+        PublishResult r;
+        int adminId = 0;
+        {
+            Query q = db.query("SELECT t.admin_id FROM api_tokens t JOIN admins a ON a.id = t.admin_id "
+                               "WHERE t.token_hash = ? AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)");
+            q.bind(1, hash).bind(2, t);
+            if (!q.next())
+                return r;
+            adminId = int(q.integer(0));
+        }
+        if (overLimit(db, Limit::AlertsByToken, subject)) {
+            r.outcome = Publication::Limited;
+            r.retryAfter = windowLeft(db, Limit::AlertsByToken, subject);
+            return r;
+        }
+        QList<std::pair<int, QString>> targets;
+        if (all) {
+            Query q = db.query("SELECT id, username FROM users WHERE admin_id = ? ORDER BY id");
+            q.bind(1, adminId);
+            while (q.next())
+                targets.append({int(q.integer(0)), q.text(1)});
+        } else {
+            QSet<QString> seen;
+            for (const QString &name : users) {
+                const QString key = nameKey(name);
+                if (seen.contains(key))
+                    continue;
+                seen.insert(key);
+                // Another administrator's user reads as no user at all.
+                Query q = db.query("SELECT id, username FROM users WHERE name_key = ? AND admin_id = ?");
+                q.bind(1, key).bind(2, adminId);
+                if (!q.next()) {
+                    r.outcome = Publication::NotTheirs;
+                    r.refusedUser = name;
+                    return r;
+                }
+                targets.append({int(q.integer(0)), q.text(1)});
+            }
+        }
+        countAgainst(db, Limit::AlertsByToken, subject);
+        for (const auto &[id, name] : targets)
+            r.alerts.append({raiseAlert(db, id, text), name});
+        Query q = db.query("UPDATE api_tokens SET last_used = ? WHERE token_hash = ?");
+        q.bind(1, t).bind(2, hash);
+        q.run();
+        r.outcome = Publication::Published;
+        return r;
+    });
+}
+
 // ---- limits
+
+qint64 Store::windowLeft(Connection &db, Limit limit, const QString &subject)
+{
+    const LimitRule rule = ruleOf(limit);
+    Query q = db.query("SELECT window_start FROM limits WHERE scope = ? AND subject = ?");
+    q.bind(1, QString::fromLatin1(rule.scope)).bind(2, subjectOf(limit, subject));
+    const qint64 left = q.next() ? q.integer(0) + rule.window - now() : rule.window;
+    return std::clamp<qint64>(left, 1, rule.window);
+}
+
 
 bool Store::overLimit(Connection &db, Limit limit, const QString &subject)
 {

@@ -73,6 +73,9 @@ struct Policy
     int mailsPerAdmin = 200;
     int mailsPerRecipient = 5;
     int usersPerAdmin = 1000;
+    // Alerts published through the HTTP interface, per token and minute; one
+    // request counts once, however many users it reaches.
+    int alertsPerToken = 60;
 };
 
 enum class Limit {
@@ -83,6 +86,22 @@ enum class Limit {
     Registration,     // per address
     MailsByAdmin,     // per administrator id
     MailsToRecipient, // per address mailed
+    AlertsByToken,    // per publishing token (its hash), a minute
+};
+
+// A token an administrator publishes alerts with, as `token list` shows it.
+struct ApiToken
+{
+    QString label;
+    qint64 createdAt = 0;
+    std::optional<qint64> lastUsed;
+};
+
+// One alert a publication raised.
+struct RaisedAlert
+{
+    qint64 id = 0;
+    QString username; // as stored
 };
 
 // The server's data: one SQLite file, or one PostgreSQL database that several
@@ -97,7 +116,7 @@ class Store
 public:
     // The schema this build writes; a store with a higher version was made by
     // a newer server and is refused rather than misread.
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // Ids go out as 16-bit signed integers, so no more than this many exist.
     static constexpr int kMaxId = 32767;
     // Alerts kept per user; older ones are dropped as new ones arrive.
@@ -181,6 +200,39 @@ public:
     // Newest first.
     QList<AlertRecord> alertsOf(int userId, int limit);
 
+    // ---- publishing tokens
+    // Tokens are 32 random bytes in base64url; only their SHA-256 is kept.
+    static constexpr int kTokenBytes = 32;
+    static constexpr int kMaxTokenLabel = 64;
+    enum class TokenCreation { Created, LabelTaken, NoAdmin };
+    struct CreatedToken
+    {
+        TokenCreation outcome = TokenCreation::NoAdmin;
+        QByteArray token; // shown once, never stored
+        QString label;
+    };
+    // Without a label the token gets the first free "token-N".
+    CreatedToken createToken(int adminId, const QString &label = {});
+    QList<ApiToken> tokensOf(int adminId);
+    // The token stops working at once, for every server on the store.
+    bool revokeToken(int adminId, const QString &label);
+    // Whether a label may name a token: 1 to kMaxTokenLabel letters, digits, ". _ -".
+    static bool isTokenLabel(const QString &label);
+
+    enum class Publication { Published, NoToken, NotTheirs, Limited };
+    struct PublishResult
+    {
+        Publication outcome = Publication::NoToken;
+        QList<RaisedAlert> alerts;
+        QString refusedUser;  // NotTheirs: the first name that is not the administrator's
+        qint64 retryAfter = 0; // Limited: seconds until the window ends
+    };
+    // Raises one alert per user, all or none, for the administrator whose
+    // live token this is: the named users (each must be one of that
+    // administrator's), or all of them. Looked up in the store every time,
+    // so a revoked token or an expired administrator is refused at once.
+    PublishResult publish(const QByteArray &token, const QStringList &users, bool all, const QString &text);
+
     // ---- limits
     bool overLimit(Limit limit, const QString &subject);
     void countAgainst(Limit limit, const QString &subject);
@@ -219,6 +271,7 @@ private:
     static void createSchema(Connection &db);
     static void migrateToV2(Connection &db);
     static void migrateToV3(Connection &db);
+    static void migrateToV4(Connection &db);
     // The id up to which a new session of the user counts as told:
     // everything but the alerts no session has been told of yet.
     static qint64 toldUpTo(Connection &db, int userId, qint64 untold);
@@ -227,6 +280,9 @@ private:
     bool overLimit(Connection &db, Limit limit, const QString &subject);
     void countAgainst(Connection &db, Limit limit, const QString &subject);
     void queueMail(Connection &db, const Mail &mail);
+    static qint64 raiseAlert(Connection &db, int userId, const QString &text);
+    // Seconds until the limit's window for the subject ends.
+    qint64 windowLeft(Connection &db, Limit limit, const QString &subject);
     static qint64 now();
 
     std::unique_ptr<Database> m_db;

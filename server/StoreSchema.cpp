@@ -1,9 +1,8 @@
 // The store's tables on both back ends, their versions, and copying a store.
 //
-// A table or a column is added in three places: a new version step for
-// SQLite (migrate), the PostgreSQL schema (kPostgresSchema, with its own step
-// once PostgreSQL stores of the previous version exist), and tables() when it
-// is a new table. The operations on it are written once, in Store.cpp, in the
+// A table or a column is added in three places: a version step for each back
+// end (migrate; PostgreSQL stores began at version 3, so their steps start
+// after kPostgresSchema), and tables() when it is a new table. The operations on it are written once, in Store.cpp, in the
 // SQL both understand: "?" placeholders, ON CONFLICT upserts, RETURNING.
 #include "Store.h"
 
@@ -110,6 +109,21 @@ INSERT INTO counters(name, value)
 PRAGMA user_version = 3;
 )SQL";
 
+// Version 4: the tokens administrators publish alerts with, by the SHA-256
+// of the token (the token itself is never kept), one label per token and
+// administrator.
+const char *const kSchemaV4 = R"SQL(
+CREATE TABLE api_tokens(
+    token_hash BLOB PRIMARY KEY,
+    admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE,
+    label TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    last_used INTEGER
+);
+CREATE UNIQUE INDEX api_tokens_by_label ON api_tokens(admin_id, label);
+PRAGMA user_version = 4;
+)SQL";
+
 // The same tables, columns, keys and indexes as SQLite's version 3. Names
 // are unique through name_key alone (the fold of Store::nameKey), never
 // through lower(), which folds more than ASCII. The version lives in a table,
@@ -194,6 +208,19 @@ CREATE TABLE store_version(version INTEGER NOT NULL);
 INSERT INTO store_version(version) VALUES(3);
 )SQL";
 
+// Version 4 on PostgreSQL, as on SQLite.
+const char *const kPostgresV4 = R"SQL(
+CREATE TABLE api_tokens(
+    token_hash BYTEA PRIMARY KEY,
+    admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE,
+    label TEXT NOT NULL,
+    created_at BIGINT NOT NULL,
+    last_used BIGINT
+);
+CREATE UNIQUE INDEX api_tokens_by_label ON api_tokens(admin_id, label);
+UPDATE store_version SET version = 4;
+)SQL";
+
 // Held while a server creates or upgrades the schema of a PostgreSQL store,
 // so that servers started together do it once.
 const char *const kSchemaLock = "SELECT pg_advisory_lock(1448365652)";
@@ -221,7 +248,8 @@ const QStringList &Store::tables()
     static const QStringList names{QStringLiteral("admins"),          QStringLiteral("users"),
                                    QStringLiteral("alerts"),          QStringLiteral("client_sessions"),
                                    QStringLiteral("admin_sessions"),  QStringLiteral("limits"),
-                                   QStringLiteral("mail_queue"),      QStringLiteral("counters")};
+                                   QStringLiteral("mail_queue"),      QStringLiteral("counters"),
+                                   QStringLiteral("api_tokens")};
     return names;
 }
 
@@ -253,14 +281,19 @@ void Store::migrate()
         // already holds tables rather than add ours beside them.
         if (version == 0 && holdsTables(db))
             throw StoreError("the store " + location().toStdString() + " holds another database");
-        if (version == 0)
+        if (version == 0) {
             createSchema(db);
-        else if (db.dialect() == Dialect::Sqlite) {
+            return;
+        }
+        // PostgreSQL stores begin at version 3.
+        if (db.dialect() == Dialect::Sqlite) {
             if (version < 2)
                 migrateToV2(db);
             if (version < 3)
                 migrateToV3(db);
         }
+        if (version < 4)
+            migrateToV4(db);
     };
     if (m_db->dialect() == Dialect::Sqlite) {
         m_db->transaction(upgrade);
@@ -283,11 +316,12 @@ void Store::createSchema(Connection &db)
 {
     if (db.dialect() == Dialect::Postgres) {
         db.exec(kPostgresSchema);
-        return;
+    } else {
+        db.exec(kSchemaV1);
+        migrateToV2(db);
+        migrateToV3(db);
     }
-    db.exec(kSchemaV1);
-    migrateToV2(db);
-    migrateToV3(db);
+    migrateToV4(db);
 }
 
 void Store::migrateToV2(Connection &db)
@@ -328,6 +362,11 @@ void Store::migrateToV2(Connection &db)
 void Store::migrateToV3(Connection &db)
 {
     db.exec(kSchemaV3);
+}
+
+void Store::migrateToV4(Connection &db)
+{
+    db.exec(db.dialect() == Dialect::Sqlite ? kSchemaV4 : kPostgresV4);
 }
 
 QList<std::pair<QString, qint64>> Store::copyInto(Store &target)

@@ -52,6 +52,11 @@ dpkg-deb -f "$(ls "$packages"/alertserver_*.deb)" Depends | grep -q adduser || f
 grep -q '<client>../../bin/tarvex</client>' "$root/etc/kestrup/setup.xml" \
     || fail "the wizard does not start the client through its launcher"
 
+# The packaged settings: mail to the local relay, TLS ready to be switched on.
+settings=$root/etc/default/alertserver
+grep -qx 'MAIL="--mail smtp://127.0.0.1:25"' "$settings" || fail "the settings do not mail through the local relay"
+grep -q '^#TLS="--tls-cert [^ ]* --tls-key [^ ]*"$' "$settings" || fail "the settings lack the commented TLS line"
+
 # Desktop entries: valid, and every one starts its program on X11.
 for entry in "$root"/usr/share/applications/*.desktop "$root"/etc/xdg/autostart/*.desktop; do
     desktop-file-validate "$entry" || fail "$entry is not a valid desktop entry"

@@ -2,8 +2,9 @@
 // temporary root, the unpacked alertserver serving with its own defaults, and
 // the unpacked client started as an ordinary user the way the desktop's
 // autostart entry starts it, through the launcher, with the browser engine's
-// sandbox on. The user logs in through the login page, an alert raised on the
-// server brings the window back to the top-right corner.
+// sandbox on. The user logs in through the login page, an alert published
+// with curl and a token of the administrator brings the window back to the
+// top-right corner.
 #include "support/ClientLogin.h"
 #include "support/Patience.h"
 #include "support/ProgramFolder.h"
@@ -258,8 +259,16 @@ void TestInstalledClient::alertReachesTheScreen()
     const int moved = int(m_server->requests().size());
     QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor("/alertsystem/status.php", moved) >= 1, patient(5000));
 
+    const ServerProcess::CommandResult token = m_server->command({"token", "create", "boss"});
+    QCOMPARE(token.exitCode, 0);
     const int mark = int(m_server->requests().size());
-    QCOMPARE(m_server->command({"alert", kUser, "Boiler pressure high"}).exitCode, 0);
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {"-sS", "--fail-with-body", "-d", "Boiler pressure high", "-H",
+                                        "Authorization: Bearer " + token.out.trimmed(),
+                                        m_server->baseUrl() + "/api/v1/alerts?user=" + kUser});
+    QVERIFY(curl.waitForFinished(patient(30000)));
+    const QByteArray answer = curl.readAllStandardOutput();
+    QVERIFY2(curl.exitCode() == 0 && answer.contains("\"user\":\"ann\""), (answer + curl.readAllStandardError()).constData());
     QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kAlertPage, mark) >= 1, patient(10000));
     QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry,
                               QRect(QPoint(m_screen.width() - kWindowSize.width(), 0), kWindowSize), patient(5000));

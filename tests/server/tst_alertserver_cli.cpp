@@ -79,6 +79,7 @@ private Q_SLOTS:
     void twoServersOnOneStoreServeAsOne();
     void databaseOutOfReachEndsTheProgram();
     void migrateCopiesEveryRow();
+    void tokensFromTheCommandLine();
 
 private:
     Run run(const QStringList &args);
@@ -269,7 +270,7 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QStringLiteral("x"), QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("no user ghost")));
-    r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QString(3000, u'x'), QStringLiteral("--db"), m_db});
+    r = run({QStringLiteral("alert"), QStringLiteral("ghost"), QString(4097, u'x'), QStringLiteral("--db"), m_db});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("longer than")));
     QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("pw"), QStringLiteral("b@x.io"),
@@ -548,6 +549,7 @@ void TestAlertServerCli::migrateCopiesEveryRow()
     // An SQLite store with rows in every table.
     const QString file = m_dir->filePath(QStringLiteral("old.db"));
     qint64 lastAlert = 0;
+    QByteArray token;
     {
         alertserver::Store old(file, 1000);
         alertserver::AdminRegistration reg;
@@ -567,6 +569,7 @@ void TestAlertServerCli::migrateCopiesEveryRow()
         for (int i = 0; i < 3; ++i)
             lastAlert = old.raiseAlert(QStringLiteral("ann"), QStringLiteral("alert %1").arg(i)).value_or(0);
         old.countAgainst(alertserver::Limit::ClientLoginName, QStringLiteral("eve"));
+        token = old.createToken(boss).token;
     }
     auto counts = [](alertserver::Connection &db) {
         QList<qint64> out;
@@ -599,6 +602,49 @@ void TestAlertServerCli::migrateCopiesEveryRow()
     QCOMPARE(moved.addUser(moved.adminIdByName(QStringLiteral("boss")).value_or(0),
                            {QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).second, 3);
     QVERIFY(moved.claimMail().has_value());
+    QCOMPARE(moved.publish(token, {}, true, QStringLiteral("by token")).outcome, alertserver::Store::Publication::Published);
+}
+
+void TestAlertServerCli::tokensFromTheCommandLine()
+{
+    const QStringList db{QStringLiteral("--db"), m_db};
+    QCOMPARE(run(QStringList{"seed-admin", "boss", "secret", "boss@example.com"} + db).exitCode, 0);
+    QCOMPARE(run(QStringList{"add-user", "boss", "ann", "pw"} + db).exitCode, 0);
+    // The token alone on standard output.
+    Run r = run(QStringList{"token", "create", "boss"} + db);
+    QCOMPARE(r.exitCode, 0);
+    const QByteArray token = r.out.trimmed().toLatin1();
+    QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{43}$")).match(QString::fromLatin1(token)).hasMatch(), qPrintable(r.out));
+    QVERIFY(r.err.contains(QStringLiteral("token-1")));
+    QCOMPARE(run(QStringList{"token", "create", "boss", "--name", "nagios"} + db).exitCode, 0);
+    QCOMPARE(run(QStringList{"token", "create", "boss", "--name", "nagios"} + db).exitCode, 1);
+    QCOMPARE(run(QStringList{"token", "create", "boss", "--name", "a b"} + db).exitCode, 1);
+    QCOMPARE(run(QStringList{"token", "create", "nobody"} + db).exitCode, 1);
+    r = run(QStringList{"token", "list", "boss"} + db);
+    QCOMPARE(r.exitCode, 0);
+    QStringList listed = r.out.split(u'\n', Qt::SkipEmptyParts);
+    for (QString &line : listed)
+        line = line.section(u'\t', 0, 0);
+    listed.sort();
+    QCOMPARE(listed, (QStringList{"nagios", "token-1"}));
+    QVERIFY(!r.out.contains(QString::fromLatin1(token)));
+
+    // Revoked by the command while the server runs: refused at the next request.
+    QVERIFY(startServer());
+    const auto publish = [&] {
+        common::HttpExchange exchange;
+        QEventLoop loop;
+        connect(&exchange, &common::HttpExchange::finished, &loop, &QEventLoop::quit);
+        exchange.start("POST", QStringLiteral("http://127.0.0.1:%1/api/v1/alerts?user=ann").arg(m_port),
+                       {{"Authorization", "Bearer " + token}, {"Content-Type", "text/plain"}}, "Disk full");
+        loop.exec();
+        return exchange.result().status;
+    };
+    QCOMPARE(publish(), 200);
+    QCOMPARE(run(QStringList{"token", "revoke", "boss", "token-1"} + db).exitCode, 0);
+    QCOMPARE(publish(), 401);
+    QCOMPARE(run(QStringList{"token", "revoke", "boss", "token-1"} + db).exitCode, 1);
+    QVERIFY(stopServer());
 }
 
 QTEST_GUILESS_MAIN(TestAlertServerCli)
