@@ -9,7 +9,9 @@
 //  - the ratio of the client's figure to the bare view's, for both.
 // Needs an X display with a tray: scripts/bench.sh client_engine
 // To weigh an engine setting before building it in, TVX_BENCH_CLIENT_ENV
-// ("NAME=value;NAME=value") adds variables to the client's environment only.
+// ("NAME=value;NAME=value") adds variables to the client's environment only,
+// and TVX_BENCH_CLIENT_DIR runs the client of another build's folder (an
+// earlier one, for a before-and-after in one sitting).
 
 #include "ProcessFigures.h"
 #include "client/startup/InstanceLookup.h"
@@ -152,8 +154,9 @@ int main(int argc, char *argv[])
 
     ScriptedServer server;
     QTemporaryDir install, home, pageFolder;
-    if (!server.listen() || !testsupport::copyFolder(TVX_BUILD_DIR "/tarvex", install.path())) {
-        std::printf("bench_client_engine: no scripted server, or no built client in " TVX_BUILD_DIR "/tarvex\n");
+    const QString clientDir = qEnvironmentVariable("TVX_BENCH_CLIENT_DIR", QStringLiteral(TVX_BUILD_DIR "/tarvex"));
+    if (!server.listen() || !testsupport::copyFolder(clientDir, install.path())) {
+        std::printf("bench_client_engine: no scripted server, or no client in %s\n", qPrintable(clientDir));
         return 2;
     }
     // A window of 320 x 400 px with a 300 x 300 px browser box at 10, 80.
