@@ -22,6 +22,8 @@
 #include <QBuffer>
 #include <QColor>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
@@ -119,6 +121,19 @@ std::optional<Sample> measure(const Subject &subject)
         ok = subject.ready();
     }
     if (ok) {
+        // PSS splits a page among all who map it: another engine running on
+        // the machine makes both subjects read low.
+        const QList<qint64> own = benchfigures::processTree(process.processId());
+        int strangers = 0;
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+            if (!own.contains(entry.toLongLong()) && cmdline.open(QIODevice::ReadOnly)
+                && cmdline.readAll().contains("QtWebEngineProcess"))
+                ++strangers;
+        }
+        if (strangers > 0)
+            std::printf("  (%d browser engine processes of other programs ran beside it: its PSS reads low)\n",
+                        strangers);
         for (const benchfigures::ProcessPart &part : benchfigures::describeTree(process.processId())) {
             sample.pss += part.pssMb;
             sample.perProcess.append({part.role, part.pssMb});
