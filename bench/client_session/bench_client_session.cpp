@@ -3,12 +3,11 @@
 //     window standing visible at the top right with the sound call made
 //     (in process, 20 alerts, median and worst);
 //  2. CPU share of the installed client (all its processes) while logged in
-//     and polling for 60 s;
-//  3. PSS of all the installed client's processes (the browser engine's
-//     included), against a bare QWebEngineView showing an empty local page,
-//     measured in the same run.
+//     and polling for 60 s.
+// Its memory against a bare engine view is bench_client_engine's.
 // Offscreen by default; run as build/bench/client_session/bench_client_session.
 
+#include "ProcessFigures.h"
 #include "client/session/Form1.h"
 #include "client_startup/SkinFixture.h"
 #include "support/ProgramFolder.h"
@@ -26,7 +25,6 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QWebEngineView>
 
 #include <algorithm>
 #include <csignal>
@@ -36,64 +34,13 @@
 using testsupport::ScriptedReply;
 using testsupport::ScriptedServer;
 
+using benchfigures::cpuSeconds;
+using benchfigures::processTree;
+
 namespace {
 
 constexpr int kAlerts = 20;
 constexpr int kCpuSeconds = 60;
-
-// ---------------------------------------------------------------- /proc
-
-QList<qint64> processTree(qint64 root)
-{
-    QHash<qint64, QList<qint64>> children;
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (!ok)
-            continue;
-        QFile stat("/proc/" + entry + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1)
-            children[fields[1].toLongLong()] << pid;
-    }
-    QList<qint64> tree{root};
-    for (int i = 0; i < tree.size(); ++i)
-        tree << children.value(tree[i]);
-    return tree;
-}
-
-double cpuSeconds(const QList<qint64> &pids)
-{
-    double ticks = 0;
-    for (qint64 pid : pids) {
-        QFile stat(QString("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (f.size() > 12)
-            ticks += f[11].toDouble() + f[12].toDouble(); // utime, stime
-    }
-    return ticks / double(sysconf(_SC_CLK_TCK));
-}
-
-double pssMegabytes(const QList<qint64> &pids)
-{
-    double kb = 0;
-    for (qint64 pid : pids) {
-        QFile rollup(QString("/proc/%1/smaps_rollup").arg(pid));
-        if (!rollup.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : rollup.readAll().split('\n')) {
-            if (line.startsWith("Pss:"))
-                kb += line.mid(4).trimmed().split(' ').first().toDouble();
-        }
-    }
-    return kb / 1024.0;
-}
 
 // ---------------------------------------------------------------- helpers
 
@@ -221,17 +168,6 @@ bool startInstalledClient(QProcess &client, ScriptedServer &server, QTemporaryDi
         && QTest::qWaitFor([&] { return server.countFor("/alertsystem/status.php") >= 2; }, 30000);
 }
 
-int runBare()
-{
-    QTemporaryDir dir;
-    writeFile(dir.filePath("empty.html"), "<!DOCTYPE html><html><body></body></html>");
-    QWebEngineView view;
-    view.resize(300, 300);
-    view.load(QUrl::fromLocalFile(dir.filePath("empty.html")));
-    view.show();
-    return qApp->exec();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -241,12 +177,8 @@ int main(int argc, char *argv[])
     if (geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QTemporaryDir ownHome;
-    const bool bare = argc > 1 && QByteArray(argv[1]) == "--bare";
-    if (!bare)
-        qputenv("XDG_CONFIG_HOME", ownHome.filePath("config").toUtf8());
+    qputenv("XDG_CONFIG_HOME", ownHome.filePath("config").toUtf8());
     QApplication app(argc, argv);
-    if (bare)
-        return runBare();
 
     // 1. Alert latency.
     QList<qint64> latencies;
@@ -283,23 +215,6 @@ int main(int argc, char *argv[])
                 kCpuSeconds, share, server.countFor("/alertsystem/status.php") - pollsBefore,
                 qint64(clientTree.size()));
 
-    // 3. Memory, client against a bare engine view.
-    const double clientPss = pssMegabytes(processTree(client.processId()));
     stopProcess(client);
-
-    QProcess bareView;
-    bareView.setProgram(QCoreApplication::applicationFilePath());
-    bareView.setArguments({"--bare"});
-    bareView.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    bareView.start();
-    bareView.waitForStarted();
-    QTest::qWait(8000);
-    const double barePss = pssMegabytes(processTree(bareView.processId()));
-    const qint64 bareCount = processTree(bareView.processId()).size();
-    stopProcess(bareView);
-
-    std::printf("memory (PSS, all processes): client %.1f MB, bare QWebEngineView %.1f MB in %lld processes, "
-                "ratio %.2f (aim: at most 1.10)\n",
-                clientPss, barePss, bareCount, barePss > 0 ? clientPss / barePss : 0.0);
     return 0;
 }

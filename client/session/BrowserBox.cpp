@@ -1,5 +1,7 @@
 #include "BrowserBox.h"
 
+#include "client/session/EngineTuning.h"
+
 #include <QCoreApplication>
 #include <QWebChannel>
 #include <QWebEngineLoadingInfo>
@@ -12,17 +14,57 @@ namespace client {
 
 const quint32 BrowserBox::kProgramWorld = QWebEngineScript::ApplicationWorld;
 
+namespace {
+
+// What Prepare() made ready for the next browser box.
+QPointer<QWebEngineProfile> g_preparedProfile;
+QPointer<QWebEnginePage> g_preparedPage;
+
+// An off-the-record profile of the box's own without an HTTP cache: the login
+// page and the alert page must always come fresh.
+QWebEngineProfile *newProfile(QObject *parent)
+{
+    auto *profile = new QWebEngineProfile(parent);
+    TuneProfile(profile);
+    return profile;
+}
+
+} // namespace
+
+void BrowserBox::Prepare()
+{
+    if (g_preparedProfile)
+        return;
+    // Making the first profile starts the engine: its threads, its helper
+    // processes. The page has loaded nothing, so it has nothing to report.
+    g_preparedProfile = newProfile(nullptr);
+    g_preparedPage = new QWebEnginePage(g_preparedProfile);
+    // Left unused when the start-up ends early: the page must go before its
+    // profile, and both before the engine shuts down with the application.
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, g_preparedProfile, [] {
+        delete g_preparedPage.data();
+        delete g_preparedProfile.data();
+    });
+}
+
 BrowserBox::BrowserBox(QWidget *container, QObject *parent)
     : QObject(parent)
 {
-    // An off-the-record profile of our own without an HTTP cache: the login
-    // page and the alert page must always come fresh.
-    m_profile = new QWebEngineProfile(this);
-    m_profile->setHttpCacheType(QWebEngineProfile::NoCache);
+    QWebEnginePage *page = nullptr;
+    if (g_preparedProfile && g_preparedPage) {
+        m_profile = g_preparedProfile;
+        m_profile->setParent(this);
+        page = g_preparedPage;
+        g_preparedProfile = nullptr;
+        g_preparedPage = nullptr;
+    } else {
+        m_profile = newProfile(this);
+        page = new QWebEnginePage(m_profile);
+    }
 
     m_view = new QWebEngineView(container);
     m_view->setObjectName(QStringLiteral("WebBrowser1"));
-    auto *page = new QWebEnginePage(m_profile, m_view);
+    page->setParent(m_view);
     m_view->setPage(page);
 
     connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {

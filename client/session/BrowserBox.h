@@ -24,6 +24,11 @@ public:
     // The world in which the program's scripts and the login bridge live.
     static const quint32 kProgramWorld;
 
+    // Starts the browser engine and makes a profile and a page ready for the
+    // next browser box, so that the engine's own start-up can overlap other
+    // work (the skin downloads). Without it a box makes its own.
+    static void Prepare();
+
     BrowserBox(QWidget *container, QObject *parent = nullptr);
     ~BrowserBox() override;
 

@@ -201,6 +201,12 @@ void TestStartupProcess::startsUpAndHandsOverOnceAndBlocksASecondStart()
     QImageReader page(m_install->filePath("html/images/background.bmp"));
     QCOMPARE(page.format(), QByteArray("bmp"));
     QCOMPARE(page.read().pixelColor(0, 0), QColor(Qt::cyan));
+    // The main window and its browser draw without OpenGL: no GL driver, and
+    // none of the software rasteriser's LLVM, is loaded into the program.
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(first->processId()));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    QVERIFY2(!mapped.contains("libGLX_mesa") && !mapped.contains("libLLVM"), "a GL driver is loaded");
 
     // A second start finds the main window and ends at once, sending nothing
     // (only the first client's own requests, none of them for the skin).
