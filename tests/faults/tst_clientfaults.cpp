@@ -2,6 +2,7 @@
 // polling goes on through every fault with bounded memory and the settings
 // intact, and a start-up that meets a fault ends silently.
 #include "FaultFixture.h"
+#include "support/Patience.h"
 
 #include "client_startup/SkinFixture.h"
 
@@ -78,9 +79,9 @@ struct ClientRun
         if (client.state() == QProcess::NotRunning)
             return;
         client.terminate();
-        if (!client.waitForFinished(15000))
+        if (!client.waitForFinished(testsupport::patient(15000)))
             client.kill();
-        client.waitForFinished(5000);
+        client.waitForFinished(testsupport::patient(5000));
     }
 };
 
@@ -92,7 +93,7 @@ void TestClientFaults::pollingSurvivesEveryFault()
     QVERIFY(run.prepare());
     QVERIFY(run.start());
     ScriptedServer &server = run.server;
-    QTRY_VERIFY_WITH_TIMEOUT(server.countFor(kStatusPath) >= 2, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.countFor(kStatusPath) >= 2, testsupport::patient(60000));
     const qint64 pid = run.client.processId();
     const qint64 peakBefore = procStatusKb(pid, "VmHWM");
     QVERIFY(peakBefore > 0);
@@ -132,16 +133,16 @@ void TestClientFaults::pollingSurvivesEveryFault()
     // The server goes away between two polls and comes back on the same port.
     const quint16 port = server.port();
     server.close();
-    QTest::qWait(5000);
+    QTest::qWait(testsupport::patient(5000));
     QCOMPARE(run.client.state(), QProcess::Running);
     const int beforeReturn = server.countFor(kStatusPath);
     QVERIFY(server.listen(port));
-    QTRY_VERIFY_WITH_TIMEOUT(server.countFor(kStatusPath) > beforeReturn, 6000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.countFor(kStatusPath) > beforeReturn, testsupport::patient(6000));
 
     // Still a working client: an alert brings the alert page.
     const int pages = server.countFor(kAlertPath);
     server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"1"}));
-    QTRY_VERIFY_WITH_TIMEOUT(server.countFor(kAlertPath) > pages, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.countFor(kAlertPath) > pages, testsupport::patient(10000));
     QCOMPARE(server.countFor(kLoginPath), 1);
 
     // No settings key was lost on the way.
@@ -178,7 +179,7 @@ void TestClientFaults::startupEndsSilently()
         run.server.setReply(path, reply);
     QVERIFY(run.start());
 
-    QTRY_COMPARE_WITH_TIMEOUT(run.client.state(), QProcess::NotRunning, 40000);
+    QTRY_COMPARE_WITH_TIMEOUT(run.client.state(), QProcess::NotRunning, testsupport::patient(40000));
     QCOMPARE(run.client.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.client.exitCode(), 0);
     QCOMPARE(run.server.countFor(kLoginPath), 0);

@@ -108,7 +108,7 @@ void TestAlertServerCli::cleanup()
 {
     if (m_server) {
         m_server->kill();
-        m_server->waitForFinished(5000);
+        m_server->waitForFinished(testsupport::patient(5000));
         delete m_server;
         m_server = nullptr;
     }
@@ -120,7 +120,7 @@ Run TestAlertServerCli::run(const QStringList &args)
 {
     QProcess p;
     p.start(kProgram, args);
-    p.waitForFinished(30000);
+    p.waitForFinished(testsupport::patient(30000));
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
             QString::fromLocal8Bit(p.readAllStandardError())};
 }
@@ -145,7 +145,7 @@ bool TestAlertServerCli::startServer(const QStringList &extra)
             if (m_port > 0)
                 return true;
         }
-        QTest::qWait(20);
+        QTest::qWait(testsupport::patient(20));
     }
     return false;
 }
@@ -153,7 +153,7 @@ bool TestAlertServerCli::startServer(const QStringList &extra)
 bool TestAlertServerCli::stopServer(QString *errors)
 {
     ::kill(pid_t(m_server->processId()), SIGTERM);
-    const bool stopped = m_server->waitForFinished(10000) && m_server->exitStatus() == QProcess::NormalExit
+    const bool stopped = m_server->waitForFinished(testsupport::patient(10000)) && m_server->exitStatus() == QProcess::NormalExit
         && m_server->exitCode() == 0;
     if (errors)
         *errors = QString::fromLocal8Bit(m_server->readAllStandardError());
@@ -380,7 +380,7 @@ void TestAlertServerCli::killedServerLeavesNoAccountWithoutItsMail()
     QTRY_VERIFY_WITH_TIMEOUT(std::any_of(exchanges.begin(), exchanges.end(), [](const auto &e) { return e->isFinished(); }),
                              testsupport::patient(30000));
     m_server->kill();
-    QVERIFY(m_server->waitForFinished(10000));
+    QVERIFY(m_server->waitForFinished(testsupport::patient(10000)));
     delete m_server;
     m_server = nullptr;
 
