@@ -28,7 +28,9 @@ set(TVX_NO_WINDOW_HEADERS_SOURCE ${CMAKE_CURRENT_LIST_DIR}/NoWindowHeaders.cpp)
 
 function(tvx_forbid_window_libraries target)
   target_sources(${target} PRIVATE ${TVX_NO_WINDOW_HEADERS_SOURCE})
-  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tvx_check_no_window_libraries ${target})
+  # A deferred call's arguments are expanded when it runs: put the name in now.
+  cmake_language(EVAL CODE
+    "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL tvx_check_no_window_libraries [[${target}]])")
 endfunction()
 
 function(tvx_collect_links target out)
