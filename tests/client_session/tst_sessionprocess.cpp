@@ -75,14 +75,15 @@ void TestSessionProcess::pollingResumesAfterStopAndContinue()
     QVERIFY(::kill(pid_t(client.processId()), SIGSTOP) == 0);
     QTest::qWait(testsupport::patient(300));
     const int polls = server.countFor("/alertsystem/status.php");
-    QTest::qWait(testsupport::patient(4000));
+    // Longer than one poll period, so that at least one poll fell due meanwhile.
+    QTest::qWait(testsupport::patient(2500));
     QVERIFY(server.countFor("/alertsystem/status.php") <= polls + 1);
     const int atContinue = server.countFor("/alertsystem/status.php");
     const qint64 continued = server.elapsedMs();
     QVERIFY(::kill(pid_t(client.processId()), SIGCONT) == 0);
     QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") > atContinue, testsupport::patient(5000));
     const qint64 resumedAfter = server.requestsFor("/alertsystem/status.php").at(atContinue).arrivedMs - continued;
-    QVERIFY2(resumedAfter <= 2500, qPrintable(QString::number(resumedAfter)));
+    QVERIFY2(resumedAfter <= 2000 + testsupport::patient(500), qPrintable(QString::number(resumedAfter)));
     // And it keeps its rhythm afterwards.
     QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") > atContinue + 1, testsupport::patient(5000));
     QCOMPARE(client.state(), QProcess::Running);

@@ -138,7 +138,7 @@ bool TestAlertServerCli::startServer(const QStringList &extra)
     m_server->start(kProgram, args + extra);
     QElapsedTimer t;
     t.start();
-    while (t.elapsed() < 10000 && m_server->state() != QProcess::NotRunning) {
+    while (t.elapsed() < testsupport::patient(10000) && m_server->state() != QProcess::NotRunning) {
         QFile f(portFile);
         if (f.open(QIODevice::ReadOnly)) {
             m_port = f.readAll().trimmed().toInt();

@@ -295,16 +295,16 @@ void TestFrontEnd::connectionsAreCappedInTotalAndPerAddress()
     QVERIFY(r.start());
     const int port = r.front.port();
     const QByteArray half = "GET / HTTP/1.1\r\nHost: a\r\n";
-    RawConnection a1(port, 15000, "127.0.0.2"), a2(port, 15000, "127.0.0.2");
+    RawConnection a1(port, patient(15000), "127.0.0.2"), a2(port, patient(15000), "127.0.0.2");
     QVERIFY(a1.send(half) && a2.send(half));
     // A third from the same address is closed at once; another address is served.
-    RawConnection a3(port, 15000, "127.0.0.2");
+    RawConnection a3(port, patient(15000), "127.0.0.2");
     QVERIFY(a3.closedByServer(patient(5000)));
     QCOMPARE(r.peerOf(get("/"), "127.0.0.3"), QByteArray("127.0.0.3"));
-    RawConnection b1(port, 15000, "127.0.0.3");
+    RawConnection b1(port, patient(15000), "127.0.0.3");
     QVERIFY(b1.send(half));
     // Three open: nobody else gets in until one ends.
-    RawConnection c1(port, 15000, "127.0.0.4");
+    RawConnection c1(port, patient(15000), "127.0.0.4");
     QVERIFY(c1.closedByServer(patient(5000)));
     QVERIFY(!a1.closedByServer(0) && !b1.closedByServer(0));
     a1.reset();
