@@ -91,7 +91,7 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QElapsedTimer elapsed;
     elapsed.start();
     const int blink = s.desktop.blinkMs;
-    while (elapsed.elapsed() < 20 * blink) {
+    while (elapsed.elapsed() < 15 * blink) {
         QTest::qWait(patient(blink / 3));
         seen.insert(int(form.trayFrame()));
         if (form.trayFrame() == Frame::Image2)
