@@ -49,7 +49,7 @@ void TestForm1Polling::realIntervalsAutoLoginRetryAndPollSpacing()
     s.server.queueReply(kLoginPath, ScriptedReply::drop());
     s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}));
     s.server.setReply(kAlertPagePath, ScriptedReply::html("<html><body>alerts</body></html>"));
-    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"0"}).withDelay(800));
+    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"0"}).withDelay(400));
     QVERIFY(s.start());
     Form1 &form = *s.form;
 
@@ -66,7 +66,7 @@ void TestForm1Polling::realIntervalsAutoLoginRetryAndPollSpacing()
     QVERIFY(form.entry(Form1::kMyProfile)->isVisible());
 
     // One status request at a time, the next 2000 ms after the reply.
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 3, patient(12000));
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 2, patient(8000));
     const QList<RecordedRequest> polls = s.server.requestsFor(kStatusPath);
     QCOMPARE(polls[0].query, QByteArray("username=a+b%26c"));
     for (int i = 1; i < polls.size(); ++i) {

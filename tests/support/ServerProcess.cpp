@@ -177,7 +177,7 @@ bool ServerProcess::fallsQuiet(const QByteArray &path)
         if (now != seen) {
             seen = now;
             quiet.restart();
-        } else if (quiet.elapsed() > 5000) {
+        } else if (quiet.elapsed() > patient(4500)) { // more than two of the client's poll periods
             return true;
         }
     }
