@@ -25,7 +25,7 @@ endif()
 function(tvx_add_test)
   cmake_parse_arguments(T "XVFB;STORES" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE tvx_config Qt6::Test ${T_LIBS})
+  target_link_libraries(${T_NAME} PRIVATE tvx_config tvx_patience Qt6::Test ${T_LIBS})
   target_compile_definitions(${T_NAME} PRIVATE
     TVX_BUILD_DIR="${CMAKE_BINARY_DIR}" TVX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   set(tests ${T_NAME})

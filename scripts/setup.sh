@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
   qt6-webengine-dev qt6-webchannel-dev qt6-multimedia-dev
-  qt6-httpserver-dev libqt6sql6-sqlite libsqlite3-dev libboost-dev libssl-dev openssl libnss3-tools
+  libsqlite3-dev libboost-dev libssl-dev openssl libnss3-tools
   libpq-dev postgresql
   libxcb1-dev
   xvfb xauth trayer x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core

@@ -2,11 +2,9 @@
 #include "wizard/frame/WizardContext.h"
 #include "wizard/frame/WizardSettings.h"
 
-#include <QApplication>
-
-#ifdef KESTRUP_HAVE_USERS
 #include "wizard/users/UserPages.h"
-#endif
+
+#include <QApplication>
 
 int main(int argc, char *argv[])
 {
@@ -24,9 +22,7 @@ int main(int argc, char *argv[])
     kestrup::WizardContext context(kestrup::WizardSettings::loadBesideProgram());
     kestrup::PageNavigator &navigator = context.navigator();
     kestrup::registerFramePages(navigator);
-#ifdef KESTRUP_HAVE_USERS
     kestrup::registerUserPages(navigator);
-#endif
     navigator.watchSessionEnd();
     navigator.open(kestrup::Page::Welcome);
     return app.exec();

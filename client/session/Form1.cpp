@@ -123,20 +123,20 @@ Form1::Form1(const StartupValues &startup, const SkinValues &skin, SessionServic
 
     alertcheck = new QTimer(this);
     alertcheck->setObjectName(QStringLiteral("alertcheck"));
-    alertcheck->setInterval(kPollMs);
+    alertcheck->setInterval(m_services.pollMs);
     // A coarse timer may fire up to 5 % early; polls keep their full spacing.
     alertcheck->setTimerType(Qt::PreciseTimer);
     connect(alertcheck, &QTimer::timeout, this, &Form1::alertcheck_Timer);
 
     animateIcon = new QTimer(this);
     animateIcon->setObjectName(QStringLiteral("animateIcon"));
-    animateIcon->setInterval(kBlinkMs);
+    animateIcon->setInterval(m_services.blinkMs);
     connect(animateIcon, &QTimer::timeout, this, &Form1::animateIcon_Timer);
 
     m_loginRetry = new QTimer(this);
     m_loginRetry->setObjectName(QStringLiteral("loginRetry"));
     m_loginRetry->setSingleShot(true);
-    m_loginRetry->setInterval(kLoginRetryMs);
+    m_loginRetry->setInterval(m_services.loginRetryMs);
     connect(m_loginRetry, &QTimer::timeout, this, &Form1::ShowLoginPage);
 
     Image1 = blinkFrameImage1();

@@ -42,9 +42,6 @@ public:
     };
     // A left double-click in the tray arrives as a mouse-up at this X (twips).
     static constexpr int kTrayDoubleClickX = 7725;
-    static constexpr int kPollMs = 2000;
-    static constexpr int kBlinkMs = 300;
-    static constexpr int kLoginRetryMs = 2000;
 
     Form1(const StartupValues &startup, const SkinValues &skin, SessionServices services,
           QWidget *parent = nullptr);

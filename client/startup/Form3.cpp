@@ -39,15 +39,24 @@ bool writeBitmap(const QPixmap &picture, const QString &path)
 
 } // namespace
 
+StartupServices Form3::desktopServices()
+{
+    StartupServices services;
+    services.programFolder = ProgramFolder();
+    services.setTopmost = [](bool on, QWidget *window) { SetTopmost(on, window); };
+    services.isOnlyInstance = [](const QString &title) { return IsOnlyInstance(title); };
+    return services;
+}
+
 Form3::Form3(MainWindowFactory factory, QWidget *parent)
-    : Form3(std::move(factory), ProgramFolder(), parent)
+    : Form3(std::move(factory), desktopServices(), parent)
 {
 }
 
-Form3::Form3(MainWindowFactory factory, const QString &programFolder, QWidget *parent)
+Form3::Form3(MainWindowFactory factory, StartupServices services, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
     , m_factory(std::move(factory))
-    , m_programFolder(programFolder)
+    , m_services(std::move(services))
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Form3"));
@@ -71,7 +80,7 @@ Form3::Form3(MainWindowFactory factory, const QString &programFolder, QWidget *p
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(kTickMs);
+    Timer1->setInterval(m_services.tickMs);
     connect(Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
 
     // The loaders only download; they sit outside the visible area.
@@ -100,7 +109,8 @@ bool Form3::Form_Load()
     Label1->setText(QString());
     Timer1->start();
     LoadingChars = 1;
-    SetTopmost(true, this);
+    if (m_services.setTopmost)
+        m_services.setTopmost(true, this);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
 
@@ -113,7 +123,7 @@ bool Form3::Form_Load()
     // that a running instance is found the same way whatever its state, and a
     // title of "Form3" finds this very window.
     winId();
-    if (!IsOnlyInstance(m_startup.WindowTitle)) {
+    if (m_services.isOnlyInstance && !m_services.isOnlyInstance(m_startup.WindowTitle)) {
         endStartup();
         return false;
     }
@@ -125,7 +135,7 @@ bool Form3::Form_Load()
 bool Form3::loadSystemXml()
 {
     const std::optional<StartupValues> values =
-        readSystemXml(m_programFolder + u'/' + QLatin1String(kSystemXmlName));
+        readSystemXml(m_services.programFolder + u'/' + QLatin1String(kSystemXmlName));
     if (!values)
         return false;
     m_startup = *values;
@@ -190,7 +200,7 @@ void Form3::backgroundhtm_loadComplete(bool errCode)
     // A failed write only costs the login page its background; the picture
     // itself arrived, so start-up goes on.
     if (errCode && !m_ended)
-        writeBitmap(backgroundhtm->Picture(), pageBackgroundPath(m_programFolder));
+        writeBitmap(backgroundhtm->Picture(), pageBackgroundPath(m_services.programFolder));
     takeCompletion(PageBackgroundLoaded, errCode);
 }
 

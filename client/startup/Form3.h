@@ -1,5 +1,6 @@
 #pragma once
 
+#include "client/startup/StartupServices.h"
 #include "client/startup/StartupValues.h"
 
 #include <QPointer>
@@ -37,12 +38,13 @@ class Form3 : public QWidget
 public:
     static constexpr int kWidthTwips = 2445;
     static constexpr int kHeightTwips = 225;
-    static constexpr int kTickMs = 100;
+
+    // The running program's folder, the real topmost placement and
+    // single-instance look-up, and the 100 ms tick.
+    static StartupServices desktopServices();
 
     explicit Form3(MainWindowFactory factory, QWidget *parent = nullptr);
-    // The same, reading system.xml from and writing the page background into
-    // another folder than the running program's (tests run from their own).
-    Form3(MainWindowFactory factory, const QString &programFolder, QWidget *parent = nullptr);
+    Form3(MainWindowFactory factory, StartupServices services, QWidget *parent = nullptr);
     ~Form3() override;
 
     // The load step: lays the window out, reads system.xml, runs the
@@ -57,7 +59,7 @@ public:
     bool hasHandedOver() const { return m_handedOver; }
     // The main window the factory returned at the hand-over (null before).
     QWidget *mainWindow() const { return m_mainWindow; }
-    QString programFolder() const { return m_programFolder; }
+    QString programFolder() const { return m_services.programFolder; }
 
 Q_SIGNALS:
     // Start-up gave up (configuration, another instance, skin or a picture):
@@ -81,7 +83,7 @@ private:
     void endStartup();
 
     MainWindowFactory m_factory;
-    QString m_programFolder;
+    StartupServices m_services;
     StartupValues m_startup;
     SkinValues m_skin;
 

@@ -1,5 +1,5 @@
 #include "client/startup/PlatformHelpers.h"
-#include "client/startup/PlatformSeams.h"
+#include "client/startup/ShellTarget.h"
 
 #include <QApplication>
 #include <QAudioDevice>
@@ -10,23 +10,9 @@
 #include <QSoundEffect>
 #include <QWidget>
 
-#include <utility>
-
 namespace client {
 
 namespace {
-
-ShellBackend &shellBackend()
-{
-    static ShellBackend backend = realShellBackend();
-    return backend;
-}
-
-SoundBackend &soundBackend()
-{
-    static SoundBackend backend = realSoundBackend();
-    return backend;
-}
 
 // One effect per alert: it lives until it has played (or failed to load) and
 // then removes itself, so the caller never waits and nothing is kept around.
@@ -48,26 +34,11 @@ void playWavInBackground(const QString &path)
 
 } // namespace
 
-ShellBackend realShellBackend()
-{
-    return {[](const QUrl &url) { QDesktopServices::openUrl(url); }};
-}
-
-SoundBackend realSoundBackend()
+SoundBackend SoundBackend::desktop()
 {
     return {[] { return !QMediaDevices::audioOutputs().isEmpty(); },
             [] { QApplication::beep(); },
             &playWavInBackground};
-}
-
-ShellBackend setShellBackend(ShellBackend backend)
-{
-    return std::exchange(shellBackend(), std::move(backend));
-}
-
-SoundBackend setSoundBackend(SoundBackend backend)
-{
-    return std::exchange(soundBackend(), std::move(backend));
 }
 
 void SetTopmost(bool on, QWidget *window)
@@ -93,37 +64,27 @@ void SetWindowAlpha(QWidget *window, std::uint8_t alpha)
         window->setWindowOpacity(alpha / 255.0);
 }
 
-QUrl shellTarget(const QString &target)
-{
-    if (target.isEmpty())
-        return {};
-    const QUrl url(target, QUrl::TolerantMode);
-    if (!url.isValid())
-        return {};
-    const QString scheme = url.scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")
-        && scheme != QLatin1String("mailto"))
-        return {};
-    return url;
-}
-
 void OpenInShell(const QString &target)
 {
     const QUrl url = shellTarget(target);
-    if (!url.isEmpty() && shellBackend().open)
-        shellBackend().open(url);
+    if (!url.isEmpty())
+        QDesktopServices::openUrl(url);
 }
 
 void PlayAlertSound()
 {
-    const SoundBackend &sound = soundBackend();
+    PlayAlertSound(SoundBackend::desktop(), ProgramFolder());
+}
+
+void PlayAlertSound(const SoundBackend &sound, const QString &folder)
+{
     if (!sound.hasAudioOutput || !sound.hasAudioOutput()) {
         if (sound.beep)
             sound.beep();
         return;
     }
     if (sound.playFile)
-        sound.playFile(ProgramFolder() + QStringLiteral("/alert.wav"));
+        sound.playFile(folder + QStringLiteral("/alert.wav"));
 }
 
 QString ProgramFolder()

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 class QWidget;
 
@@ -25,6 +26,19 @@ void OpenInShell(const QString &target);
 // Plays alert.wav from the program's folder in the background; stays silent
 // when the file is missing or unplayable; beeps when there is no audio output.
 void PlayAlertSound();
+
+// The sound system as PlayAlertSound sees it; tests hand in recorders.
+struct SoundBackend
+{
+    std::function<bool()> hasAudioOutput;
+    std::function<void()> beep;
+    std::function<void(const QString &wavPath)> playFile; // returns at once
+
+    static SoundBackend desktop();
+};
+
+// PlayAlertSound's rule on a given sound system, for alert.wav in `folder`.
+void PlayAlertSound(const SoundBackend &sound, const QString &folder);
 
 // The folder that holds the running program, without a trailing separator.
 QString ProgramFolder();

@@ -143,6 +143,9 @@ bool Session::create(const QByteArray &loginPage)
     services.setTopmost = [this](bool on, QWidget *) { desktop.topmost << on; };
     services.trayAvailable = [this] { return desktop.trayAvailable; };
     services.requestTimeoutMs = desktop.requestTimeoutMs;
+    services.pollMs = desktop.pollMs;
+    services.blinkMs = desktop.blinkMs;
+    services.loginRetryMs = desktop.loginRetryMs;
     client::SkinValues skin = testSkin(server.baseUrl());
     if (editSkin)
         editSkin(skin);

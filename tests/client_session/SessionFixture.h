@@ -23,6 +23,11 @@ struct DesktopRecorder
     QList<bool> topmost;
     bool trayAvailable = true;
     int requestTimeoutMs = common::HttpExchange::kTimeoutMs;
+    // Shorter than the program's own (2000, 300 and 2000 ms), so that the
+    // tests do not wait out real poll cycles; one test keeps the real ones.
+    int pollMs = 300;
+    int blinkMs = 150; // long enough for QTRY_* (50 ms steps) to catch each blink picture
+    int loginRetryMs = 300;
     QDateTime now = QDateTime(QDate(2026, 12, 7), QTime(4, 33, 25));
 };
 

@@ -21,7 +21,8 @@ class TestForm1Polling : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void init() { clearSettings(); }
-    void autoLoginRetryPollSpacingStatus2AndLogout();
+    void realIntervalsAutoLoginRetryAndPollSpacing();
+    void badRepliesStatus2AndLogoutKeepPollingRight();
     void refusedAutoLoginAndStatus2WithoutAutoLogin();
     void alertWithEveryPreferenceCombination();
 };
@@ -35,21 +36,26 @@ QTimer *timer(Form1 &form, const char *name)
 
 } // namespace
 
-void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
+void TestForm1Polling::realIntervalsAutoLoginRetryAndPollSpacing()
 {
     storeSettings({{"AUTOLOG", "1"}, {"USERNAME", "a b&c"}, {"PASSWORD", "p#1"}});
     Session s;
+    // The program's own intervals: 2000 ms login retry and poll spacing.
+    const client::SessionServices real;
+    s.desktop.pollMs = real.pollMs;
+    s.desktop.loginRetryMs = real.loginRetryMs;
+    s.desktop.blinkMs = real.blinkMs;
     s.desktop.requestTimeoutMs = 1500;
     s.server.queueReply(kLoginPath, ScriptedReply::drop());
     s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}));
     s.server.setReply(kAlertPagePath, ScriptedReply::html("<html><body>alerts</body></html>"));
-    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"0"}).withDelay(800));
+    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"0"}).withDelay(400));
     QVERIFY(s.start());
     Form1 &form = *s.form;
 
     // The stored credentials go out at once; an unreadable reply is retried
     // after a pause, not in a tight loop.
-    QTRY_COMPARE(s.server.countFor(kLoginPath), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kLoginPath), 2, patient(8000));
     const QList<RecordedRequest> logins = s.server.requestsFor(kLoginPath);
     QCOMPARE(logins[0].target, QByteArray("/alertsystem/login.php?username=a+b%26c&password=p%231"));
     QCOMPARE(logins[1].target, logins[0].target);
@@ -60,42 +66,58 @@ void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
     QVERIFY(form.entry(Form1::kMyProfile)->isVisible());
 
     // One status request at a time, the next 2000 ms after the reply.
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 3, patient(12000));
-    QList<RecordedRequest> polls = s.server.requestsFor(kStatusPath);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 2, patient(8000));
+    const QList<RecordedRequest> polls = s.server.requestsFor(kStatusPath);
     QCOMPARE(polls[0].query, QByteArray("username=a+b%26c"));
     for (int i = 1; i < polls.size(); ++i) {
         QVERIFY(polls[i - 1].answeredMs >= 0);
         const qint64 gap = polls[i].arrivedMs - polls[i - 1].answeredMs;
         QVERIFY2(gap >= 1995 && gap < 2000 + patient(1000), qPrintable(QString::number(gap)));
     }
+}
+
+void TestForm1Polling::badRepliesStatus2AndLogoutKeepPollingRight()
+{
+    storeSettings({{"AUTOLOG", "1"}, {"USERNAME", "a b&c"}, {"PASSWORD", "p#1"}});
+    Session s;
+    s.desktop.requestTimeoutMs = patient(1000);
+    const int poll = s.desktop.pollMs;
+    s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}));
+    s.server.setReply(kAlertPagePath, ScriptedReply::html("<html><body>alerts</body></html>"));
+    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"0"}));
+    QVERIFY(s.start());
+    Form1 &form = *s.form;
+    QTRY_VERIFY(form.loggedIn());
+    QTRY_VERIFY_WITH_TIMEOUT(s.server.countFor(kStatusPath) >= 2, patient(5000));
 
     // A reply that is not XML keeps the polling going, and so does a server
     // that never answers: the request ends at its deadline.
     s.server.queueReply(kStatusPath, ScriptedReply::text("oops"));
     const int before = s.server.countFor(kStatusPath);
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), before + 2, patient(8000));
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), before + 2, patient(5000));
     s.server.queueReply(kStatusPath, ScriptedReply::hang());
     const int beforeHang = s.server.countFor(kStatusPath);
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), beforeHang + 2, patient(12000));
-    polls = s.server.requestsFor(kStatusPath);
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), beforeHang + 2, patient(5000));
+    const QList<RecordedRequest> polls = s.server.requestsFor(kStatusPath);
     const qint64 afterHang = polls[beforeHang + 1].arrivedMs - polls[beforeHang].arrivedMs;
     // The request deadline is a coarse timer and may end up to 5 % early.
-    QVERIFY2(afterHang >= 1425 + 1995, qPrintable(QString::number(afterHang)));
+    QVERIFY2(afterHang >= patient(1000) * 95 / 100 + poll - 5, qPrintable(QString::number(afterHang)));
 
-    // Status 2 with auto-login on: a new login at once, no poll until it succeeds.
+    // Status 2 with auto-login on: a new login at once, no poll until it
+    // succeeds (the reply comes well before the request's deadline).
     s.server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"2"}));
-    s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}).withDelay(1000));
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kLoginPath), 3, patient(8000));
+    s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}).withDelay(patient(600)));
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kLoginPath), 2, patient(5000));
     const int pollsAtRelogin = s.server.countFor(kStatusPath);
     const RecordedRequest relogin = s.server.requestsFor(kLoginPath).last();
     const RecordedRequest loggedOutPoll = s.server.requestsFor(kStatusPath).last();
     QVERIFY(relogin.arrivedMs - loggedOutPoll.answeredMs < patient(1000));
-    QTest::qWait(900);
+    QTest::qWait(patient(poll));
     QCOMPARE(s.server.countFor(kStatusPath), pollsAtRelogin);
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsAtRelogin + 1, patient(8000));
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsAtRelogin + 1, patient(5000));
 
     // Logout while a status request is out: the reply is dropped and polling ends.
-    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"1"}).withDelay(1000));
+    s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"1"}).withDelay(patient(500)));
     const int pollsBeforeLogout = s.server.countFor(kStatusPath);
     QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), pollsBeforeLogout + 1, patient(5000));
     const int alertPages = s.server.countFor(kAlertPagePath);
@@ -108,7 +130,7 @@ void TestForm1Polling::autoLoginRetryPollSpacingStatus2AndLogout()
     QVERIFY(!form.entry(Form1::kLogout)->isVisible());
     QVERIFY(form.entry(Form1::kMyProfile)->isVisible());
     QTRY_VERIFY(s.server.requestsFor(kStatusPath).last().answeredMs >= 0);
-    QTest::qWait(3000);
+    QTest::qWait(patient(3 * poll));
     QCOMPARE(s.server.countFor(kStatusPath), pollsBeforeLogout + 1);
     QCOMPARE(s.server.countFor(kAlertPagePath), alertPages);
     QVERIFY(form.isLoginPageShown());
@@ -141,7 +163,7 @@ void TestForm1Polling::refusedAutoLoginAndStatus2WithoutAutoLogin()
     QTRY_COMPARE_WITH_TIMEOUT(s.server.countFor(kStatusPath), 1, patient(5000));
     QVERIFY(waitForLoginForm(form));
     QVERIFY(!form.loggedIn());
-    QTest::qWait(2500);
+    QTest::qWait(patient(3 * s.desktop.pollMs));
     QCOMPARE(s.server.countFor(kStatusPath), 1);
     QCOMPARE(s.server.countFor(kLoginPath), 2);
 

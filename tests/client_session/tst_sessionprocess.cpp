@@ -1,6 +1,7 @@
 // The installed client as a process: from the loading window to polling, and
 // polling that picks up again by itself after the process was stopped.
 #include "client_startup/SkinFixture.h"
+#include "support/Patience.h"
 #include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
 
@@ -59,31 +60,32 @@ void TestSessionProcess::pollingResumesAfterStopAndContinue()
     const auto stopClient = qScopeGuard([&] {
         ::kill(pid_t(client.processId()), SIGCONT);
         client.terminate();
-        if (!client.waitForFinished(10000))
+        if (!client.waitForFinished(testsupport::patient(10000)))
             client.kill();
-        client.waitForFinished(5000);
+        client.waitForFinished(testsupport::patient(5000));
     });
 
     // Logged in automatically after the hand-over, and polling.
-    QTRY_COMPARE_WITH_TIMEOUT(server.countFor("/alertsystem/login.php"), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.countFor("/alertsystem/login.php"), 1, testsupport::patient(30000));
     QCOMPARE(server.requestsFor("/alertsystem/login.php").first().query, QByteArray("username=proc+user&password=pw"));
-    QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") >= 2, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") >= 2, testsupport::patient(15000));
     QCOMPARE(server.requestsFor("/alertsystem/status.php").first().query, QByteArray("username=proc+user"));
 
     // Stopped, the process sends nothing; continued, it polls again within one period.
     QVERIFY(::kill(pid_t(client.processId()), SIGSTOP) == 0);
-    QTest::qWait(300);
+    QTest::qWait(testsupport::patient(300));
     const int polls = server.countFor("/alertsystem/status.php");
-    QTest::qWait(4000);
+    // Longer than one poll period, so that at least one poll fell due meanwhile.
+    QTest::qWait(testsupport::patient(2500));
     QVERIFY(server.countFor("/alertsystem/status.php") <= polls + 1);
     const int atContinue = server.countFor("/alertsystem/status.php");
     const qint64 continued = server.elapsedMs();
     QVERIFY(::kill(pid_t(client.processId()), SIGCONT) == 0);
-    QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") > atContinue, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") > atContinue, testsupport::patient(5000));
     const qint64 resumedAfter = server.requestsFor("/alertsystem/status.php").at(atContinue).arrivedMs - continued;
-    QVERIFY2(resumedAfter <= 2500, qPrintable(QString::number(resumedAfter)));
+    QVERIFY2(resumedAfter <= 2000 + testsupport::patient(500), qPrintable(QString::number(resumedAfter)));
     // And it keeps its rhythm afterwards.
-    QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") > atContinue + 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.countFor("/alertsystem/status.php") > atContinue + 1, testsupport::patient(5000));
     QCOMPARE(client.state(), QProcess::Running);
 }
 

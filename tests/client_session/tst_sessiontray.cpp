@@ -75,7 +75,7 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QTRY_VERIFY(form.isVisible());
     QVERIFY(!form.isMinimized());
     // Still there a while later, mapped on the X server.
-    QTest::qWait(1000);
+    QTest::qWait(testsupport::patient(1000));
     QVERIFY(form.isVisible());
     QProcess xwininfo;
     xwininfo.start("xwininfo", {"-id", QString::number(form.winId())});
@@ -90,8 +90,9 @@ void TestSessionTray::iconHideRestoreAndBlinking()
     QImage blinkPicture;
     QElapsedTimer elapsed;
     elapsed.start();
-    while (elapsed.elapsed() < 4500) {
-        QTest::qWait(100);
+    const int blink = s.desktop.blinkMs;
+    while (elapsed.elapsed() < 15 * blink) {
+        QTest::qWait(patient(blink / 3));
         seen.insert(int(form.trayFrame()));
         if (form.trayFrame() == Frame::Image2)
             blinkPicture = iconImage(tray->icon());
@@ -102,7 +103,7 @@ void TestSessionTray::iconHideRestoreAndBlinking()
 
     // Shown again, it stops at the next check tick and the icon rests.
     form.showNormal();
-    QTRY_VERIFY_WITH_TIMEOUT(!animating(form), patient(3600));
+    QTRY_VERIFY_WITH_TIMEOUT(!animating(form), patient(12 * blink));
     QCOMPARE(form.trayFrame(), Frame::Rest);
     QCOMPARE(iconImage(tray->icon()), appIcon);
 

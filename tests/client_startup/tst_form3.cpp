@@ -1,4 +1,6 @@
 #include "client/startup/Form3.h"
+#include "support/Patience.h"
+#include "client/startup/PlatformHelpers.h"
 #include "client/startup/RemoteLoader.h"
 #include "support/ScriptedServer.h"
 #include "SkinFixture.h"
@@ -16,6 +18,11 @@
 
 using namespace client;
 using namespace testsupport;
+
+namespace {
+// The loading window's tick in these tests; the program's own is 100 ms.
+constexpr int kTickMs = 40;
+} // namespace
 
 Q_DECLARE_METATYPE(testsupport::ScriptedReply)
 
@@ -35,6 +42,8 @@ private Q_SLOTS:
     void unusableSkinEndsStartUpWithoutDownloads_data();
     void unusableSkinEndsStartUpWithoutDownloads();
     void missingConfigurationEndsBeforeAnythingIsSent();
+    void alertSoundPlaysTheFileOrBeeps();
+    void windowHelpersKeepTheWindowWhereItWas();
 
 private:
     void writeSystemXml(const QString &base, const QString &id = QStringLiteral("1"));
@@ -44,10 +53,12 @@ private:
     ScriptedServer *m_server = nullptr;
     std::unique_ptr<QTemporaryDir> m_dir;
     QList<std::shared_ptr<QWidget>> m_mainWindows;
+    int m_tickMs = kTickMs;
 };
 
 void TestForm3::init()
 {
+    m_tickMs = kTickMs;
     m_server = new ScriptedServer(this);
     QVERIFY(m_server->listen());
     m_dir = std::make_unique<QTemporaryDir>();
@@ -98,12 +109,16 @@ std::unique_ptr<Form3> TestForm3::makeForm(int *factoryCalls, int nestedLoopMs)
         m_mainWindows.append(window);
         return window.get();
     };
-    return std::make_unique<Form3>(factory, m_dir->path());
+    StartupServices services = Form3::desktopServices();
+    services.programFolder = m_dir->path();
+    services.tickMs = m_tickMs;
+    return std::make_unique<Form3>(factory, services);
 }
 
 void TestForm3::laysOutTheLoadingWindow()
 {
     m_server->setReply("/alertsystem/notifytype.php", ScriptedReply::hang());
+    m_tickMs = StartupServices().tickMs; // the program's own
     auto form = makeForm();
     QVERIFY(form->Form_Load());
     QCOMPARE(form->size(), QSize(163, 15));
@@ -140,13 +155,13 @@ void TestForm3::handsOverOnceWithEverySkinValue()
 {
     scriptPictures();
     int calls = 0;
-    auto form = makeForm(&calls, 450); // more than four ticks inside the main window's load
+    auto form = makeForm(&calls, 5 * kTickMs); // more than four ticks inside the main window's load
     QSignalSpy ended(form.get(), &Form3::startupEnded);
     QVERIFY(form->Form_Load());
     form->show();
     QTRY_VERIFY(form->hasHandedOver());
     QTRY_VERIFY(!form->isVisible());
-    QTest::qWait(350);
+    QTest::qWait(patient(4 * kTickMs));
     QCOMPARE(calls, 1);
     QCOMPARE(ended.count(), 0);
     QCOMPARE(m_mainWindows.size(), 1);
@@ -210,8 +225,8 @@ void TestForm3::animatesWithoutEverShowingThreeDots()
         if (texts.isEmpty() || texts.last() != label->text())
             texts << label->text();
     });
-    sampler.start(10);
-    QTRY_VERIFY_WITH_TIMEOUT(texts.size() >= 20, 5000);
+    sampler.start(5);
+    QTRY_VERIFY_WITH_TIMEOUT(texts.size() >= 20, testsupport::patient(5000));
     sampler.stop();
     const QStringList cycle = {"L", "Lo", "Loa", "Load", "Loadi", "Loadin", "Loading", "Loading.", "Loading.."};
     const int start = texts.indexOf("L", 1);
@@ -247,7 +262,7 @@ void TestForm3::anyFailingPictureEndsStartUp()
     QTRY_COMPARE(ended.count(), 1);
     QVERIFY(form->hasEnded());
     QVERIFY(!form->isVisible());
-    QTest::qWait(250);
+    QTest::qWait(patient(3 * kTickMs));
     QCOMPARE(calls, 0);
     QCOMPARE(ended.count(), 1);
     QVERIFY(!form->findChild<QTimer *>("Timer1")->isActive());
@@ -276,7 +291,7 @@ void TestForm3::unusableSkinEndsStartUpWithoutDownloads()
     QVERIFY(form->Form_Load());
     form->show();
     QTRY_COMPARE(ended.count(), 1);
-    QTest::qWait(200);
+    QTest::qWait(testsupport::patient(200));
     QCOMPARE(m_server->requestCount(), 1);
     QVERIFY(!form->hasHandedOver());
 }
@@ -290,8 +305,60 @@ void TestForm3::missingConfigurationEndsBeforeAnythingIsSent()
     QCOMPARE(ended.count(), 1);
     QVERIFY(!form->isVisible());
     QVERIFY(!form->findChild<QTimer *>("Timer1")->isActive());
-    QTest::qWait(100);
+    QTest::qWait(testsupport::patient(100));
     QCOMPARE(m_server->requestCount(), 0);
+}
+
+void TestForm3::alertSoundPlaysTheFileOrBeeps()
+{
+    int beeps = 0;
+    QStringList played;
+    bool hasOutput = false;
+    const SoundBackend recorder{[&] { return hasOutput; }, [&] { ++beeps; },
+                                [&](const QString &path) { played.append(path); }};
+    PlayAlertSound(recorder, "/opt/tarvex");
+    QCOMPARE(beeps, 1);
+    QVERIFY(played.isEmpty());
+
+    hasOutput = true;
+    PlayAlertSound(recorder, "/opt/tarvex");
+    QCOMPARE(beeps, 1);
+    QCOMPARE(played, QStringList{"/opt/tarvex/alert.wav"});
+
+    // The real player stays silent and quiet for a missing file.
+    SoundBackend::desktop().playFile(ProgramFolder() + "/no-such-alert.wav");
+}
+
+void TestForm3::windowHelpersKeepTheWindowWhereItWas()
+{
+    QWidget window;
+    window.setGeometry(40, 50, 200, 100);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    SetTopmost(true, &window);
+    QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.geometry(), QRect(40, 50, 200, 100));
+
+    SetTopmost(false, &window);
+    QVERIFY(!window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.geometry(), QRect(40, 50, 200, 100));
+
+    // A hidden window stays hidden.
+    QWidget hidden;
+    SetTopmost(true, &hidden);
+    QVERIFY(hidden.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(!hidden.isVisible());
+
+    SetWindowAlpha(&window, 255);
+    QCOMPARE(window.windowOpacity(), 1.0);
+    SetWindowAlpha(&window, 0);
+    QCOMPARE(window.windowOpacity(), 0.0);
+    SetWindowAlpha(&window, 128);
+    QVERIFY(qAbs(window.windowOpacity() - 128 / 255.0) < 0.01);
+    SetTopmost(true, nullptr); // no window, nothing happens
 }
 
 QTEST_MAIN(TestForm3)

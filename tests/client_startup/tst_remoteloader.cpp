@@ -1,4 +1,5 @@
 #include "client/startup/RemoteLoader.h"
+#include "support/Patience.h"
 #include "support/ScriptedServer.h"
 #include "SkinFixture.h"
 
@@ -47,7 +48,7 @@ void TestRemoteLoader::emptyAddressStartsNothing()
     loader.setUrl(QString());
     QCOMPARE(loader.url(), QString());
     // Give a stray download every chance to show up.
-    QTest::qWait(200);
+    QTest::qWait(testsupport::patient(200));
     QCOMPARE(done.count(), 1);
     QCOMPARE(started.count(), 1);
     QCOMPARE(m_server->requestCount(), 1);
@@ -199,7 +200,7 @@ void TestRemoteLoader::storedFormNeverStartsADownload()
     QCOMPARE(restored.url(), m_server->baseUrl() + "/p.png");
     QVERIFY(restored.Stretch());
     QCOMPARE(restored.Picture().toImage().pixelColor(0, 0), QColor(Qt::red));
-    QTest::qWait(200);
+    QTest::qWait(testsupport::patient(200));
     QCOMPARE(restoredDone.count(), 0);
     QCOMPARE(m_server->requestCount(), 1);
 }

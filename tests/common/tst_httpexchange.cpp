@@ -1,4 +1,5 @@
 #include "common/HttpExchange.h"
+#include "support/Patience.h"
 #include "support/ScriptedServer.h"
 
 #include <QSignalSpy>
@@ -170,7 +171,6 @@ void TestHttpExchange::hangingServerEndsAtDeadline()
     QVERIFY(!hang.result().ok);
     // Progress does not extend the deadline: a reply dripping in ends too.
     QVERIFY(!dripping.result().ok);
-    QCOMPARE(HttpExchange::kTimeoutMs, 30000);
 }
 
 void TestHttpExchange::oversizedBodyIsRefused()
@@ -204,7 +204,7 @@ void TestHttpExchange::completesAsynchronouslyOnOwnThreadExactlyOnce()
     QTRY_COMPARE(calls, 1);
     QCOMPARE(finishedOn, QThread::currentThread());
     QVERIFY(exchange.isFinished());
-    QTest::qWait(100);
+    QTest::qWait(testsupport::patient(100));
     QCOMPARE(calls, 1);
 
     // Even an address that fails at once reports later, not inside start().
@@ -221,7 +221,7 @@ void TestHttpExchange::abandonedExchangeNeverFinishes()
     QSignalSpy done(&exchange, &HttpExchange::finished);
     exchange.get(m_server->baseUrl() + "/slow");
     exchange.abandon();
-    QTest::qWait(400);
+    QTest::qWait(testsupport::patient(400));
     QCOMPARE(done.count(), 0);
 
     // Starting again replaces the running request: only the new one reports.
@@ -229,7 +229,7 @@ void TestHttpExchange::abandonedExchangeNeverFinishes()
     exchange.get(m_server->baseUrl() + "/fast");
     QTRY_COMPARE(done.count(), 1);
     QCOMPARE(exchange.result().body, QByteArray("fast"));
-    QTest::qWait(400);
+    QTest::qWait(testsupport::patient(400));
     QCOMPARE(done.count(), 1);
 }
 

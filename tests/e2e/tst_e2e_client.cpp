@@ -128,7 +128,7 @@ void TestClientEndToEnd::alertPopsUpAtTopRightAndReloadsThePage()
     QVERIFY(before);
     QVERIFY(xdotool({"windowmove", QString::number(before->id), "100", "300"}));
     QTRY_COMPARE_WITH_TIMEOUT(clientWindow().value_or(X11Window()).geometry.topLeft(), QPoint(100, 300), patient(5000));
-    QTest::qWait(300); // let the client see its new place before the alert moves it
+    QTest::qWait(testsupport::patient(300)); // let the client see its new place before the alert moves it
 
     const int mark = int(m_server->requests().size());
     QCOMPARE(m_server->command({"alert", kUser, "Boiler pressure high"}).exitCode, 0);
@@ -155,7 +155,7 @@ void TestClientEndToEnd::serverLogoutReturnsToTheLoginPage()
     // The login page is back and works: this time with automatic login ticked.
     QVERIFY(logInThroughThePage(true));
     QCOMPARE(m_server->requestsFor(kLogin, mark).constFirst().query, kLoginQuery);
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 3, patient(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->countFor(kStatus, mark) >= 2, patient(10000));
 }
 
 void TestClientEndToEnd::pollingResumesAfterServerRestart()
@@ -163,7 +163,7 @@ void TestClientEndToEnd::pollingResumesAfterServerRestart()
     const int port = m_server->port();
     QVERIFY(m_server->stop());
     // Down for longer than a poll period: the client's polls meet a closed port.
-    QTest::qWait(3000);
+    QTest::qWait(testsupport::patient(2500));
     const int mark = int(m_server->requests().size());
     QVERIFY(m_server->start());
     QCOMPARE(m_server->port(), port);

@@ -211,6 +211,9 @@ void TestWizardEndToEnd::startRun()
     settings.vendorHost = kVendorHost;
     settings.clientPath.clear();
     m_context = std::make_unique<WizardContext>(settings);
+    // The request cycle at a fifth of its own pace: many requests go out here.
+    m_context->timing().animationMs = 20;
+    m_context->timing().requestCycleMs = 20;
     m_context->shell().openUrl = [this](const QUrl &url) {
         m_opened << url;
         return true;

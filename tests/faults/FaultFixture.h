@@ -2,6 +2,7 @@
 
 #include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
+#include "support/Patience.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -74,9 +75,9 @@ public:
         m_process.setArguments({QString::number(megabytes)});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start();
-        if (!m_process.waitForStarted(10000))
+        if (!m_process.waitForStarted(testsupport::patient(10000)))
             return false;
-        while (m_process.waitForReadyRead(20000)) {
+        while (m_process.waitForReadyRead(testsupport::patient(20000))) {
             const QByteArray line = m_process.readLine().trimmed();
             if (line.startsWith("PORT "))
                 return (m_port = line.mid(5).toInt()) > 0;
@@ -86,7 +87,7 @@ public:
     ~FloodServer()
     {
         m_process.kill();
-        m_process.waitForFinished(5000);
+        m_process.waitForFinished(testsupport::patient(5000));
     }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 

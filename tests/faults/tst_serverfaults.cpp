@@ -147,7 +147,7 @@ void TestServerFaults::cutAndResetRequestsChangeNothing()
         RawConnection c(m_server->front->port());
         QVERIFY(c.send(postHead("/alertsystem/admin/register.php", registration.size()) + registration.left(30)));
     }
-    QTest::qWait(300);
+    QTest::qWait(testsupport::patient(300));
     QCOMPARE(rows(), before);
     // The whole request still works afterwards.
     const auto added = m_server->wizard("POST", "/alertsystem/admin/adduser.php", body);
@@ -196,8 +196,8 @@ void TestServerFaults::drippingRequestDoesNotHoldUpOthers()
         t.start();
         const auto r = m_server->client(QStringLiteral("/alertsystem/status.php?username=demo"));
         QVERIFY(r.ok);
-        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
-        QTest::qWait(500);
+        QVERIFY2(t.elapsed() < testsupport::patient(2000), qPrintable(QString::number(t.elapsed())));
+        QTest::qWait(testsupport::patient(500));
     }
     dripper.join();
     // The slow caller gets its answer too, whole.
@@ -211,7 +211,7 @@ void TestServerFaults::neverEndingRequestsAreCutAtTheDeadline()
     // Two workers, five callers that would hold them for as long as they like.
     RunningServer server(2, std::chrono::milliseconds(2000));
     Drippers drippers(server.front->port(), 5);
-    QTRY_COMPARE_WITH_TIMEOUT(drippers.started(), 5, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(drippers.started(), 5, testsupport::patient(20000));
     // Queued behind all of them, a poll is still answered: not at once, but
     // long before the exchange's own 30 s run out.
     QElapsedTimer t;
@@ -219,9 +219,9 @@ void TestServerFaults::neverEndingRequestsAreCutAtTheDeadline()
     const auto r = server.client(QStringLiteral("/alertsystem/pages/help.php"));
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(r.status, 200);
-    QVERIFY2(t.elapsed() < 20000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY2(t.elapsed() < testsupport::patient(20000), qPrintable(QString::number(t.elapsed())));
     // Every dripping caller was hung up on, those that waited in the queue too.
-    QTRY_COMPARE_WITH_TIMEOUT(drippers.cut(), 5, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(drippers.cut(), 5, testsupport::patient(30000));
     // The server goes on serving.
     QVERIFY(server.client(QStringLiteral("/alertsystem/status.php?username=demo")).ok);
 
@@ -234,7 +234,7 @@ void TestServerFaults::stopCutsCallersStillSending()
     RunningServer server(2, std::chrono::milliseconds(60000));
     Drippers drippers(server.front->port(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(drippers.started(), 2, patient(20000));
-    QTest::qWait(300); // both are being served, not just queued
+    QTest::qWait(testsupport::patient(300)); // both are being served, not just queued
     QElapsedTimer t;
     t.start();
     server.front->stop();
@@ -254,7 +254,7 @@ void TestServerFaults::hugeFormIsAnsweredQuickly()
     t.start();
     const auto r = m_server->wizard("POST", "/alertsystem/admin/login.php", body);
     QVERIFY(r.ok);
-    QVERIFY2(t.elapsed() < 10000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY2(t.elapsed() < testsupport::patient(10000), qPrintable(QString::number(t.elapsed())));
     QCOMPARE(servertest::replyChildren(r.body).value(0), QStringLiteral("INVALID"));
     QCOMPARE(rows(), before);
 }

@@ -1,4 +1,5 @@
 #include "ServerFixture.h"
+#include "support/Patience.h"
 
 #include "common/FormEncoding.h"
 #include "server/SqliteDb.h"
@@ -516,7 +517,7 @@ void TestAlertServer::concurrentRequestsKeepTheStoreConsistent()
         a.password = QStringLiteral("pw%1").arg(i);
         start("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a));
     }
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(exchanges.begin(), exchanges.end(), [](const auto &e) { return e->isFinished(); }), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(exchanges.begin(), exchanges.end(), [](const auto &e) { return e->isFinished(); }), testsupport::patient(30000));
 
     QSet<QString> ids;
     int sameAdded = 0, sameRefused = 0, ones = 0, registered = 0;

@@ -109,7 +109,7 @@ void TestAlertServerCli::cleanup()
 {
     if (m_server) {
         m_server->kill();
-        m_server->waitForFinished(5000);
+        m_server->waitForFinished(testsupport::patient(5000));
         delete m_server;
         m_server = nullptr;
     }
@@ -121,7 +121,7 @@ Run TestAlertServerCli::run(const QStringList &args)
 {
     QProcess p;
     p.start(kProgram, args);
-    p.waitForFinished(30000);
+    p.waitForFinished(testsupport::patient(30000));
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
             QString::fromLocal8Bit(p.readAllStandardError())};
 }
@@ -139,14 +139,14 @@ bool TestAlertServerCli::startServer(const QStringList &extra)
     m_server->start(kProgram, args + extra);
     QElapsedTimer t;
     t.start();
-    while (t.elapsed() < 10000 && m_server->state() != QProcess::NotRunning) {
+    while (t.elapsed() < testsupport::patient(10000) && m_server->state() != QProcess::NotRunning) {
         QFile f(portFile);
         if (f.open(QIODevice::ReadOnly)) {
             m_port = f.readAll().trimmed().toInt();
             if (m_port > 0)
                 return true;
         }
-        QTest::qWait(20);
+        QTest::qWait(testsupport::patient(20));
     }
     return false;
 }
@@ -154,7 +154,7 @@ bool TestAlertServerCli::startServer(const QStringList &extra)
 bool TestAlertServerCli::stopServer(QString *errors)
 {
     ::kill(pid_t(m_server->processId()), SIGTERM);
-    const bool stopped = m_server->waitForFinished(10000) && m_server->exitStatus() == QProcess::NormalExit
+    const bool stopped = m_server->waitForFinished(testsupport::patient(10000)) && m_server->exitStatus() == QProcess::NormalExit
         && m_server->exitCode() == 0;
     if (errors)
         *errors = QString::fromLocal8Bit(m_server->readAllStandardError());
@@ -381,7 +381,7 @@ void TestAlertServerCli::killedServerLeavesNoAccountWithoutItsMail()
     QTRY_VERIFY_WITH_TIMEOUT(std::any_of(exchanges.begin(), exchanges.end(), [](const auto &e) { return e->isFinished(); }),
                              testsupport::patient(30000));
     m_server->kill();
-    QVERIFY(m_server->waitForFinished(10000));
+    QVERIFY(m_server->waitForFinished(testsupport::patient(10000)));
     delete m_server;
     m_server = nullptr;
 

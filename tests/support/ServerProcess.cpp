@@ -49,7 +49,7 @@ ServerProcess::~ServerProcess()
 {
     if (isRunning()) {
         m_process->kill();
-        m_process->waitForFinished(5000);
+        m_process->waitForFinished(testsupport::patient(5000));
     }
 }
 
@@ -84,7 +84,7 @@ bool ServerProcess::start()
                 return true;
             }
         }
-        QTest::qWait(20);
+        QTest::qWait(testsupport::patient(20));
     }
     return false;
 }
@@ -128,7 +128,7 @@ ServerProcess::CommandResult ServerProcess::command(const QStringList &args) con
     p.start(m_program, m_ownDefaults ? args : args + QStringList{QStringLiteral("--db"), dbPath()});
     if (!p.waitForFinished(patient(30000)))
         p.kill();
-    p.waitForFinished(5000);
+    p.waitForFinished(testsupport::patient(5000));
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
 }
@@ -172,12 +172,12 @@ bool ServerProcess::fallsQuiet(const QByteArray &path)
     QElapsedTimer quiet;
     quiet.start();
     while (total.elapsed() < patient(15000)) {
-        QTest::qWait(100);
+        QTest::qWait(testsupport::patient(100));
         const int now = countFor(path);
         if (now != seen) {
             seen = now;
             quiet.restart();
-        } else if (quiet.elapsed() > 5000) {
+        } else if (quiet.elapsed() > patient(4500)) { // more than two of the client's poll periods
             return true;
         }
     }

@@ -1,4 +1,5 @@
 #include "TestCertificates.h"
+#include "support/Patience.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +17,7 @@ bool openssl(const QStringList &args, QString *error)
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("openssl"), args);
-    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+    if (p.waitForFinished(testsupport::patient(60000)) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
         return true;
     *error = QStringLiteral("openssl %1: %2").arg(args.value(0), QString::fromLocal8Bit(p.readAll()));
     return false;

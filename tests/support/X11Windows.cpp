@@ -1,4 +1,5 @@
 #include "X11Windows.h"
+#include "support/Patience.h"
 
 #include <xcb/xcb.h>
 
@@ -141,9 +142,9 @@ bool xdotool(const QStringList &args)
 {
     QProcess p;
     p.start(QStringLiteral("xdotool"), args);
-    if (!p.waitForFinished(10000)) {
+    if (!p.waitForFinished(testsupport::patient(10000))) {
         p.kill();
-        p.waitForFinished(2000);
+        p.waitForFinished(testsupport::patient(2000));
         return false;
     }
     return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;

@@ -1,6 +1,7 @@
 // The scripted server is what every other test trusts to see the wire, so it
 // is checked against a raw socket as well as against the suite's HTTP helper.
 #include "support/ScriptedServer.h"
+#include "support/Patience.h"
 
 #include "common/HttpExchange.h"
 
@@ -26,7 +27,7 @@ static QByteArray rawExchange(quint16 port, const QByteArray &request)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(5000))
+    if (!socket.waitForConnected(testsupport::patient(5000)))
         return {};
     socket.write(request);
     QByteArray reply;
@@ -51,7 +52,7 @@ void TestScriptedServer::recordsRawRequestByteForByte()
 
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(socket.waitForConnected(5000));
+    QVERIFY(socket.waitForConnected(testsupport::patient(5000)));
     socket.write("POST //alertsystem/login.php?username=a%26b+c&x=%C3%A9 HTTP/1.1\r\n"
                  "Host: here\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                  "X-Twice: one\r\nx-twice: two\r\nContent-Length: 9\r\n\r\nv1=q%26804");
@@ -100,7 +101,7 @@ void TestScriptedServer::keepsConnectionAliveForSeveralRequests()
     server.setReply("/b", ScriptedReply::text("BB"));
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(socket.waitForConnected(5000));
+    QVERIFY(socket.waitForConnected(testsupport::patient(5000)));
     // Two requests in one write: answered one after the other on the same connection.
     socket.write("GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\n\r\n");
     QByteArray all;

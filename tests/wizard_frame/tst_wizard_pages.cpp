@@ -2,6 +2,7 @@
 // answered through the seam: page graph, close rule, what goes over the wire,
 // how each reply is acted on, and the request cycle's busy state.
 #include "support/ScriptedServer.h"
+#include "support/Patience.h"
 #include "wizard/frame/RequestCycle.h"
 #include "wizard/frame/WaitPanel.h"
 #include "wizard/frame/WizardContext.h"
@@ -95,6 +96,7 @@ private Q_SLOTS:
     void answeredNoKeepsRequestInProgress();
     void replyDuringQuitQuestionWaitsForTheAnswer_data();
     void replyDuringQuitQuestionWaitsForTheAnswer();
+    void requestCycleKeepsItsPace();
     void enterAndEscapeKeys();
     void sessionEndAsksLikeTheCloseBox();
 
@@ -138,6 +140,9 @@ void TestWizardPages::init()
     settings.vendorHost = "www.vantorel.example";
     m_now = QDateTime(QDate(2026, 12, 7), QTime(4, 33, 25));
     m_context = std::make_unique<WizardContext>(settings, [this] { return m_now; });
+    // A fifth of the program's intervals; requestCycleKeepsItsPace runs at the real ones.
+    m_context->timing().animationMs = 20;
+    m_context->timing().requestCycleMs = 20;
     m_opened.clear();
     m_started.clear();
     m_context->shell().openUrl = [this](const QUrl &url) { m_opened << url.toString(); return true; };
@@ -414,7 +419,7 @@ void TestWizardPages::registrationChecksBeforeSending()
     QCOMPARE(box.title, QString(""));
     QCOMPARE(box.icon, QMessageBox::Information);
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QTest::qWait(250);
+    QTest::qWait(testsupport::patient(250));
     QCOMPARE(m_server->requestCount(), 0);
     QVERIFY(reg->cmdNext()->isEnabled());
 }
@@ -476,7 +481,7 @@ void TestWizardPages::registrationFailuresReturnToIdle()
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(child<QLineEdit>("txtUsername")));
     QCOMPARE(m_context->state().AdminId, std::int16_t(0));
     // The reply was handled exactly once.
-    QTest::qWait(300);
+    QTest::qWait(testsupport::patient(300));
     QCOMPARE(replies.count(), 1);
     QCOMPARE(WizardMessageBox::shown().size(), 1);
 }
@@ -626,7 +631,7 @@ void TestWizardPages::neverAnsweringRequestStaysBusyAndAsksOnClose()
     QTest::mouseClick(login->cmdNext(), Qt::LeftButton);
     QVERIFY(m_server->waitForRequestCount(1));
     QCOMPARE(page->requestCycle()->panel()->tag(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= 16, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= 16, testsupport::patient(5000));
 
     // Frames 1..6, 0, 1..: seven in the cycle, the eighth picture never shown.
     QCOMPARE(frames.first(), 1);
@@ -652,7 +657,7 @@ void TestWizardPages::neverAnsweringRequestStaysBusyAndAsksOnClose()
     QVERIFY(login->close());
     QVERIFY(visibleWindows().isEmpty());
     const int atClose = frames.size();
-    QTest::qWait(350);
+    QTest::qWait(testsupport::patient(350));
     QCOMPARE(frames.size(), atClose);
     QCOMPARE(WizardMessageBox::shown().size(), 2);
 }
@@ -667,7 +672,7 @@ void TestWizardPages::closedWindowHandlesNoLateReply()
     QVERIFY(m_server->waitForRequestCount(1));
     WizardMessageBox::setNextAnswer(Answer::Yes);
     QVERIFY(reg->close());
-    QTest::qWait(900);
+    QTest::qWait(testsupport::patient(900));
     QCOMPARE(WizardMessageBox::shownTexts(), QStringList({kQuitQuestion}));
     QVERIFY(visibleWindows().isEmpty());
 }
@@ -712,7 +717,7 @@ void TestWizardPages::replyDuringQuitQuestionWaitsForTheAnswer()
     // stays where it is, busy, its picture moving.
     WizardMessageBox::setWhileOpen([&] {
         QTRY_VERIFY(m_server->requestCount() == 1 && m_server->request(0).answeredMs >= 0);
-        QTest::qWait(4 * RequestCycle::kPollMs);
+        QTest::qWait(patient(4 * m_context->timing().requestCycleMs));
         QCOMPARE(current(), login.data());
         QVERIFY(login->isVisible() && page->requestCycle()->isBusy());
         QVERIFY(frames >= 4);
@@ -724,7 +729,7 @@ void TestWizardPages::replyDuringQuitQuestionWaitsForTheAnswer()
     if (quit) {
         // The program ends; the reply is never acted on.
         QVERIFY(visibleWindows().isEmpty());
-        QTest::qWait(3 * RequestCycle::kPollMs);
+        QTest::qWait(patient(3 * m_context->timing().requestCycleMs));
         QVERIFY(visibleWindows().isEmpty());
         QCOMPARE(m_context->state().AdminId, std::int16_t(0));
     } else {
@@ -733,6 +738,36 @@ void TestWizardPages::replyDuringQuitQuestionWaitsForTheAnswer()
         QCOMPARE(m_context->state().AdminId, std::int16_t(5));
     }
     QCOMPARE(WizardMessageBox::shownTexts(), QStringList({kQuitQuestion}));
+}
+
+void TestWizardPages::requestCycleKeepsItsPace()
+{
+    // The program's own intervals: a reply that comes after 220 ms is taken
+    // at the third 100 ms poll, and the loading picture moves every 100 ms.
+    m_context->timing() = WizardTiming();
+    m_server->setReply("/alertsystem/admin/login.php",
+                       ScriptedReply::xmlChildren({"LOGINOK", "5"}).withDelay(220));
+    QPointer<WizardPage> login = open(Page::LoginAccount);
+    auto *page = qobject_cast<frm_loginaccount *>(login.data());
+    setBox("txtUsername", "u");
+    setBox("txtPassword", "p");
+    QElapsedTimer clock;
+    QList<qint64> frames;
+    qint64 handled = -1;
+    connect(page->requestCycle(), &RequestCycle::frameShown, this, [&] { frames << clock.elapsed(); });
+    connect(page->requestCycle(), &RequestCycle::replyReady, this, [&] { handled = clock.elapsed(); });
+    clock.start();
+    QTest::mouseClick(login->cmdNext(), Qt::LeftButton);
+    QTRY_VERIFY(handled >= 0);
+    // Coarse timers were seen to tick about 8 % early (92 ms); the bounds
+    // allow 15 %, and upper bounds only what the load of the run allows.
+    QVERIFY2(handled >= 3 * 85 && handled < 300 + patient(1000), qPrintable(QString::number(handled)));
+    QVERIFY(frames.size() >= 2);
+    QString shown;
+    for (qint64 t : frames)
+        shown += QString::number(t) + u' ';
+    QVERIFY2(frames.first() >= 85 && frames.last() - frames.first() >= (frames.size() - 1) * 85, qPrintable(shown));
+    QTRY_COMPARE(current()->objectName(), QString("frm_emailusers"));
 }
 
 void TestWizardPages::enterAndEscapeKeys()

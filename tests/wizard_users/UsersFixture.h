@@ -9,6 +9,7 @@
 #include "wizard/users/ProviderTable.h"
 #include "wizard/users/UserListView.h"
 #include "wizard/users/frm_emailusers.h"
+#include "support/Patience.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -55,6 +56,16 @@ inline testsupport::ScriptedReply statusReply(const QString &word, const QString
     return testsupport::ScriptedReply::xmlChildren({word, value});
 }
 
+// The request cycle at a fifth of the program's intervals, so that the many
+// requests of these tests do not each wait out a 100 ms poll.
+inline kestrup::WizardTiming shortTiming()
+{
+    kestrup::WizardTiming timing;
+    timing.animationMs = 20;
+    timing.requestCycleMs = 20;
+    return timing;
+}
+
 struct Fixture
 {
     std::unique_ptr<testsupport::ScriptedServer> server;
@@ -71,6 +82,7 @@ struct Fixture
         const QDateTime pinned(QDate(2026, 12, 7), QTime(4, 33, 25));
         context = std::make_unique<kestrup::WizardContext>(settings, [pinned] { return pinned; });
         context->state().AdminId = kAdminId;
+        context->timing() = shortTiming();
         WizardMessageBox::setTestMode(true);
         WizardMessageBox::clearShown();
         return true;
@@ -84,7 +96,7 @@ struct Fixture
         page->setAttribute(Qt::WA_DeleteOnClose);
         page->show();
         return QTest::qWaitFor([this] { return server->requestCount() == 1 && !page->cycle()->isBusy(); },
-                               10000);
+                               testsupport::patient(10000));
     }
 
     void finish()
@@ -112,7 +124,7 @@ struct Fixture
     bool waitIdleAfter(int n)
     {
         return server->waitForRequestCount(n)
-            && QTest::qWaitFor([this] { return pageIdle(); }, 10000);
+            && QTest::qWaitFor([this] { return pageIdle(); }, testsupport::patient(10000));
     }
     QString lastMessage() const
     {

@@ -1,4 +1,5 @@
 #include "UsersFixture.h"
+#include "support/Patience.h"
 
 #include "wizard/frame/PageNavigator.h"
 #include "wizard/frame/WizardPage.h"
@@ -158,7 +159,7 @@ void TestEmailUsers::busyWhileListingWithActionButtonsStillUsable()
     QVERIFY(!page->cmdCancel()->isEnabled());
     for (const char *name : {"cmdCommand1", "cmdEmail", "Command1", "cmdEdit"})
         QVERIFY2(page->findChild<QToolButton *>(name)->isEnabled(), name);
-    QTRY_VERIFY_WITH_TIMEOUT(f.pageIdle(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(f.pageIdle(), testsupport::patient(10000));
     QCOMPARE(f.list()->topLevelItemCount(), 3);
 }
 
@@ -257,7 +258,7 @@ void TestEmailUsers::deleteNeedsSelectionAndYes()
     f.page->RemoveSelectedUser();
     QCOMPARE(f.lastMessage(), QString("Delete Selected account?"));
     QVERIFY(f.pageIdle());
-    QTest::qWait(300);
+    QTest::qWait(testsupport::patient(300));
     QCOMPARE(f.server->requestCount(), 1);
     QCOMPARE(f.list()->topLevelItemCount(), 3);
 }
@@ -414,7 +415,7 @@ void TestEmailUsers::closingWithRequestOutAbandonsIt()
     QVERIFY(!page->cycle()->isAnimating());
     // The reply arrives after the close and is never handled.
     // Past the reply's delay and several polls: nothing may be handled.
-    QTest::qWait(700);
+    QTest::qWait(testsupport::patient(700));
     QCOMPARE(page->ListView1()->topLevelItemCount(), 0);
     QCOMPARE(WizardMessageBox::shown().size(), 1); // the quit question only
     delete page;

@@ -1,4 +1,5 @@
 #include "UsersFixture.h"
+#include "support/Patience.h"
 
 #include "wizard/users/frm_adduser.h"
 #include "wizard/users/frm_edituser.h"
@@ -170,7 +171,7 @@ void TestUserDialogs::addChecksFieldsInOrder()
         QCOMPARE(s.icon, QMessageBox::Information);
         QCOMPARE(s.title, QString());
     }
-    QTest::qWait(200);
+    QTest::qWait(testsupport::patient(200));
     QCOMPARE(f.server->requestCount(), 1);
     QCOMPARE(d->txtEmail()->text(), QString("nobody.example.com"));
     QVERIFY(d->isVisible());
@@ -431,7 +432,7 @@ void TestUserDialogs::closingDialogWithRequestOutAbandonsIt()
     QVERIFY(d->close());
     QTRY_VERIFY(!f.page->findChild<kestrup::frm_adduser *>());
     // Past the reply's delay and several polls: nothing may be handled.
-    QTest::qWait(700);
+    QTest::qWait(testsupport::patient(700));
     QCOMPARE(f.list()->topLevelItemCount(), 3);
     QVERIFY(WizardMessageBox::shown().isEmpty());
 }

@@ -1,7 +1,5 @@
 #include "FieldChecks.h"
 
-#include <QComboBox>
-
 namespace kestrup {
 
 const QStringList &countryNames()
@@ -74,14 +72,6 @@ const QStringList &countryNames()
     return names;
 }
 
-void FillCountryList(QComboBox *list)
-{
-    if (!list)
-        return;
-    for (const QString &name : countryNames())
-        list->addItem(name);
-}
-
 std::int16_t FindListIndex(const QString &text, const QStringList &entries)
 {
     const QString wanted = text.toUpper();
@@ -91,17 +81,6 @@ std::int16_t FindListIndex(const QString &text, const QStringList &entries)
             return static_cast<std::int16_t>(i);
     }
     return -1;
-}
-
-std::int16_t FindListIndex(const QString &text, const QComboBox *list)
-{
-    if (!list)
-        return -1;
-    QStringList entries;
-    entries.reserve(list->count());
-    for (int i = 0; i < list->count(); ++i)
-        entries << list->itemText(i);
-    return FindListIndex(text, entries);
 }
 
 namespace {

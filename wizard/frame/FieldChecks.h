@@ -4,19 +4,14 @@
 #include <QStringList>
 #include <cstdint>
 
-class QComboBox;
-
 namespace kestrup {
 
 // The 182 countries of the registration page, in order and spelling; the
 // entry text is also what goes to the server.
 const QStringList &countryNames();
 
-// Appends the 182 countries to the list.
-void FillCountryList(QComboBox *list);
-
 // Position of the first entry equal to `text`, ignoring case; -1 when none.
-std::int16_t FindListIndex(const QString &text, const QComboBox *list);
+// (CountryList.h fills and searches the page's drop-down list.)
 std::int16_t FindListIndex(const QString &text, const QStringList &entries);
 
 // The wizard's e-mail check: an "@" with a "." somewhere after it, a last

@@ -51,7 +51,7 @@ void RequestCycle::ShowBusyState()
     m_panel->Picture2()->show();
     dropTimer(m_MY_ANIMATE);
     m_MY_ANIMATE = new QTimer(this);
-    m_MY_ANIMATE->setInterval(kAnimateMs);
+    m_MY_ANIMATE->setInterval(m_context.timing().animationMs);
     connect(m_MY_ANIMATE, &QTimer::timeout, this, &RequestCycle::MY_ANIMATE_Timer);
     m_MY_ANIMATE->start();
     m_panel->setTag(0);
@@ -72,7 +72,7 @@ void RequestCycle::send(const ServerRequest &request)
 {
     dropTimer(m_MY_XMLHTTPTIMER);
     m_MY_XMLHTTPTIMER = new QTimer(this);
-    m_MY_XMLHTTPTIMER->setInterval(kPollMs);
+    m_MY_XMLHTTPTIMER->setInterval(m_context.timing().requestCycleMs);
     connect(m_MY_XMLHTTPTIMER, &QTimer::timeout, this, &RequestCycle::MY_XMLHTTPTIMER_Timer);
     m_MY_XMLHTTPTIMER->start();
 
@@ -81,6 +81,7 @@ void RequestCycle::send(const ServerRequest &request)
         m_request->deleteLater();
     }
     m_request = new common::HttpExchange(this);
+    m_request->setTimeout(m_context.timing().requestTimeoutMs);
     m_replyBody = std::make_unique<common::PositionalXmlReader>();
     common::HttpExchange *exchange = m_request;
     connect(exchange, &common::HttpExchange::bodyReceived, this, [this, exchange](const QByteArray &part) {

@@ -41,7 +41,7 @@ class WizardContext;
 // Frame2, stops MY_ANIMATE, hides Picture2, then calls hook(false).
 //
 // Each send makes a fresh request and a fresh MY_XMLHTTPTIMER; the request's
-// completion only sets a flag which the 100 ms poll reads, and the poll
+// completion only sets a flag which the poll (100 ms, context.timing()) reads, and the poll
 // switches itself off before the reply is handled. The body is read as XML
 // while it arrives, so that a long reply is ready soon after its last byte;
 // it is still judged only by the poll that finds the request complete. A transport failure or the
@@ -52,8 +52,6 @@ class RequestCycle : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int kPollMs = 100;
-    static constexpr int kAnimateMs = 100;
     static constexpr int kCycleFrames = 7; // frames 0..6; the eighth is never shown
 
     using ControlsHook = std::function<void(bool busy)>;

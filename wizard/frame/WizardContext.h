@@ -3,6 +3,7 @@
 #include "wizard/frame/PageNavigator.h"
 #include "wizard/frame/WizardSettings.h"
 #include "wizard/frame/WizardState.h"
+#include "wizard/frame/WizardTiming.h"
 
 #include "common/TimeStamp.h"
 
@@ -32,6 +33,7 @@ struct ShellActions
 //   context.clock()      "now" for the request time stamps (tests pin it)
 //   context.navigator()  opens pages by their Page key
 //   context.shell()      browser / program start (the finished page)
+//   context.timing()     the request cycle's intervals and deadline
 //
 // The context must outlive every window.
 class WizardContext
@@ -49,12 +51,15 @@ public:
     void setClock(common::Clock clock) { m_clock = std::move(clock); }
     PageNavigator &navigator() { return m_navigator; }
     ShellActions &shell() { return m_shell; }
+    const WizardTiming &timing() const { return m_timing; }
+    WizardTiming &timing() { return m_timing; }
 
 private:
     WizardState m_state;
     WizardSettings m_settings;
     common::Clock m_clock;
     ShellActions m_shell;
+    WizardTiming m_timing;
     PageNavigator m_navigator;
 };
 

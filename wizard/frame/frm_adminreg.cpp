@@ -2,6 +2,7 @@
 
 #include "AdminAccount.h"
 #include "Artwork.h"
+#include "CountryList.h"
 #include "FieldChecks.h"
 #include "PasswordBox.h"
 #include "TextBox.h"
