@@ -14,23 +14,21 @@
 // earlier one, for a before-and-after in one sitting).
 
 #include "ProcessFigures.h"
+#include "client_startup/SkinFixture.h"
 #include "client/startup/InstanceLookup.h"
 #include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
 #include "support/X11Windows.h"
 
-#include <QBuffer>
 #include <QColor>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QImage>
 #include <QPixmap>
 #include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 
 #include <cstdio>
@@ -81,14 +79,6 @@ QColor screenPixel(const QPoint &at)
     return image.isNull() ? QColor() : image.pixelColor(0, 0);
 }
 
-void spin(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
 std::optional<Sample> measure(const Subject &subject)
 {
     QProcess process;
@@ -115,22 +105,16 @@ std::optional<Sample> measure(const Subject &subject)
     }
     bool ok = sample.paintMs >= 0;
     if (ok) {
-        spin(kSettleMs);
+        QTest::qWait(kSettleMs);
         while (!subject.ready() && clock.elapsed() < kGiveUpMs)
-            spin(50);
+            QTest::qWait(50);
         ok = subject.ready();
     }
     if (ok) {
         // PSS splits a page among all who map it: another engine running on
         // the machine makes both subjects read low.
-        const QList<qint64> own = benchfigures::processTree(process.processId());
-        int strangers = 0;
-        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
-            if (!own.contains(entry.toLongLong()) && cmdline.open(QIODevice::ReadOnly)
-                && cmdline.readAll().contains("QtWebEngineProcess"))
-                ++strangers;
-        }
+        const int strangers =
+            benchfigures::countRunning("QtWebEngineProcess", benchfigures::processTree(process.processId()));
         if (strangers > 0)
             std::printf("  (%d browser engine processes of other programs ran beside it: its PSS reads low)\n",
                         strangers);
@@ -179,14 +163,7 @@ int main(int argc, char *argv[])
                               "150", "p/icon.png", "Bench engine", server.baseUrl() + "/alertsystem/alerts.php",
                               "", "", "", "", "", "", "", "150", "1200", "4500", "4500", "p/page.png"};
     server.setReply("/alertsystem/notifytype.php", ScriptedReply::xmlChildren(skin));
-    QImage picture(4, 3, QImage::Format_RGB32);
-    picture.fill(Qt::darkCyan);
-    QByteArray png;
-    {
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        picture.save(&buffer, "PNG");
-    }
+    const QByteArray png = skinfixture::png(Qt::darkCyan);
     for (const char *path : {"/p/close.png", "/p/menu.png", "/p/back.png", "/p/icon.png", "/p/page.png"})
         server.setReply(path, ScriptedReply::picture(png, "image/png"));
     server.setReply("/alertsystem/login.php", ScriptedReply::xmlChildren({"1"}));

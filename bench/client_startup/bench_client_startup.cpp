@@ -6,11 +6,12 @@
 //  - the client's peak resident memory (VmHWM) at that moment.
 // Run under an X server: scripts/xvfb-test.sh build/bench/client_startup/bench_client_startup
 
+#include "ProcessFigures.h"
 #include "client/startup/InstanceLookup.h"
+#include "client_startup/SkinFixture.h"
 #include "support/ProgramFolder.h"
 #include "support/ScriptedServer.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
@@ -25,23 +26,13 @@
 #include <algorithm>
 #include <cstdio>
 
+using benchfigures::median;
 using testsupport::ScriptedReply;
 
 namespace {
 
 constexpr int kRuns = 10;
 constexpr int kGiveUpMs = 15000;
-
-QByteArray smallPng(const QColor &colour, QSize size)
-{
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
 
 using testsupport::copyFolder;
 
@@ -55,14 +46,6 @@ qint64 peakMemoryKiB(qint64 pid)
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     }
     return -1;
-}
-
-template <typename T>
-T median(QList<T> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 } // namespace
@@ -84,11 +67,11 @@ int main(int argc, char *argv[])
                         "http://l2", "http://l3", "http://l4", "http://l5", "150", "900", "4200", "4800",
                         "s/page.png"};
     server.setReply("/alertsystem/notifytype.php", ScriptedReply::xmlChildren(skin));
-    server.setReply("/s/close.png", ScriptedReply::picture(smallPng(Qt::red, {16, 16}), "image/png"));
-    server.setReply("/s/menu.png", ScriptedReply::picture(smallPng(Qt::green, {16, 16}), "image/png"));
-    server.setReply("/s/back.png", ScriptedReply::picture(smallPng(Qt::blue, {300, 400}), "image/png"));
-    server.setReply("/s/icon.png", ScriptedReply::picture(smallPng(Qt::yellow, {32, 32}), "image/png"));
-    server.setReply("/s/page.png", ScriptedReply::picture(smallPng(Qt::cyan, {64, 64}), "image/png"));
+    server.setReply("/s/close.png", ScriptedReply::picture(skinfixture::png(Qt::red, {16, 16}), "image/png"));
+    server.setReply("/s/menu.png", ScriptedReply::picture(skinfixture::png(Qt::green, {16, 16}), "image/png"));
+    server.setReply("/s/back.png", ScriptedReply::picture(skinfixture::png(Qt::blue, {300, 400}), "image/png"));
+    server.setReply("/s/icon.png", ScriptedReply::picture(skinfixture::png(Qt::yellow, {32, 32}), "image/png"));
+    server.setReply("/s/page.png", ScriptedReply::picture(skinfixture::png(Qt::cyan, {64, 64}), "image/png"));
 
     QTemporaryDir install;
     if (!copyFolder(QStringLiteral(TVX_BUILD_DIR "/tarvex"), install.path())) {

@@ -65,6 +65,19 @@ double cpuSeconds(const QList<qint64> &pids)
     return ticks / double(sysconf(_SC_CLK_TCK));
 }
 
+int countRunning(const QByteArray &program, const QList<qint64> &excluding)
+{
+    int count = 0;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (ok && !excluding.contains(pid) && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(program))
+            ++count;
+    }
+    return count;
+}
+
 double pssMegabytes(qint64 pid)
 {
     QFile rollup(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));

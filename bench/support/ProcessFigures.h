@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -12,6 +13,10 @@ QList<qint64> processTree(qint64 root);
 
 // User and system processor time of the processes, in seconds.
 double cpuSeconds(const QList<qint64> &pids);
+
+// How many processes outside `excluding` run a program whose command line
+// holds `program`.
+int countRunning(const QByteArray &program, const QList<qint64> &excluding);
 
 // Proportional set size of one process, in MB (0 when it has gone).
 double pssMegabytes(qint64 pid);
