@@ -9,13 +9,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+started=$SECONDS
 bash scripts/build.sh build
+built=$SECONDS
 eval "$(bash scripts/pg-cluster.sh start)"
 trap 'bash scripts/pg-cluster.sh stop "$TVX_PG_DIR"' EXIT
 # The tests spend most of their time waiting on timers, servers and other
 # processes, not on the processor: five at a time keep the two cores about
 # half busy, four under the sanitizers.
 (cd build && ctest --output-on-failure -j 5)
+echo "normal run: build $((built - started)) s, tests $((SECONDS - built)) s"
 
 # The sanitizer run: the whole suite again. Leaks are reported from our code;
 # scripts/lsan.supp only names system libraries and the browser engine.
@@ -33,4 +36,6 @@ echo "sanitizer run: build $((built - started)) s, tests $((SECONDS - built)) s"
 
 # The fuzz targets, a few seconds each.
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+started=$SECONDS
 bash scripts/fuzz.sh
+echo "fuzz run: build and targets $((SECONDS - started)) s"
