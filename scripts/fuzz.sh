@@ -11,7 +11,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTVX_FUZZ=ON -DTVX_BUILD
 cmake --build build-fuzz --target fuzzers -j "$(nproc)"
 log=build-fuzz/fuzz.log
 status=0
-(cd build-fuzz && ctest -V -L fuzz) >"$log" 2>&1 || status=$?
+# One target per core: each is a single busy process.
+(cd build-fuzz && ctest -V -L fuzz -j "$(nproc)") >"$log" 2>&1 || status=$?
 # "N: Test command: .../name ..." names test N; its final stats follow as "N: stat::...".
 awk '
   /: Test command: / { n = $1; sub(":", "", n); split($4, p, "/"); name[n] = p[length(p)] }
