@@ -7,15 +7,12 @@ target_compile_options(tvx_config INTERFACE -Wall -Wextra)
 # costs a third of the build time, most of it in the HTTP front end's templates.
 target_compile_options(tvx_config INTERFACE $<$<CONFIG:RelWithDebInfo>:-g1>)
 
-# Instrumented builds are for finding faults, not for speed: -O1 keeps stack
-# traces whole and compiles in about half the time of -O2.
-set(TVX_INSTRUMENTED_OPTIMIZATION -O1 -g1)
-
+# The instrumented builds below are for finding faults, not for speed: -O1
+# keeps stack traces whole and compiles in about half the time of -O2.
 option(TVX_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 if(TVX_SANITIZE)
   target_compile_options(tvx_config INTERFACE
-    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-    ${TVX_INSTRUMENTED_OPTIMIZATION})
+    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -O1)
   target_link_options(tvx_config INTERFACE -fsanitize=address,undefined)
 endif()
 
@@ -23,8 +20,7 @@ endif()
 # themselves link libFuzzer's main (tests/fuzz).
 if(TVX_FUZZ)
   target_compile_options(tvx_config INTERFACE
-    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
-    ${TVX_INSTRUMENTED_OPTIMIZATION})
+    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -O1)
   target_link_options(tvx_config INTERFACE -fsanitize=address,undefined)
 endif()
 
