@@ -55,10 +55,12 @@ struct GeneratorPlan
     Clock::time_point epoch; // the ramp-up starts here
 };
 
-// Messages from the conductor to a generator.
+// Messages between the conductor and a generator. With a storm to come, a
+// generator says when every poll due in the window has ended, so that the
+// restart does not fall on polls the window still owes.
 struct Control
 {
-    enum Kind : int32_t { ServerStopping = 1, Finish = 2 };
+    enum Kind : int32_t { ServerStopping = 1, Finish = 2, Drained = 3 };
     int32_t kind = 0;
     int32_t unused = 0;
     int64_t atUs = 0; // since the epoch

@@ -141,6 +141,8 @@ public:
                 const int64_t us = std::max<int64_t>(0, std::min<int64_t>(m_timers.top().at - now, 100000));
                 wait = {0, long(us * 1000)};
             }
+            if (m_plan.storm && !m_drained && now >= m_windowEnd && now >= m_nextDrainCheck)
+                checkDrained(now);
             const int n = ::epoll_pwait2(m_epoll, events, 512, &wait, nullptr);
             for (int i = 0; i < n; ++i) {
                 if (events[i].data.u64 == kControlTag)
@@ -236,6 +238,20 @@ private:
         default:
             return;
         }
+    }
+
+    void checkDrained(int64_t now)
+    {
+        m_nextDrainCheck = now + 100000;
+        for (const Desktop &d : m_desktops)
+            if (d.due < m_windowEnd)
+                return;
+        m_drained = true;
+        Control c;
+        c.kind = Control::Drained;
+        c.atUs = now;
+        if (::write(m_control, &c, sizeof c) != ssize_t(sizeof c))
+            m_stopping = true;
     }
 
     void readControl()
@@ -550,6 +566,8 @@ private:
     GeneratorResult m_result;
     int64_t m_windowStart = 0, m_windowEnd = 0, m_stopAt = INT64_MAX;
     int64_t m_stormStart = -1;
+    int64_t m_nextDrainCheck = 0;
+    bool m_drained = false;
     bool m_stopping = false;
     long m_busy = 0, m_pendingStarts = 0;
     double m_cpuUser = 0, m_cpuSystem = 0;

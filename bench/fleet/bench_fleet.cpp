@@ -512,9 +512,16 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
 
     // The restart: stop, a pause, start on the same ports; the desktops
     // find their connections gone and come back at their next poll.
-    double stoppedAfter = 0, listeningAfter = 0;
+    double stoppedAfter = 0, listeningAfter = 0, drainedAfter = 0;
     const auto since = [&](Clock::time_point t) { return std::chrono::duration<double>(t - plan.epoch).count(); };
     if (plan.storm) {
+        int64_t drainedUs = 0;
+        for (const Worker &w : workers) {
+            Control c;
+            if (readAll(w.socket, &c, sizeof c) && c.kind == Control::Drained)
+                drainedUs = std::max(drainedUs, c.atUs);
+        }
+        drainedAfter = double(drainedUs - plan.rampUs - plan.windowUs) / 1e6;
         const auto stopAt = Clock::now();
         tell(workers, Control::ServerStopping, int64_t(since(stopAt) * 1e6));
         target.stop();
@@ -612,8 +619,9 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
                 back.push_back(us);
         std::sort(back.begin(), back.end());
         const size_t need = size_t(std::ceil(0.99 * desktops));
-        std::printf("   restart   stopped %.2f s after SIGTERM, listening again after %.2f s (%.1f s pause)\n",
-                    stoppedAfter, listeningAfter, o.stormDown);
+        std::printf("   restart   %.2f s after the window (when its last poll had ended): stopped %.2f s after "
+                    "SIGTERM, listening again after %.2f s (%.1f s pause)\n",
+                    drainedAfter, stoppedAfter, listeningAfter, o.stormDown);
         Counts meanwhile{};
         double until = o.stormDown + o.stormSeconds;
         if (back.size() >= need && need > 0) {
