@@ -50,14 +50,16 @@ struct GeneratorPlan
     int64_t rampUs = 30000000;   // desktops log in at random moments of the ramp-up
     int64_t windowUs = 30000000; // then the measured window
     int64_t timeoutUs = 30000000;
-    bool storm = false; // go on polling after the window until told to finish
+    bool storm = false; // go on polling after the window until told to finish (else only keep the connections)
     uint32_t seed = 1;
     Clock::time_point epoch; // the ramp-up starts here
 };
 
-// Messages between the conductor and a generator. With a storm to come, a
-// generator says when every poll due in the window has ended, so that the
-// restart does not fall on polls the window still owes.
+// Messages between the conductor and a generator. A generator says when
+// every poll due in the window has ended, and goes on (polling, with a storm
+// to come) until told to finish: its connections stay open while the
+// conductor reads the server's figures, and the restart does not fall on
+// polls the window still owes.
 struct Control
 {
     enum Kind : int32_t { ServerStopping = 1, Finish = 2, Drained = 3 };

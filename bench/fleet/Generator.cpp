@@ -141,7 +141,7 @@ public:
                 const int64_t us = std::max<int64_t>(0, std::min<int64_t>(m_timers.top().at - now, 100000));
                 wait = {0, long(us * 1000)};
             }
-            if (m_plan.storm && !m_drained && now >= m_windowEnd && now >= m_nextDrainCheck)
+            if (!m_drained && now >= m_windowEnd && now >= m_nextDrainCheck)
                 checkDrained(now);
             const int n = ::epoll_pwait2(m_epoll, events, 512, &wait, nullptr);
             for (int i = 0; i < n; ++i) {
@@ -209,8 +209,6 @@ private:
             for (const Desktop &d : m_desktops)
                 if (d.fd >= 0 && d.phase != Phase::Closing)
                     ++m_result.openAtWindowEnd;
-            if (!m_plan.storm)
-                m_stopping = true;
             return;
         }
         default:

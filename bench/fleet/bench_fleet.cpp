@@ -514,14 +514,14 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     // find their connections gone and come back at their next poll.
     double stoppedAfter = 0, listeningAfter = 0, drainedAfter = 0;
     const auto since = [&](Clock::time_point t) { return std::chrono::duration<double>(t - plan.epoch).count(); };
+    int64_t drainedUs = 0;
+    for (const Worker &w : workers) {
+        Control c;
+        if (readAll(w.socket, &c, sizeof c) && c.kind == Control::Drained)
+            drainedUs = std::max(drainedUs, c.atUs);
+    }
+    drainedAfter = double(drainedUs - plan.rampUs - plan.windowUs) / 1e6;
     if (plan.storm) {
-        int64_t drainedUs = 0;
-        for (const Worker &w : workers) {
-            Control c;
-            if (readAll(w.socket, &c, sizeof c) && c.kind == Control::Drained)
-                drainedUs = std::max(drainedUs, c.atUs);
-        }
-        drainedAfter = double(drainedUs - plan.rampUs - plan.windowUs) / 1e6;
         const auto stopAt = Clock::now();
         tell(workers, Control::ServerStopping, int64_t(since(stopAt) * 1e6));
         target.stop();
@@ -533,8 +533,8 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
         }
         listeningAfter = std::chrono::duration<double>(Clock::now() - stopAt).count();
         std::this_thread::sleep_until(stopAt + std::chrono::duration<double>(o.stormDown + o.stormSeconds));
-        tell(workers, Control::Finish, 0);
     }
+    tell(workers, Control::Finish, 0);
 
     for (const Worker &w : workers) {
         uint64_t size = 0;
@@ -586,8 +586,10 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
                 all.tls.c_str());
     std::printf("   polls/s   offered %.0f   answered %.0f   (%.0f expected: %d desktops every %.0f s)\n",
                 round.offered, round.answered, desktops / (plan.intervalUs / 1e6), desktops, plan.intervalUs / 1e6);
-    std::printf("   latency   p50 %.2f ms   p99 %.2f ms   max %.2f ms   (from the moment each poll was due)\n",
-                percentile(all.latencyUs, 50), percentile(all.latencyUs, 99), percentile(all.latencyUs, 100));
+    std::printf("   latency   p50 %.2f ms   p99 %.2f ms   max %.2f ms   (from the moment each poll was due; the "
+                "last ended %.2f s after the window)\n",
+                percentile(all.latencyUs, 50), percentile(all.latencyUs, 99), percentile(all.latencyUs, 100),
+                drainedAfter);
     std::printf("   errors    %s", failures(all.polls).c_str());
     if (all.missedSlots)
         std::printf(" (%lu of them polls not sent while a failed one was out)", (unsigned long)all.missedSlots);
@@ -619,9 +621,9 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
                 back.push_back(us);
         std::sort(back.begin(), back.end());
         const size_t need = size_t(std::ceil(0.99 * desktops));
-        std::printf("   restart   %.2f s after the window (when its last poll had ended): stopped %.2f s after "
-                    "SIGTERM, listening again after %.2f s (%.1f s pause)\n",
-                    drainedAfter, stoppedAfter, listeningAfter, o.stormDown);
+        std::printf("   restart   when the window's last poll had ended: stopped %.2f s after SIGTERM, listening "
+                    "again after %.2f s (%.1f s pause)\n",
+                    stoppedAfter, listeningAfter, o.stormDown);
         Counts meanwhile{};
         double until = o.stormDown + o.stormSeconds;
         if (back.size() >= need && need > 0) {
