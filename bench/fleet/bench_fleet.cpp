@@ -355,9 +355,13 @@ struct Round
     double offered = 0, answered = 0;
     double cpuPerPollUs() const { return answered > 0 ? serverCpu / (answered * seconds) * 1e6 : 0; }
     double storePerPollUs() const { return answered > 0 ? storeCpu / (answered * seconds) * 1e6 : 0; }
+    // Only for a fleet that stays connected: with a connection per poll,
+    // what is open at the end is a backlog, not the fleet.
     double rssPerConnectionKb() const
     {
-        return connectionsEnd > desktops / 2 ? double(rssEndKb - rssIdleKb) / double(connectionsEnd) : -1;
+        return mode == "persistent" && connectionsEnd > desktops / 2
+            ? double(rssEndKb - rssIdleKb) / double(connectionsEnd)
+            : -1;
     }
     bool clean = true;
 };
@@ -609,7 +613,7 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     if (round.rssPerConnectionKb() >= 0)
         std::printf("; %.1f KB per open connection\n", round.rssPerConnectionKb());
     else
-        std::printf("; per connection: not measured, %ld connections stayed open\n", round.connectionsEnd);
+        std::printf("; per connection: not measured, %ld connections open at the end\n", round.connectionsEnd);
     std::printf("   generator CPU %.0f %% of a core (user %.1f s, system %.1f s), peak RSS %.1f MB over its processes\n",
                 100 * (all.cpuUser + all.cpuSystem) / o.seconds, all.cpuUser, all.cpuSystem, all.peakRssKb / 1024.0);
     round.clean = round.clean && sum(all.polls, false) == 0 && sum(all.logins, false) == 0 && all.polls[0] > 0;
