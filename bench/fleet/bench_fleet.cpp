@@ -364,6 +364,9 @@ struct Round
             : -1;
     }
     bool clean = true;
+    // Every poll answered, and the last one within an interval of the
+    // window's end: the target kept up with the fleet.
+    bool held = false;
 };
 
 // Nearest rank: the smallest latency that p % of the polls did not exceed.
@@ -617,6 +620,9 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     std::printf("   generator CPU %.0f %% of a core (user %.1f s, system %.1f s), peak RSS %.1f MB over its processes\n",
                 100 * (all.cpuUser + all.cpuSystem) / o.seconds, all.cpuUser, all.cpuSystem, all.peakRssKb / 1024.0);
     round.clean = round.clean && sum(all.polls, false) == 0 && sum(all.logins, false) == 0 && all.polls[0] > 0;
+    round.held = sum(all.polls, false) == 0 && all.polls[0] > 0 && drainedAfter * 1e6 <= double(plan.intervalUs);
+    if (!round.held)
+        std::printf("   => did not keep up with this fleet\n");
 
     if (plan.storm) {
         std::vector<int64_t> back;
@@ -790,6 +796,12 @@ int main(int argc, char **argv)
                 (r.target == "nginx" ? bare : server) = &r;
         if (!server || !bare)
             continue;
+        if (!server->held || !bare->held) {
+            std::printf("   %-10s  not compared: %s did not keep up with %d desktops\n", mode,
+                        !server->held && !bare->held ? "neither" : !server->held ? "the alertserver" : "nginx",
+                        server->desktops);
+            continue;
+        }
         std::printf("   %-10s  CPU per answered poll %.2f x (%.2f x with postgres)", mode,
                     bare->cpuPerPollUs() > 0 ? server->cpuPerPollUs() / bare->cpuPerPollUs() : 0.0,
                     bare->cpuPerPollUs() > 0 ? (server->cpuPerPollUs() + server->storePerPollUs()) / bare->cpuPerPollUs()
