@@ -797,8 +797,10 @@ int main(int argc, char **argv)
         if (!server || !bare)
             continue;
         if (!server->held || !bare->held) {
-            std::printf("   %-10s  not compared: %s did not keep up with %d desktops\n", mode,
-                        !server->held && !bare->held ? "neither" : !server->held ? "the alertserver" : "nginx",
+            std::printf("   %-10s  not compared: %s with %d desktops\n", mode,
+                        !server->held && !bare->held ? "neither kept up"
+                            : !server->held          ? "the alertserver did not keep up"
+                                                     : "nginx did not keep up",
                         server->desktops);
             continue;
         }
