@@ -355,11 +355,11 @@ struct Round
     double offered = 0, answered = 0;
     double cpuPerPollUs() const { return answered > 0 ? serverCpu / (answered * seconds) * 1e6 : 0; }
     double storePerPollUs() const { return answered > 0 ? storeCpu / (answered * seconds) * 1e6 : 0; }
-    // Only for a fleet that stays connected: with a connection per poll,
+    // Only for a fleet that stays connected and is kept up with: otherwise
     // what is open at the end is a backlog, not the fleet.
     double rssPerConnectionKb() const
     {
-        return mode == "persistent" && connectionsEnd > desktops / 2
+        return held && mode == "persistent" && connectionsEnd > desktops / 2
             ? double(rssEndKb - rssIdleKb) / double(connectionsEnd)
             : -1;
     }
@@ -589,6 +589,7 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     round.seconds = o.seconds;
     round.offered = double(sum(all.polls, true)) / o.seconds;
     round.answered = double(all.polls[0]) / o.seconds;
+    round.held = sum(all.polls, false) == 0 && all.polls[0] > 0 && drainedAfter * 1e6 <= double(plan.intervalUs);
     std::printf("   load average %s before the window, %s after it; %s\n", loadBefore.c_str(), loadAfter.c_str(),
                 all.tls.c_str());
     std::printf("   polls/s   offered %.0f   answered %.0f   (%.0f expected: %d desktops every %.0f s)\n",
@@ -620,7 +621,6 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     std::printf("   generator CPU %.0f %% of a core (user %.1f s, system %.1f s), peak RSS %.1f MB over its processes\n",
                 100 * (all.cpuUser + all.cpuSystem) / o.seconds, all.cpuUser, all.cpuSystem, all.peakRssKb / 1024.0);
     round.clean = round.clean && sum(all.polls, false) == 0 && sum(all.logins, false) == 0 && all.polls[0] > 0;
-    round.held = sum(all.polls, false) == 0 && all.polls[0] > 0 && drainedAfter * 1e6 <= double(plan.intervalUs);
     if (!round.held)
         std::printf("   => did not keep up with this fleet\n");
 
