@@ -15,7 +15,7 @@
 // when one cannot hold the connections.
 //
 //   bench_fleet [--desktops N] [--close-desktops N] [--mode persistent|close|both]
-//               [--target alertserver|nginx|both] [--seconds S] [--ramp S]
+//               [--target alertserver|nginx|both] [--seconds S] [--ramp S (at least 30, 1 per 250 desktops)]
 //               [--processes N] [--servers N] [--per-address N] [--timeout S]
 //               [--storm on|off] [--storm-seconds S] [--storm-down S] [--key ec|rsa]
 //               [--server-option OPTION]... [--smoke]
@@ -60,19 +60,29 @@ struct Options
     std::string mode = "both";
     std::string target = "both";
     double seconds = 30;
-    double ramp = 30;
+    double ramp = 0; // 0: at least 30 s, and long enough for kRampLogins a second
     double timeout = 30;
     int processes = 0; // generator processes; 0: as the file limit needs
     int servers = 0;   // alertserver processes; 0: as the file limit needs
     int perAddress = 1;
     bool storm = true;
-    double stormSeconds = 30;
+    double stormSeconds = 60;
     double stormDown = 2;
     std::string key = "ec";
     std::vector<std::string> serverOptions;
     bool smoke = false;
     std::string alertserver = TVX_ALERTSERVER;
 };
+
+// Every login of the ramp-up is a full handshake on both sides; more of them
+// a second than this would leave a two-core machine still logging desktops
+// in when the window starts.
+constexpr double kRampLogins = 250;
+
+double rampSeconds(const Options &o, int desktops)
+{
+    return o.ramp > 0 ? o.ramp : std::max(30.0, desktops / kRampLogins);
+}
 
 void usage()
 {
@@ -154,7 +164,7 @@ bool parse(int argc, char **argv, Options &o)
     };
     if (!oneOf(o.mode, {"persistent", "close", "both"}) || !oneOf(o.target, {"alertserver", "nginx", "both"})
         || !oneOf(o.key, {"ec", "rsa"}) || o.desktops < 1 || o.closeDesktops < 1 || o.perAddress < 1
-        || o.seconds <= 0 || o.ramp <= 0 || o.timeout <= 0) {
+        || o.seconds <= 0 || o.ramp < 0 || o.timeout <= 0) {
         std::fprintf(stderr, "bench_fleet: a value is out of range\n");
         return false;
     }
@@ -477,7 +487,7 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     plan.ports = target.ports();
     plan.persistent = persistent;
     plan.perAddress = o.perAddress;
-    plan.rampUs = int64_t(o.ramp * 1e6);
+    plan.rampUs = int64_t(rampSeconds(o, desktops) * 1e6);
     plan.windowUs = int64_t(o.seconds * 1e6);
     plan.timeoutUs = int64_t(o.timeout * 1e6);
     plan.storm = persistent && o.storm;
@@ -670,8 +680,9 @@ int main(int argc, char **argv)
     const int largest = std::max(o.mode != "close" ? o.desktops : 0, o.mode != "persistent" ? o.closeDesktops : 0);
     const int addresses = (largest + o.perAddress - 1) / o.perAddress;
     std::printf("fleet: %d desktops with persistent connections, %d with a new connection per poll; polls every 2 s, "
-                "%.0f s ramp-up, %.0f s measured%s\n",
-                o.desktops, o.closeDesktops, o.ramp, o.seconds, o.smoke ? " (smoke run)" : "");
+                "%.0f s and %.0f s ramp-up, %.0f s measured%s\n",
+                o.desktops, o.closeDesktops, rampSeconds(o, o.desktops), rampSeconds(o, o.closeDesktops), o.seconds,
+                o.smoke ? " (smoke run)" : "");
     std::printf("machine: %u cores, load average %s\n", std::thread::hardware_concurrency(), loadAverage().c_str());
     std::printf("limits: open files %lu per process (the hard limit; soft raised to it), fs.file-max %ld, "
                 "fs.nr_open %ld\n",
