@@ -295,10 +295,8 @@ private:
         m_timers.push({now + m_plan.timeoutUs, i, d.generation, TimerKind::Deadline});
         if (d.phase == Phase::Closing)
             hardClose(d);
-        // A kept connection is used only when it is not seen closed, as the
-        // client does: what has come on it is read first.
-        if (d.fd >= 0)
-            drive(i);
+        // A kept connection is used unless it has been seen closed (its
+        // close arrives as an event and ends it at once).
         if (d.fd >= 0) {
             d.phase = Phase::Sending;
             return drive(i);
