@@ -13,6 +13,7 @@ packages=(
   xvfb xauth trayer x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   lintian desktop-file-utils
+  nginx
 )
 
 missing=()
