@@ -10,8 +10,6 @@
 #include <QJsonObject>
 #include <QStringDecoder>
 
-#include <algorithm>
-
 namespace alertserver {
 
 using namespace replies;
