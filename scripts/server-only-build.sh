@@ -63,7 +63,7 @@ inside "ldd /src/build/alertserver/alertserver | grep -o 'libQt6[A-Za-z]*' | sor
 
 # The tests, the PostgreSQL twins on a cluster of the run's own.
 started=$SECONDS
-inside "cd /src && eval \"\$(bash scripts/pg-cluster.sh start)\" && trap 'bash scripts/pg-cluster.sh stop \"\$TVX_PG_DIR\"' EXIT \
+inside "cd /src && eval \"\$(bash scripts/pg-cluster.sh start)\" && trap 'bash /src/scripts/pg-cluster.sh stop \"\$TVX_PG_DIR\"' EXIT \
         && cd build && ctest --output-on-failure -j 4"
 log "tests passed in $((SECONDS - started)) s"
 inside "cd /src/build && dpkg-deb -f packages/alertserver_*.deb Depends"
