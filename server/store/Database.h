@@ -47,10 +47,12 @@ enum class Dialect { Sqlite, Postgres };
 using Value = std::variant<std::monostate, qint64, QString, QByteArray>;
 
 // The text of a statement that a connection prepares once and keeps. Only a
-// string literal can make one (the constructor runs at compile time), so its
-// address names that one text for the life of the program: the cache of
-// prepared statements is keyed by it, and no statement built at run time can
-// ever be served another one's plan. Such statements go through
+// string literal (or a constexpr array) can make one: the constructor runs at
+// compile time and reads the text, which a compiler refuses for an array
+// whose contents could change while the program runs. So its address names
+// that one text for the life of the program: the cache of prepared
+// statements is keyed by it, and no statement built at run time can ever be
+// served another one's plan. Such statements go through
 // Connection::statement, prepared for their one use.
 class Sql
 {
@@ -58,6 +60,9 @@ public:
     template <std::size_t N>
     consteval Sql(const char (&text)[N]) : m_text(text)
     {
+        // Not a constant expression for a writable array: it does not compile.
+        if (text[N - 1] != '\0')
+            throw "an SQL text ends in a null character";
     }
     const char *text() const { return m_text; }
 
