@@ -2,6 +2,9 @@
 # sanitizers; every library, program and test of the suite links it.
 add_library(tvx_config INTERFACE)
 target_compile_features(tvx_config INTERFACE cxx_std_20)
+# The include root: every header of the suite is named from the top of the
+# tree ("common/FormEncoding.h", "server/store/Store.h").
+target_include_directories(tvx_config INTERFACE ${PROJECT_SOURCE_DIR})
 target_compile_options(tvx_config INTERFACE -Wall -Wextra)
 # Line tables are all a backtrace or a profiler needs. Full debug information
 # costs a third of the build time, most of it in the HTTP front end's templates.
@@ -24,18 +27,26 @@ if(TVX_FUZZ)
   target_link_options(tvx_config INTERFACE -fsanitize=address,undefined)
 endif()
 
-# The core libraries of the two programs hold the logic that needs no window.
-# tvx_forbid_window_libraries(<target>) makes sure it stays so: the target gets
-# a source that fails to compile when the Widgets or WebEngine headers are on
-# its include path, and at the end of the configure step its link libraries
-# are walked for those modules.
-set(TVX_NO_WINDOW_HEADERS_SOURCE ${CMAKE_CURRENT_LIST_DIR}/NoWindowHeaders.cpp)
+# The server's and common's own code gets more warnings, fixed where they
+# fire, and no text made from a char * without saying its encoding. Private
+# to the target: the programs that include common's headers build as before.
+function(tvx_strict_warnings target)
+  target_compile_options(${target} PRIVATE -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual)
+  target_compile_definitions(${target} PRIVATE QT_NO_CAST_FROM_ASCII)
+endfunction()
 
-function(tvx_forbid_window_libraries target)
-  target_sources(${target} PRIVATE ${TVX_NO_WINDOW_HEADERS_SOURCE})
-  # A deferred call's arguments are expanded when it runs: put the name in now.
+set(TVX_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# Libraries that must stay clear of some modules. tvx_forbid_links(<target>
+# <header check source> <pattern> <reason>) gives the target a source that
+# fails to compile when the forbidden headers are on its include path, and at
+# the end of the configure step walks its link libraries for the forbidden
+# modules.
+function(tvx_forbid_links target source pattern reason)
+  target_sources(${target} PRIVATE ${source})
+  # A deferred call's arguments are expanded when it runs: put them in now.
   cmake_language(EVAL CODE
-    "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL tvx_check_no_window_libraries [[${target}]])")
+    "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL tvx_check_links [[${target}]] [[${pattern}]] [[${reason}]])")
 endfunction()
 
 function(tvx_collect_links target out)
@@ -68,12 +79,27 @@ function(tvx_collect_links target out)
   set(${out} ${seen} PARENT_SCOPE)
 endfunction()
 
-function(tvx_check_no_window_libraries target)
+function(tvx_check_links target pattern reason)
   set(links "")
   tvx_collect_links(${target} links)
   foreach(lib ${links})
-    if(lib MATCHES "^Qt6?::(Widgets|WebEngine|WebChannel|Multimedia)")
-      message(FATAL_ERROR "${target} must not link ${lib}: it holds logic that needs no window")
+    if(lib MATCHES "${pattern}")
+      message(FATAL_ERROR "${target} must not link ${lib}: ${reason}")
     endif()
   endforeach()
+endfunction()
+
+# The core libraries of the two programs hold the logic that needs no window:
+# no Widgets, browser engine or multimedia, in their headers or links.
+function(tvx_forbid_window_libraries target)
+  tvx_forbid_links(${target} ${TVX_CMAKE_DIR}/NoWindowHeaders.cpp
+                   "^Qt6?::(Widgets|WebEngine|WebChannel|Multimedia)" "it holds logic that needs no window")
+endfunction()
+
+# The server runs where there is no display: nothing of Qt Gui or above it,
+# nor X11 through pkg-config.
+function(tvx_forbid_display_libraries target)
+  tvx_forbid_links(${target} ${TVX_CMAKE_DIR}/NoDisplayHeaders.cpp
+                   "^(Qt6?::(Gui|Widgets|OpenGL|Quick|Qml|Svg|WebEngine|WebChannel|Multimedia)|PkgConfig::(XCB|X11))"
+                   "the server needs no display libraries")
 endfunction()

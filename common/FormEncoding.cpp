@@ -1,4 +1,4 @@
-#include "FormEncoding.h"
+#include "common/FormEncoding.h"
 
 namespace common {
 

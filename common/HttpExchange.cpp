@@ -1,4 +1,4 @@
-#include "HttpExchange.h"
+#include "common/HttpExchange.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>

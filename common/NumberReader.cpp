@@ -1,4 +1,4 @@
-#include "NumberReader.h"
+#include "common/NumberReader.h"
 
 namespace common {
 

@@ -1,4 +1,4 @@
-#include "PositionalXml.h"
+#include "common/PositionalXml.h"
 
 #include <QFile>
 #include <QXmlStreamReader>

@@ -1,4 +1,4 @@
-#include "TimeStamp.h"
+#include "common/TimeStamp.h"
 
 namespace common {
 

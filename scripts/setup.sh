@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
 # Installs every Debian package that the build, the tests, the benchmarks and
 # the demo need. Safe to run again: when everything is there it does nothing.
+# With "server", only what the alert server alone needs to be built, tested
+# and packaged (cmake -DTVX_SERVER_ONLY=ON).
 set -euo pipefail
 
-packages=(
+server_packages=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-  qt6-webengine-dev qt6-webchannel-dev qt6-multimedia-dev
-  libsqlite3-dev libboost-dev libssl-dev openssl libnss3-tools
+  qt6-base-dev qt6-base-dev-tools
+  libsqlite3-dev libboost-dev libssl-dev openssl
   libpq-dev postgresql
-  libxcb1-dev
-  xvfb xauth trayer x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
-  clang libclang-rt-14-dev
-  lintian desktop-file-utils
+  lintian
   nginx
 )
+program_packages=(
+  qt6-qpa-plugins qt6-webengine-dev qt6-webchannel-dev qt6-multimedia-dev
+  libnss3-tools libxcb1-dev
+  xvfb xauth trayer x11-utils x11-xserver-utils xdotool imagemagick fonts-dejavu-core
+  clang libclang-rt-14-dev
+  desktop-file-utils
+)
+packages=("${server_packages[@]}")
+if [ "${1:-}" != server ]; then
+  packages+=("${program_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

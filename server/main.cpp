@@ -1,4 +1,4 @@
-#include "server/CommandLine.h"
+#include "server/cli/CommandLine.h"
 
 #include <QCoreApplication>
 

@@ -2,7 +2,7 @@
 // What the server benchmarks' clients do: one status poll per loopback
 // connection with "Connection: close", as the clients send it.
 
-#include "server/Store.h"
+#include "server/store/Store.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -70,7 +70,7 @@ inline long raiseAlerts(alertserver::Store &store, int perSecond, int users,
     auto next = std::chrono::steady_clock::now();
     long raised = 0;
     while (!stop && std::chrono::steady_clock::now() < deadline) {
-        store.raiseAlert(QStringLiteral("user%1").arg(random() % unsigned(users)), QStringLiteral("bench alert"));
+        store.sessions().raise(QStringLiteral("user%1").arg(random() % unsigned(users)), QStringLiteral("bench alert"));
         ++raised;
         next += period;
         std::this_thread::sleep_until(next);

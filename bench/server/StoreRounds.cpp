@@ -2,7 +2,8 @@
 
 #include "Polling.h"
 
-#include "server/Store.h"
+#include "server/store/Database.h"
+#include "server/store/Store.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -177,8 +178,8 @@ void seed(const QString &location, int users)
     alertserver::AdminRegistration reg;
     reg.username = QStringLiteral("bench");
     reg.password = QStringLiteral("bench");
-    const int admin = store.registerAdmin(reg).id;
-    store.activateAdminByName(reg.username);
+    const int admin = store.admins().registerAdmin(reg).id;
+    store.admins().activateByName(reg.username);
     store.database().transaction([&](alertserver::Connection &db) {
         {
             alertserver::Query q = db.query(
@@ -206,7 +207,7 @@ void seed(const QString &location, int users)
     // The planner's figures for the tables as they now are; on PostgreSQL
     // also the vacuum that would otherwise start in the middle of a round.
     store.database().run([](alertserver::Connection &db) {
-        db.exec(db.dialect() == alertserver::Dialect::Postgres ? "VACUUM ANALYZE" : "ANALYZE");
+        db.execScript(db.dialect() == alertserver::Dialect::Postgres ? "VACUUM ANALYZE" : "ANALYZE");
     });
 }
 
@@ -298,7 +299,7 @@ int runStoreRounds(const StoreRoundOptions &o)
         try {
             if (c.postgres) {
                 database = QStringLiteral("tvx_bench_%1_%2").arg(QCoreApplication::applicationPid()).arg(++made);
-                alertserver::Database::connect(cluster)->exec(("CREATE DATABASE " + database).toLatin1().constData());
+                alertserver::Database::connect(cluster)->execScript(("CREATE DATABASE " + database).toLatin1().constData());
                 location = cluster + (cluster.contains(u'?') ? u'&' : u'?') + QStringLiteral("dbname=") + database;
             }
             seed(location, o.users);
@@ -351,7 +352,7 @@ int runStoreRounds(const StoreRoundOptions &o)
         servers.clear();
         if (!database.isEmpty()) {
             try {
-                alertserver::Database::connect(cluster)->exec(
+                alertserver::Database::connect(cluster)->execScript(
                     ("DROP DATABASE IF EXISTS " + database + " WITH (FORCE)").toLatin1().constData());
             } catch (const std::exception &e) {
                 std::printf("  cannot drop %s: %s\n", qPrintable(database), e.what());

@@ -16,7 +16,7 @@
 //                      [--rate N] [--drippers N] [--alerts-per-second N]
 //                      [--only paced|attacks|http|https]
 
-#include "server/Store.h"
+#include "server/store/Store.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -443,14 +443,14 @@ int main(int argc, char *argv[])
     reg.username = QStringLiteral("bench");
     reg.password = QStringLiteral("bench");
     reg.email = QStringLiteral("bench@example.com");
-    const int admin = store.registerAdmin(reg).id;
-    store.activateAdminByName(reg.username);
+    const int admin = store.admins().registerAdmin(reg).id;
+    store.admins().activateByName(reg.username);
     for (int i = 0; i < o.users; ++i) {
         alertserver::UserFields u;
         u.username = QStringLiteral("user%1").arg(i);
         u.password = QStringLiteral("pw");
-        store.addUser(admin, u);
-        store.loginUser(u.username, u.password, QStringLiteral("127.0.0.1"));
+        store.users().add(admin, u);
+        store.sessions().login(u.username, u.password, QStringLiteral("127.0.0.1"));
     }
     std::printf("alert server (the built program) on loopback, %u cores, %d users (seeded in %.1f s)\n",
                 std::thread::hardware_concurrency(), o.users,
@@ -469,7 +469,7 @@ int main(int argc, char *argv[])
         const auto period = std::chrono::microseconds(1000000 / o.alertsPerSecond);
         auto next = Clock::now();
         while (!stop) {
-            writer.raiseAlert(QStringLiteral("user%1").arg(random() % unsigned(o.users)), QStringLiteral("bench alert"));
+            writer.sessions().raise(QStringLiteral("user%1").arg(random() % unsigned(o.users)), QStringLiteral("bench alert"));
             next += period;
             std::this_thread::sleep_until(next);
         }

@@ -1,6 +1,8 @@
-// Numbers read from text, form encoding and the time stamp: the small rules
-// that every request and reply of the suite depends on.
+// Numbers read from text, form encoding, the time stamp and the e-mail
+// address check: the small rules that every request and reply of the suite
+// depends on.
 #include "common/FormEncoding.h"
+#include "common/MailAddress.h"
 #include "common/NumberReader.h"
 #include "common/TimeStamp.h"
 
@@ -19,6 +21,8 @@ private Q_SLOTS:
     void encodesFormValues();
     void decodeUndoesEncode();
     void stampsLocalTime();
+    void emailCheck_data();
+    void emailCheck();
 };
 
 void TestTextConventions::readsLeadingNumber_data()
@@ -124,6 +128,37 @@ void TestTextConventions::stampsLocalTime()
     const Clock pinned = [at] { return at; };
     QCOMPARE(timeStamp14(pinned), QString("12072026043325"));
     QCOMPARE(timeStamp14(systemClock()).size(), 14);
+}
+
+void TestTextConventions::emailCheck_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("plain .com") << "john@example.com" << true;
+    QTest::newRow("upper case") << "JOHN@EXAMPLE.COM" << true;
+    QTest::newRow("two-letter end, dots, digits") << "j.doe-1_x@mail.example.co.uk" << true;
+    QTest::newRow("four-letter end") << "john@example.info" << false;
+    QTest::newRow("one-letter end") << "john@example.c" << false;
+    QTest::newRow("digit in end") << "john@example.c0m" << false;
+    QTest::newRow("blank") << "john doe@example.com" << false;
+    QTest::newRow("two @ in a row") << "john@@example.com" << true;
+    QTest::newRow("nothing before @") << "@b.cd" << true;
+    QTest::newRow("only dot before @") << "john.doe@examplecom" << false;
+    QTest::newRow("no @") << "john.example.com" << false;
+    QTest::newRow("ends in a dot") << "john@example." << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("accented letter") << QString::fromUtf8("jöhn@example.com") << false;
+    QTest::newRow("accented end") << QString::fromUtf8("john@example.çom") << false;
+    // Lower-cases to a plain "k", but is no plain letter.
+    QTest::newRow("kelvin sign in end") << QString::fromUtf8("john@example.co\u212A") << false;
+    QTest::newRow("plus sign") << "john+x@example.com" << false;
+}
+
+void TestTextConventions::emailCheck()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, valid);
+    QCOMPARE(IsValidEmail(address), valid);
 }
 
 QTEST_GUILESS_MAIN(TestTextConventions)

@@ -7,7 +7,7 @@
 // The steps run in order against one client process: every start of the
 // browser engine costs seconds, and each step starts from where the previous
 // one left the client.
-#include "server/SqliteDb.h"
+#include "server/store/SqliteDb.h"
 #include "support/ClientLogin.h"
 #include "support/Patience.h"
 #include "support/ProgramFolder.h"
@@ -56,7 +56,7 @@ private Q_SLOTS:
 private:
     std::optional<X11Window> clientWindow() const;
     bool logInThroughThePage(bool remember);
-    qint64 userColumn(const char *sql);
+    qint64 userColumn(alertserver::Sql sql);
 
     QTemporaryDir m_serverDir;
     QTemporaryDir m_install;
@@ -101,11 +101,10 @@ bool TestClientEndToEnd::logInThroughThePage(bool remember)
                                             kPassword, remember);
 }
 
-qint64 TestClientEndToEnd::userColumn(const char *sql)
+qint64 TestClientEndToEnd::userColumn(alertserver::Sql sql)
 {
     alertserver::SqliteConnection db(m_server->dbPath());
-    alertserver::Query q = db.query(sql);
-    q.bind(1, kUser);
+    alertserver::Query q = db.query(sql, kUser);
     return q.next() ? q.integer(0) : -1;
 }
 

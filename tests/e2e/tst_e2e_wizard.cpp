@@ -6,7 +6,7 @@
 //
 // The steps run in order: each starts from the account and users that the
 // previous one left on the server.
-#include "server/SqliteDb.h"
+#include "server/store/SqliteDb.h"
 #include "support/Patience.h"
 #include "support/ProgramFolder.h"
 #include "support/ServerProcess.h"

@@ -114,15 +114,15 @@ void TestServerFaults::initTestCase()
     reg.username = QStringLiteral("admin");
     reg.password = QStringLiteral("admin123");
     reg.email = QStringLiteral("admin@example.com");
-    m_adminId = m_server->store->registerAdmin(reg).id;
+    m_adminId = m_server->store->admins().registerAdmin(reg).id;
     QVERIFY(m_adminId > 0);
-    QVERIFY(m_server->store->activateAdminByName(reg.username));
-    m_server->store->bindAdmin(m_adminId, QStringLiteral("127.0.0.1")); // as after a login from here
+    QVERIFY(m_server->store->admins().activateByName(reg.username));
+    m_server->store->admins().bind(m_adminId, QStringLiteral("127.0.0.1")); // as after a login from here
     alertserver::UserFields user;
     user.username = QStringLiteral("demo");
     user.password = QStringLiteral("demo123");
-    QCOMPARE(m_server->store->addUser(m_adminId, user).first, alertserver::Store::Addition::Added);
-    QVERIFY(m_server->store->raiseAlert(user.username, QStringLiteral("first")));
+    QCOMPARE(m_server->store->users().add(m_adminId, user).first, alertserver::Users::Addition::Added);
+    QVERIFY(m_server->store->sessions().raise(user.username, QStringLiteral("first")));
 }
 
 void TestServerFaults::cutAndResetRequestsChangeNothing()

@@ -2,10 +2,11 @@
 // input is "METHOD\nTARGET\nHOST\nBODY" ("!" before the method: from another
 // machine than the one the administrator signed in from). Every request is answered with a plain status, an XML reply is
 // well-formed, and the seeded administrator and user survive whatever comes.
-#include "server/AlertService.h"
-#include "server/Outbox.h"
-#include "server/SkinLibrary.h"
-#include "server/Store.h"
+#include "server/controllers/AlertService.h"
+#include "server/mail/MailDelivery.h"
+#include "server/mail/Outbox.h"
+#include "server/skins/SkinLibrary.h"
+#include "server/store/Store.h"
 
 #include "common/PositionalXml.h"
 
@@ -35,7 +36,7 @@ struct World
         // Few hash iterations: the fuzzer is after parsing, not password cost.
         store = std::make_unique<alertserver::Store>(dir.filePath(QStringLiteral("store.db")), 1);
         outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
-        mail = std::make_unique<alertserver::MailDelivery>(*store, *outbox);
+        mail = std::make_unique<alertserver::MailDelivery>(store->mailQueue(), *outbox);
         skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
         skins->ensureDefaultSkin();
         service = std::make_unique<alertserver::AlertService>(*store, *mail, *skins,
@@ -44,14 +45,14 @@ struct World
         reg.username = QStringLiteral("admin");
         reg.password = QStringLiteral("admin123");
         reg.email = QStringLiteral("admin@example.com");
-        adminId = store->registerAdmin(reg).id;
-        store->activateAdminByName(reg.username);
-        store->bindAdmin(adminId, QStringLiteral("127.0.0.1"));
+        adminId = store->admins().registerAdmin(reg).id;
+        store->admins().activateByName(reg.username);
+        store->admins().bind(adminId, QStringLiteral("127.0.0.1"));
         alertserver::UserFields user;
         user.username = QStringLiteral("demo");
         user.password = QStringLiteral("demo123");
         user.email = QStringLiteral("demo@example.com");
-        userId = store->addUser(adminId, user).second;
+        userId = store->users().add(adminId, user).second;
     }
 };
 
@@ -93,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     // Deleting the seeded user is a legitimate request; the administrator row
     // can only go through a failed registration, which is never the seed's.
-    if (!w.store->isUsableAdmin(w.adminId))
+    if (!w.store->admins().isUsable(w.adminId))
         __builtin_trap();
 
     // Registrations and e-mails leave files behind; keep the folder small.

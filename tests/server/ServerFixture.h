@@ -2,12 +2,12 @@
 
 #include "common/HttpExchange.h"
 #include "common/PositionalXml.h"
-#include "server/AlertService.h"
-#include "server/HttpFrontEnd.h"
-#include "server/MailDelivery.h"
-#include "server/Outbox.h"
-#include "server/SkinLibrary.h"
-#include "server/Store.h"
+#include "server/controllers/AlertService.h"
+#include "server/http/HttpFrontEnd.h"
+#include "server/mail/MailDelivery.h"
+#include "server/mail/Outbox.h"
+#include "server/skins/SkinLibrary.h"
+#include "server/store/Store.h"
 #include "support/TestDatabase.h"
 
 #include <QDir>
@@ -36,7 +36,7 @@ public:
     {
         store = std::make_unique<alertserver::Store>(database.location());
         outbox = std::make_unique<alertserver::Outbox>(dir.filePath(QStringLiteral("outbox")));
-        delivery = std::make_unique<alertserver::MailDelivery>(*store, *outbox);
+        delivery = std::make_unique<alertserver::MailDelivery>(store->mailQueue(), *outbox);
         skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
         skins->ensureDefaultSkin();
         service = std::make_unique<alertserver::AlertService>(*store, *delivery, *skins, QString());
@@ -113,7 +113,7 @@ public:
     // SQLite's own check of the file; PostgreSQL keeps its files whole itself.
     bool intact() const { return database.isPostgres() || count("PRAGMA integrity_check") == 0; } // "ok" reads as 0
 
-    qint64 count(const char *sql) const
+    qint64 count(alertserver::Sql sql) const
     {
         auto db = inspect();
         auto q = db->query(sql);

@@ -1,6 +1,6 @@
 #include "common/HttpExchange.h"
 #include "common/PositionalXml.h"
-#include "server/Store.h"
+#include "server/store/Store.h"
 #include "support/Patience.h"
 #include "TestRelay.h"
 #include "support/ServerProcess.h"
@@ -556,20 +556,20 @@ void TestAlertServerCli::migrateCopiesEveryRow()
         reg.username = QStringLiteral("boss");
         reg.password = QStringLiteral("secret");
         reg.email = QStringLiteral("boss@example.com");
-        const int boss = old.registerAdmin(reg, [](int, const QByteArray &code) {
+        const int boss = old.admins().registerAdmin(reg, [](int, const QByteArray &code) {
             return alertserver::Mail{QStringLiteral("boss@example.com"), QStringLiteral("code"), QString::fromLatin1(code)};
         }).id;
-        QVERIFY(old.activateAdminByName(reg.username));
-        old.bindAdmin(boss, QStringLiteral("127.0.0.1"));
+        QVERIFY(old.admins().activateByName(reg.username));
+        old.admins().bind(boss, QStringLiteral("127.0.0.1"));
         for (const char *name : {"ann", "bob"})
-            QCOMPARE(old.addUser(boss, {QLatin1String(name), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).first,
-                     alertserver::Store::Addition::Added);
-        QVERIFY(old.deleteUser(2)); // ids go on above it after the move
-        QVERIFY(old.loginUser(QStringLiteral("ann"), QStringLiteral("pw"), QStringLiteral("127.0.0.1")));
+            QCOMPARE(old.users().add(boss, {QLatin1String(name), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).first,
+                     alertserver::Users::Addition::Added);
+        QVERIFY(old.users().remove(2)); // ids go on above it after the move
+        QVERIFY(old.sessions().login(QStringLiteral("ann"), QStringLiteral("pw"), QStringLiteral("127.0.0.1")));
         for (int i = 0; i < 3; ++i)
-            lastAlert = old.raiseAlert(QStringLiteral("ann"), QStringLiteral("alert %1").arg(i)).value_or(0);
-        old.countAgainst(alertserver::Limit::ClientLoginName, QStringLiteral("eve"));
-        token = old.createToken(boss).token;
+            lastAlert = old.sessions().raise(QStringLiteral("ann"), QStringLiteral("alert %1").arg(i)).value_or(0);
+        old.limits().count(alertserver::Limit::ClientLoginName, QStringLiteral("eve"));
+        token = old.tokens().create(boss).token;
     }
     auto counts = [](alertserver::Connection &db) {
         QList<qint64> out;
@@ -595,14 +595,14 @@ void TestAlertServerCli::migrateCopiesEveryRow()
 
     // The moved store carries on where the old one stopped.
     alertserver::Store moved(m_db, 1000);
-    QCOMPARE(moved.loginAdmin(QStringLiteral("boss"), QStringLiteral("secret")).first, alertserver::Store::AdminLogin::LoggedIn);
-    QVERIFY(moved.isBound(moved.adminIdByName(QStringLiteral("boss")).value_or(0), QStringLiteral("127.0.0.1")));
-    QCOMPARE(moved.pollStatus(QStringLiteral("ann"), QStringLiteral("127.0.0.1")), 1);
-    QVERIFY(moved.raiseAlert(QStringLiteral("ann"), QStringLiteral("new")).value_or(0) > lastAlert);
-    QCOMPARE(moved.addUser(moved.adminIdByName(QStringLiteral("boss")).value_or(0),
+    QCOMPARE(moved.admins().login(QStringLiteral("boss"), QStringLiteral("secret")).first, alertserver::Admins::Login::LoggedIn);
+    QVERIFY(moved.admins().isBound(moved.admins().idByName(QStringLiteral("boss")).value_or(0), QStringLiteral("127.0.0.1")));
+    QCOMPARE(moved.sessions().poll(QStringLiteral("ann"), QStringLiteral("127.0.0.1")), 1);
+    QVERIFY(moved.sessions().raise(QStringLiteral("ann"), QStringLiteral("new")).value_or(0) > lastAlert);
+    QCOMPARE(moved.users().add(moved.admins().idByName(QStringLiteral("boss")).value_or(0),
                            {QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).second, 3);
-    QVERIFY(moved.claimMail().has_value());
-    QCOMPARE(moved.publish(token, {}, true, QStringLiteral("by token")).outcome, alertserver::Store::Publication::Published);
+    QVERIFY(moved.mailQueue().claim().has_value());
+    QCOMPARE(moved.tokens().publish(token, {}, true, QStringLiteral("by token")).outcome, alertserver::Tokens::Publication::Published);
 }
 
 void TestAlertServerCli::tokensFromTheCommandLine()

@@ -156,8 +156,8 @@ void TestFrontEnd::bodiesCutShortOrFramedTwiceAreNeverCarriedOut()
     reg.username = QStringLiteral("boss");
     reg.password = QStringLiteral("pw");
     reg.email = QStringLiteral("boss@example.com");
-    const int admin = s.store->registerAdmin(reg).id;
-    QVERIFY(s.store->activateAdminByName(reg.username));
+    const int admin = s.store->admins().registerAdmin(reg).id;
+    QVERIFY(s.store->admins().activateByName(reg.username));
     // Logged in from here, as the wizard would be.
     const QByteArray login = "username=boss&password=pw";
     QVERIFY(exchange(s.front->port(), post("/alertsystem/admin/login.php", length(login.size()), login)).contains("LOGINOK"));
@@ -165,7 +165,7 @@ void TestFrontEnd::bodiesCutShortOrFramedTwiceAreNeverCarriedOut()
         alertserver::UserFields u;
         u.username = QStringLiteral("user%1").arg(i);
         u.password = QStringLiteral("pw");
-        QCOMPARE(s.store->addUser(admin, u).second, i);
+        QCOMPARE(s.store->users().add(admin, u).second, i);
     }
     auto passwords = [&] {
         return s.count("SELECT count(*) FROM users WHERE password = 'pw'");
@@ -210,14 +210,14 @@ void TestFrontEnd::headChangesNothing()
     alertserver::AdminRegistration reg;
     reg.username = QStringLiteral("boss");
     reg.password = QStringLiteral("pw");
-    const int admin = s.store->registerAdmin(reg).id;
-    QVERIFY(s.store->activateAdminByName(reg.username));
+    const int admin = s.store->admins().registerAdmin(reg).id;
+    QVERIFY(s.store->admins().activateByName(reg.username));
     alertserver::UserFields u;
     u.username = QStringLiteral("ann");
     u.password = QStringLiteral("pw");
-    const int id = s.store->addUser(admin, u).second;
-    QVERIFY(s.store->loginUser(u.username, u.password, QStringLiteral("127.0.0.1")));
-    QVERIFY(s.store->raiseAlert(u.username, QStringLiteral("kept for the real poll")));
+    const int id = s.store->users().add(admin, u).second;
+    QVERIFY(s.store->sessions().login(u.username, u.password, QStringLiteral("127.0.0.1")));
+    QVERIFY(s.store->sessions().raise(u.username, QStringLiteral("kept for the real poll")));
 
     auto head = [&](const QByteArray &target) {
         return exchange(s.front->port(), "HEAD " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
@@ -250,7 +250,7 @@ void TestFrontEnd::linksNeverComeFromTheHostHeader()
                                     "&MM_insert=form1";
     QVERIFY(exchange(port, forged(post("/alertsystem/admin/register.php", length(registration.size()), registration)))
                 .startsWith("HTTP/1.1 200"));
-    QVERIFY(s.store->activateAdminByName(QStringLiteral("boss")));
+    QVERIFY(s.store->admins().activateByName(QStringLiteral("boss")));
     const QByteArray login = "username=boss&password=pw";
     const QByteArray loggedIn = exchange(port, forged(post("/alertsystem/admin/login.php", length(login.size()), login)));
     const QString admin = replyChildren(bodyOf(loggedIn)).value(1);
@@ -258,7 +258,7 @@ void TestFrontEnd::linksNeverComeFromTheHostHeader()
     u.username = QStringLiteral("ann");
     u.password = QStringLiteral("pw");
     u.email = QStringLiteral("ann@example.com");
-    QCOMPARE(s.store->addUser(admin.toInt(), u).first, alertserver::Store::Addition::Added);
+    QCOMPARE(s.store->users().add(admin.toInt(), u).first, alertserver::Users::Addition::Added);
     const QByteArray mail = "v1=q804&mails[]=ann%40example.com&mrgID=" + admin.toLatin1();
     QVERIFY(exchange(port, forged(post("/alertsystem/admin/sendemail.php?id=0", length(mail.size()), mail)))
                 .startsWith("HTTP/1.1 200"));

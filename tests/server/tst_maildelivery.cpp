@@ -2,11 +2,12 @@
 // (plain, STARTTLS, smtps), the queue's retries and refusals, and sendmail.
 #include "TestRelay.h"
 
-#include "server/MailDelivery.h"
-#include "server/Outbox.h"
-#include "server/SmtpClient.h"
-#include "server/Database.h"
-#include "server/Store.h"
+#include "server/mail/MailDelivery.h"
+#include "server/mail/Outbox.h"
+#include "server/mail/Sendmail.h"
+#include "server/mail/SmtpClient.h"
+#include "server/store/Database.h"
+#include "server/store/Store.h"
 #include "support/Patience.h"
 
 #include <QDir>
@@ -96,7 +97,7 @@ void TestMailDelivery::queue(const QStringList &recipients)
     QList<Mail> mails;
     for (const QString &to : recipients)
         mails.append({to, QStringLiteral("Your account"), QStringLiteral("Hello %1\n").arg(to)});
-    QCOMPARE(m_store->queueMails(1, mails), recipients.size());
+    QCOMPARE(m_store->mailQueue().queueFrom(1, mails), recipients.size());
 }
 
 QString TestMailDelivery::column(const QString &sql) const
@@ -180,7 +181,7 @@ void TestMailDelivery::relayOverTls()
     TestRelay relay({.tls = TestRelay::Tls(tls), .auth = true}, m_cert.get());
     relay.up();
     SmtpClient smtp(this->relay(QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(relay.port()), true, true));
-    MailDelivery delivery(*m_store, smtp);
+    MailDelivery delivery(m_store->mailQueue(), smtp);
     queue({QStringLiteral("ann@example.com"), QStringLiteral("bob@example.com")});
     QCOMPARE(delivery.deliverDue(), 2);
     QCOMPARE(relay.messages().size(), 2);
@@ -211,7 +212,7 @@ void TestMailDelivery::credentialsNeverGoInClear()
     TestRelay relay({.tls = TestRelay::Tls(tls), .auth = true, .injectAfterStartTls = inject}, m_cert.get());
     relay.up();
     SmtpClient smtp(this->relay(QStringLiteral("smtp://127.0.0.1:%1").arg(relay.port()), true, trusted));
-    MailDelivery delivery(*m_store, smtp);
+    MailDelivery delivery(m_store->mailQueue(), smtp);
     delivery.setLog([this](const QString &line) { m_log << line; });
     queue({QStringLiteral("ann@example.com")});
     QCOMPARE(delivery.deliverDue(), 0);
@@ -226,7 +227,7 @@ void TestMailDelivery::relayDownThenBack()
 {
     TestRelay relay({});
     SmtpClient smtp(this->relay(QStringLiteral("smtp://127.0.0.1:%1").arg(relay.port()), false, false));
-    MailDelivery delivery(*m_store, smtp);
+    MailDelivery delivery(m_store->mailQueue(), smtp);
     delivery.setLog([this](const QString &line) { m_log << line; });
     queue({QStringLiteral("ann@example.com"), QStringLiteral("bob@example.com")});
     // Down: the first message is kept with a pause, the round stops there.
@@ -254,7 +255,7 @@ void TestMailDelivery::relayDownThenBack()
     t.reply = std::chrono::milliseconds(200);
     impatient.setTimeouts(t);
     queue({QStringLiteral("cem@example.com")});
-    MailDelivery second(*m_store, impatient);
+    MailDelivery second(m_store->mailQueue(), impatient);
     second.setLog([this](const QString &line) { m_log << line; });
     QCOMPARE(second.deliverDue(), 0);
     QVERIFY(column(QStringLiteral("SELECT last_error FROM mail_queue")).contains(QStringLiteral("in time")));
@@ -265,7 +266,7 @@ void TestMailDelivery::refusalEndsRetries()
     TestRelay relay({.rcptCodes = {{"gone@example.com", 550}, {"later@example.com", 451}}});
     relay.up();
     SmtpClient smtp(this->relay(QStringLiteral("smtp://127.0.0.1:%1").arg(relay.port()), false, false));
-    MailDelivery delivery(*m_store, smtp);
+    MailDelivery delivery(m_store->mailQueue(), smtp);
     delivery.setLog([this](const QString &line) { m_log << line; });
     queue({QStringLiteral("gone@example.com"), QStringLiteral("later@example.com"), QStringLiteral("ann@example.com")});
     QCOMPARE(delivery.deliverDue(), 1);
@@ -287,7 +288,7 @@ void TestMailDelivery::requestsNeverWaitForTheRelay()
     TestRelay relay({.stall = true});
     relay.up();
     SmtpClient smtp(this->relay(QStringLiteral("smtp://127.0.0.1:%1").arg(relay.port()), false, false));
-    MailDelivery delivery(*m_store, smtp);
+    MailDelivery delivery(m_store->mailQueue(), smtp);
     delivery.start();
     queue({QStringLiteral("ann@example.com")});
     delivery.queued();

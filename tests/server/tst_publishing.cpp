@@ -3,7 +3,7 @@
 #include "RawConnection.h"
 #include "ServerFixture.h"
 
-#include "server/PasswordHash.h"
+#include "server/store/PasswordHash.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -87,17 +87,17 @@ void TestPublishing::init()
         alertserver::AdminRegistration reg;
         reg.username = QLatin1String(name);
         reg.password = QStringLiteral("pw");
-        const int id = store.registerAdmin(reg).id;
-        QVERIFY(id > 0 && store.activateAdminByName(reg.username));
+        const int id = store.admins().registerAdmin(reg).id;
+        QVERIFY(id > 0 && store.admins().activateByName(reg.username));
         const QStringList users = reg.username == QLatin1String("boss") ? QStringList{"dana", "eve"} : QStringList{"mallory"};
         for (const QString &user : users)
-            QCOMPARE(store.addUser(id, {user, QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).first,
-                     alertserver::Store::Addition::Added);
+            QCOMPARE(store.users().add(id, {user, QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).first,
+                     alertserver::Users::Addition::Added);
         if (reg.username == QLatin1String("boss"))
             m_boss = id;
     }
-    const auto made = store.createToken(m_boss);
-    QCOMPARE(made.outcome, alertserver::Store::TokenCreation::Created);
+    const auto made = store.tokens().create(m_boss);
+    QCOMPARE(made.outcome, alertserver::Tokens::Creation::Created);
     m_token = made.token;
 }
 
@@ -107,12 +107,12 @@ void TestPublishing::tokensPublishUntilRevoked()
     alertserver::Store &store = *s.store;
     // Long and random; only its SHA-256 is kept. Labels are unique per administrator.
     QVERIFY(m_token.size() >= 43);
-    QCOMPARE(store.createToken(m_boss, QStringLiteral("ci")).outcome, alertserver::Store::TokenCreation::Created);
-    QCOMPARE(store.createToken(m_boss, QStringLiteral("ci")).outcome, alertserver::Store::TokenCreation::LabelTaken);
-    QCOMPARE(store.createToken(*store.adminIdByName(QStringLiteral("rival")), QStringLiteral("ci")).outcome,
-             alertserver::Store::TokenCreation::Created);
+    QCOMPARE(store.tokens().create(m_boss, QStringLiteral("ci")).outcome, alertserver::Tokens::Creation::Created);
+    QCOMPARE(store.tokens().create(m_boss, QStringLiteral("ci")).outcome, alertserver::Tokens::Creation::LabelTaken);
+    QCOMPARE(store.tokens().create(*store.admins().idByName(QStringLiteral("rival")), QStringLiteral("ci")).outcome,
+             alertserver::Tokens::Creation::Created);
     QStringList labels;
-    for (const alertserver::ApiToken &t : store.tokensOf(m_boss))
+    for (const alertserver::ApiToken &t : store.tokens().of(m_boss))
         labels << t.label;
     labels.sort();
     QCOMPARE(labels, (QStringList{"ci", "token-1"}));
@@ -130,15 +130,15 @@ void TestPublishing::tokensPublishUntilRevoked()
     const QJsonArray raised = r.json().value(QLatin1String("alerts")).toArray();
     QCOMPARE(raised.size(), 2);
     QCOMPARE(raised.at(1).toObject().value(QLatin1String("user")).toString(), QStringLiteral("eve"));
-    const auto eve = store.alertsOf(store.userByName(QStringLiteral("eve"))->id, 10);
+    const auto eve = store.sessions().alertsOf(store.users().byName(QStringLiteral("eve"))->id, 10);
     QCOMPARE(eve.size(), 1);
     QCOMPARE(eve.first().id, qint64(raised.at(1).toObject().value(QLatin1String("id")).toInteger()));
 
     // curl -d: the body is the text as sent, never form-decoded.
     r = post("/api/v1/alerts?user=dana", kForm, "Disk 100% full & a+b");
     QCOMPARE(r.status, 200);
-    const auto dana = store.userByName(QStringLiteral("dana"))->id;
-    QCOMPARE(store.alertsOf(dana, 1).first().text, QStringLiteral("Disk 100% full & a+b"));
+    const auto dana = store.users().byName(QStringLiteral("dana"))->id;
+    QCOMPARE(store.sessions().alertsOf(dana, 1).first().text, QStringLiteral("Disk 100% full & a+b"));
     // Everyone of the administrator, and 4096 bytes of UTF-8 exactly.
     r = post("/api/v1/alerts", kJson, "{\"all\":true,\"text\":\"" + QByteArray(2048, 'x').replace("x", "\xc3\xa9") + "\"}");
     QCOMPARE(r.status, 200);
@@ -146,7 +146,7 @@ void TestPublishing::tokensPublishUntilRevoked()
 
     // Markup in the text is shown as text on the alert page.
     QCOMPARE(post("/api/v1/alerts?user=dana", "text/plain", "<script>alert(1)</script> & <b>").status, 200);
-    QVERIFY(store.loginUser(QStringLiteral("dana"), QStringLiteral("pw"), QStringLiteral("127.0.0.1")));
+    QVERIFY(store.sessions().login(QStringLiteral("dana"), QStringLiteral("pw"), QStringLiteral("127.0.0.1")));
     const QByteArray page = s.client(QStringLiteral("/alertsystem/alerts.php?username=dana")).body;
     QVERIFY(page.contains("&lt;script&gt;alert(1)&lt;/script&gt; &amp; &lt;b&gt;"));
     QVERIFY(!page.contains("<script>") && !page.contains("<b>"));
@@ -161,8 +161,8 @@ void TestPublishing::tokensPublishUntilRevoked()
     // Revoked through another server on the store: refused at the next request.
     {
         alertserver::Store other(s.database.location(), 1000);
-        QVERIFY(other.revokeToken(m_boss, QStringLiteral("token-1")));
-        QVERIFY(!other.revokeToken(m_boss, QStringLiteral("token-1")));
+        QVERIFY(other.tokens().revoke(m_boss, QStringLiteral("token-1")));
+        QVERIFY(!other.tokens().revoke(m_boss, QStringLiteral("token-1")));
     }
     r = post("/api/v1/alerts?user=dana", kForm, "after the revocation");
     QCOMPARE(r.status, 401);
@@ -236,8 +236,8 @@ void TestPublishing::limitPerTokenIsSharedByServers()
     alertserver::Store other(s.database.location(), 1000);
     other.setPolicy(policy);
     // One request to two users counts once.
-    QCOMPARE(other.publish(m_token, {QStringLiteral("dana"), QStringLiteral("eve")}, false, QStringLiteral("one")).outcome,
-             alertserver::Store::Publication::Published);
+    QCOMPARE(other.tokens().publish(m_token, {QStringLiteral("dana"), QStringLiteral("eve")}, false, QStringLiteral("one")).outcome,
+             alertserver::Tokens::Publication::Published);
     QCOMPARE(post("/api/v1/alerts?user=dana", kForm, "two").status, 200);
     const Reply r = post("/api/v1/alerts?user=dana", kForm, "three");
     QCOMPARE(r.status, 429);
@@ -247,7 +247,7 @@ void TestPublishing::limitPerTokenIsSharedByServers()
     QVERIFY2(wait >= 1 && wait <= 60, r.head.constData());
     QCOMPARE(alerts(), 3);
     // Another token has a minute of its own.
-    const QByteArray second = s.store->createToken(m_boss, QStringLiteral("second")).token;
+    const QByteArray second = s.store->tokens().create(m_boss, QStringLiteral("second")).token;
     QCOMPARE(post("/api/v1/alerts?user=dana", kForm, "four", bearer(second)).status, 200);
     // Other methods are refused, in JSON, as is what the front end refuses
     // before the service sees it, and a second Authorization field.
@@ -268,13 +268,13 @@ void TestPublishing::storeOfVersionThreeGainsTokens()
     {
         auto db = s.inspect();
         db->exec("DROP TABLE api_tokens");
-        db->exec(s.database.isPostgres() ? "UPDATE store_version SET version = 3" : "PRAGMA user_version = 3");
+        db->execScript(s.database.isPostgres() ? "UPDATE store_version SET version = 3" : "PRAGMA user_version = 3");
     }
     alertserver::Store store(where, 1000);
-    QCOMPARE(store.createToken(m_boss).outcome, alertserver::Store::TokenCreation::Created);
-    QCOMPARE(store.publish(m_token, {}, true, QStringLiteral("x")).outcome, alertserver::Store::Publication::NoToken);
+    QCOMPARE(store.tokens().create(m_boss).outcome, alertserver::Tokens::Creation::Created);
+    QCOMPARE(store.tokens().publish(m_token, {}, true, QStringLiteral("x")).outcome, alertserver::Tokens::Publication::NoToken);
     auto db = s.inspect();
-    auto q = db->query(s.database.isPostgres() ? "SELECT version FROM store_version" : "PRAGMA user_version");
+    auto q = s.database.isPostgres() ? db->query("SELECT version FROM store_version") : db->query("PRAGMA user_version");
     QVERIFY(q.next());
     QCOMPARE(q.integer(0), qint64(alertserver::Store::kSchemaVersion));
 }

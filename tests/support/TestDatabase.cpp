@@ -43,7 +43,7 @@ QString TestDatabase::clusterUri(const QString &database)
 
 void TestDatabase::admin(const QByteArray &sql)
 {
-    alertserver::Database::connect(cluster())->exec(sql.constData());
+    alertserver::Database::connect(cluster())->execScript(sql.constData());
 }
 
 TestDatabase::TestDatabase(const QString &folder, const QString &fileName)

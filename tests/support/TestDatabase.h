@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/Database.h"
+#include "server/store/Database.h"
 
 #include <QString>
 #include <memory>

@@ -46,8 +46,6 @@ class TestWizardChecks : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void emailCheck_data();
-    void emailCheck();
     void countryListAndLookup();
     void registrationChecksStopAtFirstFailure_data();
     void registrationChecksStopAtFirstFailure();
@@ -57,37 +55,6 @@ private Q_SLOTS:
     void readsReplies();
     void setupFileByPosition();
 };
-
-void TestWizardChecks::emailCheck_data()
-{
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<bool>("valid");
-    QTest::newRow("plain .com") << "john@example.com" << true;
-    QTest::newRow("upper case") << "JOHN@EXAMPLE.COM" << true;
-    QTest::newRow("two-letter end, dots, digits") << "j.doe-1_x@mail.example.co.uk" << true;
-    QTest::newRow("four-letter end") << "john@example.info" << false;
-    QTest::newRow("one-letter end") << "john@example.c" << false;
-    QTest::newRow("digit in end") << "john@example.c0m" << false;
-    QTest::newRow("blank") << "john doe@example.com" << false;
-    QTest::newRow("two @ in a row") << "john@@example.com" << true;
-    QTest::newRow("nothing before @") << "@b.cd" << true;
-    QTest::newRow("only dot before @") << "john.doe@examplecom" << false;
-    QTest::newRow("no @") << "john.example.com" << false;
-    QTest::newRow("ends in a dot") << "john@example." << false;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("accented letter") << QString::fromUtf8("jöhn@example.com") << false;
-    QTest::newRow("accented end") << QString::fromUtf8("john@example.çom") << false;
-    // Lower-cases to a plain "k", but is no plain letter.
-    QTest::newRow("kelvin sign in end") << QString::fromUtf8("john@example.co\u212A") << false;
-    QTest::newRow("plus sign") << "john+x@example.com" << false;
-}
-
-void TestWizardChecks::emailCheck()
-{
-    QFETCH(QString, address);
-    QFETCH(bool, valid);
-    QCOMPARE(IsValidEmail(address), valid);
-}
 
 void TestWizardChecks::countryListAndLookup()
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/MailAddress.h"
+
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -14,11 +16,8 @@ const QStringList &countryNames();
 // (CountryList.h fills and searches the page's drop-down list.)
 std::int16_t FindListIndex(const QString &text, const QStringList &entries);
 
-// The wizard's e-mail check: an "@" with a "." somewhere after it, a last
-// dot-piece of 2 or 3 plain letters, and nothing but plain letters, digits,
-// ".", "@", "-" and "_" throughout. It deliberately checks no more than that
-// (several "@", nothing before the "@" pass), so that it accepts what the
-// server accepts.
-bool IsValidEmail(const QString &address);
+// The wizard's e-mail check lives beside the server's, which adds its own
+// stricter rule on top of it.
+using common::IsValidEmail;
 
 } // namespace kestrup

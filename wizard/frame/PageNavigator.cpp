@@ -37,7 +37,6 @@ WizardPage *PageNavigator::open(Page page)
     window->show();
     window->raise();
     window->activateWindow();
-    Q_EMIT pageOpened(page, window);
     return window;
 }
 

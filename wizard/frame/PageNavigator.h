@@ -56,9 +56,6 @@ public:
     // Connects requestSessionEnd to the application's session manager.
     void watchSessionEnd();
 
-Q_SIGNALS:
-    void pageOpened(kestrup::Page page, kestrup::WizardPage *window);
-
 private:
     void onCommitDataRequest(QSessionManager &manager);
 

@@ -61,7 +61,6 @@ void WaitPanel::showFrame(int frame)
     if (frame < 0 || frame >= m_img_loading.size())
         return;
     m_imgload->setPixmap(m_img_loading.at(frame));
-    m_shown = frame;
 }
 
 } // namespace kestrup

@@ -32,7 +32,6 @@ public:
     int tag() const;
     void setTag(int frame);
     void showFrame(int frame);
-    int shownFrame() const { return m_shown; }
 
 private:
     QFrame *m_frame2;
@@ -40,7 +39,6 @@ private:
     QLabel *m_lblPleaseWait;
     QLabel *m_imgload;
     QList<QPixmap> m_img_loading; // the eight frames, indices 0..7
-    int m_shown = -1;
 };
 
 } // namespace kestrup

@@ -48,7 +48,6 @@ public:
     const WizardSettings &settings() const { return m_settings; }
     WizardSettings &settings() { return m_settings; }
     const common::Clock &clock() const { return m_clock; }
-    void setClock(common::Clock clock) { m_clock = std::move(clock); }
     PageNavigator &navigator() { return m_navigator; }
     ShellActions &shell() { return m_shell; }
     const WizardTiming &timing() const { return m_timing; }

@@ -13,7 +13,6 @@ struct Seam
     QQueue<WizardMessageBox::Answer> answers;
     QList<WizardMessageBox::Shown> shown;
     int unanswered = 0;
-    std::function<void(const WizardMessageBox::Shown &)> onShown;
     std::function<void()> whileOpen;
 };
 
@@ -37,8 +36,6 @@ WizardMessageBox::Answer takeQuestionAnswer()
 void record(WizardMessageBox::Shown entry)
 {
     seam().shown.append(entry);
-    if (seam().onShown)
-        seam().onShown(entry);
 }
 
 } // namespace
@@ -140,11 +137,6 @@ int WizardMessageBox::unansweredQuestions()
 void WizardMessageBox::setWhileOpen(std::function<void()> callback)
 {
     seam().whileOpen = std::move(callback);
-}
-
-void WizardMessageBox::setOnShown(std::function<void(const Shown &)> callback)
-{
-    seam().onShown = std::move(callback);
 }
 
 } // namespace kestrup

@@ -57,8 +57,6 @@ public:
     static QStringList shownTexts();
     static void clearShown();
     static int unansweredQuestions();
-    // Called with each box as it is shown (test mode and live alike).
-    static void setOnShown(std::function<void(const Shown &)> callback);
     // Test mode: runs while each box or dialog stands, before its answer is
     // taken, so a test can let time pass under it (and queue the answer).
     static void setWhileOpen(std::function<void()> callback);

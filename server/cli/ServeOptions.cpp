@@ -1,0 +1,158 @@
+#include "server/cli/ServeOptions.h"
+
+#include "server/cli/Options.h"
+#include "server/cli/Serve.h"
+#include "server/http/HttpFrontEnd.h"
+#include "server/mail/Outbox.h"
+#include "server/mail/Sendmail.h"
+#include "server/mail/SmtpClient.h"
+#include "server/store/Policy.h"
+#include "server/store/Records.h"
+
+#include <QDir>
+
+#include <algorithm>
+
+namespace alertserver::cli {
+
+namespace {
+
+struct PolicyOption
+{
+    const char *name;
+    int lowest, highest;
+    void (*apply)(Policy &, int);
+};
+
+const PolicyOption kPolicyOptions[] = {
+    {"--admin-session-hours", 1, 24 * 365, [](Policy &p, int v) { p.adminSessionSeconds = qint64(v) * 3600; }},
+    {"--client-session-hours", 1, 24 * 365, [](Policy &p, int v) { p.clientSessionSeconds = qint64(v) * 3600; }},
+    {"--activation-days", 1, 365, [](Policy &p, int v) { p.activationSeconds = qint64(v) * 86400; }},
+    {"--login-failures-per-name", 0, 1000000, [](Policy &p, int v) { p.loginFailuresPerName = v; }},
+    {"--login-failures-per-address", 0, 1000000, [](Policy &p, int v) { p.loginFailuresPerAddress = v; }},
+    {"--registrations-per-address", 0, 1000000, [](Policy &p, int v) { p.registrationsPerAddress = v; }},
+    {"--mails-per-admin", 0, 1000000, [](Policy &p, int v) { p.mailsPerAdmin = v; }},
+    {"--mails-per-recipient", 0, 1000000, [](Policy &p, int v) { p.mailsPerRecipient = v; }},
+    {"--users-per-admin", 0, kMaxId, [](Policy &p, int v) { p.usersPerAdmin = v; }},
+    {"--alerts-per-token", 0, 1000000, [](Policy &p, int v) { p.alertsPerToken = v; }},
+};
+const char *const kSessionsOption = "--client-sessions";
+
+const QStringList kFrontEndOptions{QStringLiteral("--tls-cert"), QStringLiteral("--tls-key"),
+                                   QStringLiteral("--trusted-proxy"), QStringLiteral("--max-connections"),
+                                   QStringLiteral("--max-connections-per-address"), QStringLiteral("--head-timeout"),
+                                   QStringLiteral("--body-timeout")};
+
+const QStringList kMailOptions{QStringLiteral("--mail"), QStringLiteral("--mail-from"),
+                               QStringLiteral("--mail-credentials"), QStringLiteral("--mail-ca")};
+
+} // namespace
+
+const QStringList &serveOptions()
+{
+    static const QStringList names = [] {
+        QStringList all{QStringLiteral("--listen"), QStringLiteral("--outbox"), QStringLiteral("--skins"),
+                        QStringLiteral("--port-file"), QStringLiteral("--threads"), QStringLiteral("--public-url"),
+                        QLatin1String(kSessionsOption)};
+        for (const PolicyOption &option : kPolicyOptions)
+            all << QLatin1String(option.name);
+        return all + kFrontEndOptions + kMailOptions;
+    }();
+    return names;
+}
+
+bool readPolicy(const Options &o, Policy *policy, QString *error)
+{
+    for (const PolicyOption &option : kPolicyOptions) {
+        int value = 0;
+        const QString name = QLatin1String(option.name);
+        if (!boundedNumber(o, name, option.lowest, option.highest, &value, error))
+            return false;
+        if (o.has(name))
+            option.apply(*policy, value);
+    }
+    const QString sessions = o.value(QLatin1String(kSessionsOption), QStringLiteral("address"));
+    if (sessions != QLatin1String("address") && sessions != QLatin1String("user")) {
+        *error = QStringLiteral("%1 wants address or user").arg(QLatin1String(kSessionsOption));
+        return false;
+    }
+    policy->sessionPerAddress = sessions == QLatin1String("address");
+    return true;
+}
+
+bool configureFrontEnd(const Options &o, HttpFrontEnd &front, QString *error)
+{
+    const bool cert = o.named.contains(QStringLiteral("--tls-cert"));
+    if (cert != o.named.contains(QStringLiteral("--tls-key"))) {
+        *error = QStringLiteral("--tls-cert and --tls-key go together");
+        return false;
+    }
+    if (cert && !front.useTls(o.named.value(QStringLiteral("--tls-cert")), o.named.value(QStringLiteral("--tls-key")), error)) {
+        *error = QStringLiteral("--tls-cert and --tls-key: ") + *error;
+        return false;
+    }
+    QStringList proxies = o.named.values(QStringLiteral("--trusted-proxy"));
+    std::reverse(proxies.begin(), proxies.end());
+    if (!front.setTrustedProxies(proxies, error)) {
+        *error = QStringLiteral("--trusted-proxy: ") + *error;
+        return false;
+    }
+    int total = HttpFrontEnd::kDefaultMaxConnections;
+    int perAddress = HttpFrontEnd::kDefaultMaxConnectionsPerAddress;
+    int head = int(HttpFrontEnd::kDefaultHeadDeadline.count() / 1000);
+    int body = int(HttpFrontEnd::kDefaultBodyDeadline.count() / 1000);
+    if (!boundedNumber(o, QStringLiteral("--max-connections"), 1, 100000, &total, error)
+        || !boundedNumber(o, QStringLiteral("--max-connections-per-address"), 1, 100000, &perAddress, error)
+        || !boundedNumber(o, QStringLiteral("--head-timeout"), 1, 3600, &head, error)
+        || !boundedNumber(o, QStringLiteral("--body-timeout"), 1, 3600, &body, error))
+        return false;
+    front.setConnectionCaps(total, perAddress);
+    front.setDeadlines(std::chrono::seconds(head), std::chrono::seconds(body));
+    return true;
+}
+
+// The way out for mail that the options name.
+std::unique_ptr<MailTransport> mailTransport(const Options &o, const QString &folder, QString *error)
+{
+    const QString via = o.named.value(QStringLiteral("--mail"));
+    const QString outbox = o.named.value(QStringLiteral("--outbox"), QDir(folder).filePath(QStringLiteral("outbox")));
+    if (!via.isEmpty() && o.named.contains(QStringLiteral("--outbox"))) {
+        *error = QStringLiteral("give --mail or --outbox, not both");
+        return {};
+    }
+    const QString from = o.named.value(QStringLiteral("--mail-from"), QLatin1String(kDefaultMailSender));
+    if (!mailmessage::isPlainAddress(from)) {
+        *error = QStringLiteral("--mail-from wants an e-mail address");
+        return {};
+    }
+    const bool smtp = via.startsWith(QLatin1String("smtp://")) || via.startsWith(QLatin1String("smtps://"));
+    const QString credentials = o.named.value(QStringLiteral("--mail-credentials"));
+    if (!smtp && (!credentials.isEmpty() || o.named.contains(QStringLiteral("--mail-ca")))) {
+        *error = QStringLiteral("--mail-credentials and --mail-ca go with an smtp:// or smtps:// relay");
+        return {};
+    }
+    std::unique_ptr<MailTransport> transport;
+    if (via.isEmpty()) {
+        transport = std::make_unique<Outbox>(outbox);
+    } else if (via.startsWith(QLatin1String("outbox:")) && via.size() > 7) {
+        transport = std::make_unique<Outbox>(via.mid(7));
+    } else if (via == QLatin1String("sendmail")) {
+        transport = std::make_unique<SendmailTransport>();
+    } else if (smtp) {
+        auto relay = SmtpRelay::parse(via, error);
+        if (!relay || (!credentials.isEmpty() && !relay->readCredentials(credentials, error)))
+            return {};
+        relay->caFile = o.named.value(QStringLiteral("--mail-ca"));
+        auto client = std::make_unique<SmtpClient>(*relay);
+        if (!client->ready(error))
+            return {};
+        transport = std::move(client);
+    } else {
+        *error = QStringLiteral("--mail wants outbox:DIR, sendmail, smtp://HOST:PORT or smtps://HOST:PORT");
+        return {};
+    }
+    transport->setSender(from);
+    return transport;
+}
+
+} // namespace alertserver::cli

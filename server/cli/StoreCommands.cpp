@@ -1,0 +1,223 @@
+#include "server/cli/StoreCommands.h"
+
+#include "server/cli/Options.h"
+#include "server/store/Database.h"
+#include "server/store/Store.h"
+#include "server/validation/Fields.h"
+#include "server/web/Http.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <cstdio>
+
+namespace alertserver::cli {
+
+namespace {
+
+using validation::Rule;
+
+// Why a value given on the command line cannot be stored, by the rules the
+// pages apply; "" when every one can.
+QString valuesProblem(const QList<std::tuple<QString, QString, Rule>> &values)
+{
+    for (const auto &[name, value, rule] : values) {
+        const QString why = validation::problem(name, value, rule);
+        if (!why.isEmpty())
+            return why;
+    }
+    return {};
+}
+
+// Copies an SQLite store, every row of it, into an empty PostgreSQL store.
+int migrate(const QStringList &args, const Options &o, const QString &)
+{
+    if (!args.isEmpty())
+        return kWrongWords;
+    const QString from = o.value(QStringLiteral("--from"));
+    const QString to = o.value(QStringLiteral("--to"));
+    if (from.isEmpty() || to.isEmpty())
+        return fail(QStringLiteral("migrate wants --from FILE --to URI"));
+    // SQLite would make a new, empty file of a wrong name.
+    if (Database::isUri(from) || !QFileInfo(from).isFile())
+        return fail(QStringLiteral("--from wants the SQLite file of a store; there is none at %1").arg(from));
+    if (!Database::isUri(to))
+        return fail(QStringLiteral("--to wants a postgresql:// address"));
+    Store source(from);
+    Store target(to);
+    QStringList rows;
+    for (const auto &[table, count] : source.copyInto(target))
+        rows << QStringLiteral("%1 %2").arg(table).arg(count);
+    say(QStringLiteral("copied %1 into %2: %3").arg(from, to, rows.join(QStringLiteral(", "))));
+    return 0;
+}
+
+int alert(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 2)
+        return kWrongWords;
+    const QString problem = validation::alertTextProblem(args[1]);
+    if (!problem.isEmpty())
+        return fail(problem);
+    Store store(dbPath);
+    if (!store.sessions().raise(args[0], args[1]))
+        return fail(QStringLiteral("no user %1").arg(args[0]));
+    return 0;
+}
+
+// token create ADMIN [--name LABEL], token list ADMIN, token revoke ADMIN LABEL
+int token(const QStringList &args, const Options &o, const QString &dbPath)
+{
+    const QString action = args.value(0);
+    const bool create = action == QLatin1String("create") && args.size() == 2;
+    const bool list = action == QLatin1String("list") && args.size() == 2;
+    const bool revoke = action == QLatin1String("revoke") && args.size() == 3;
+    if (!create && !list && !revoke)
+        return kWrongWords;
+    const bool named = o.has(QStringLiteral("--name"));
+    const QString label = create ? o.value(QStringLiteral("--name")) : args.value(2);
+    if (named && !create)
+        return fail(QStringLiteral("--name goes with token create"));
+    if ((revoke || named) && !validation::isTokenLabel(label))
+        return fail(QStringLiteral("a token's label is 1 to %1 letters, digits, '.', '_' or '-'").arg(limits::kTokenLabel));
+    Store store(dbPath);
+    const auto adminId = store.admins().idByName(args[1]);
+    if (!adminId)
+        return fail(QStringLiteral("no administrator %1").arg(args[1]));
+    if (create) {
+        const Tokens::Created made = store.tokens().create(*adminId, label);
+        if (made.outcome == Tokens::Creation::LabelTaken)
+            return fail(QStringLiteral("%1 has a token labelled %2 already").arg(args[1], made.label));
+        if (made.outcome != Tokens::Creation::Created)
+            return fail(QStringLiteral("no administrator %1").arg(args[1]));
+        // The token alone on standard output, for scripts; it is not kept
+        // and cannot be shown again.
+        std::fprintf(stderr, "alertserver: token %s of %s (keep it now: it is not shown again)\n",
+                     made.label.toLocal8Bit().constData(), args[1].toLocal8Bit().constData());
+        say(QString::fromLatin1(made.token));
+        return 0;
+    }
+    if (revoke) {
+        if (!store.tokens().revoke(*adminId, label))
+            return fail(QStringLiteral("%1 has no token labelled %2").arg(args[1], label));
+        return 0;
+    }
+    const auto time = [](qint64 t) {
+        return QDateTime::fromSecsSinceEpoch(t, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC'"));
+    };
+    for (const ApiToken &t : store.tokens().of(*adminId))
+        say(QStringLiteral("%1\tcreated %2\t%3").arg(t.label, time(t.createdAt),
+                                                       t.lastUsed ? QStringLiteral("last used ") + time(*t.lastUsed)
+                                                                  : QStringLiteral("never used")));
+    return 0;
+}
+
+int logout(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 1)
+        return kWrongWords;
+    Store store(dbPath);
+    return store.sessions().logout(args[0]) ? 0 : fail(QStringLiteral("no user %1").arg(args[0]));
+}
+
+int seedAdmin(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 3)
+        return kWrongWords;
+    const QString problem = valuesProblem({{QStringLiteral("the user name"), args[0], {limits::kUserName, true}},
+                                           {QStringLiteral("the password"), args[1], {limits::kPassword, true}},
+                                           {QStringLiteral("the e-mail address"), args[2], {limits::kEmail, true}}});
+    if (!problem.isEmpty())
+        return fail(problem);
+    if (!validation::isMailAddress(args[2]))
+        return fail(QStringLiteral("%1 is not an e-mail address").arg(args[2]));
+    Store store(dbPath);
+    AdminRegistration reg;
+    reg.username = args[0];
+    reg.password = args[1];
+    reg.email = args[2];
+    reg.regtype = QStringLiteral("0");
+    const auto result = store.admins().registerAdmin(reg);
+    if (result.outcome == Admins::Registration::NameTaken)
+        return fail(QStringLiteral("administrator %1 exists already").arg(args[0]));
+    if (result.outcome != Admins::Registration::Registered)
+        return fail(QStringLiteral("no more administrators can be created"));
+    store.admins().activateByName(args[0]);
+    say(QString::number(result.id));
+    return 0;
+}
+
+int activateAdmin(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 1)
+        return kWrongWords;
+    Store store(dbPath);
+    return store.admins().activateByName(args[0]) ? 0 : fail(QStringLiteral("no administrator %1").arg(args[0]));
+}
+
+int expireAdmin(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 1)
+        return kWrongWords;
+    Store store(dbPath);
+    return store.admins().setExpiry(args[0], QDateTime::currentSecsSinceEpoch())
+        ? 0
+        : fail(QStringLiteral("no administrator %1").arg(args[0]));
+}
+
+int addUser(const QStringList &args, const Options &o, const QString &dbPath)
+{
+    if (args.size() != 3)
+        return kWrongWords;
+    UserFields u;
+    u.username = args[1];
+    u.password = args[2];
+    u.email = o.value(QStringLiteral("--email"));
+    u.firstname = o.value(QStringLiteral("--first"));
+    u.lastname = o.value(QStringLiteral("--last"));
+    u.tel = o.value(QStringLiteral("--tel"));
+    const QString problem = valuesProblem({{QStringLiteral("the user name"), u.username, {limits::kUserName, true}},
+                                           {QStringLiteral("the password"), u.password, {limits::kPassword, true}},
+                                           {QStringLiteral("the e-mail address"), u.email, {limits::kEmail, false}},
+                                           {QStringLiteral("the first name"), u.firstname, {limits::kName, false}},
+                                           {QStringLiteral("the last name"), u.lastname, {limits::kName, false}},
+                                           {QStringLiteral("the telephone number"), u.tel, {limits::kPhone, false}}});
+    if (!problem.isEmpty())
+        return fail(problem);
+    if (!u.email.isEmpty() && !validation::isMailAddress(u.email))
+        return fail(QStringLiteral("%1 is not an e-mail address").arg(u.email));
+    Store store(dbPath);
+    const auto adminId = store.admins().idByName(args[0]);
+    if (!adminId)
+        return fail(QStringLiteral("no administrator %1").arg(args[0]));
+    const auto [outcome, id] = store.users().add(*adminId, u);
+    if (outcome != Users::Addition::Added)
+        return fail(QStringLiteral("cannot add user %1 (name taken or no ids left)").arg(args[1]));
+    say(QString::number(id));
+    return 0;
+}
+
+struct Command
+{
+    const char *name;
+    int (*run)(const QStringList &args, const Options &o, const QString &dbPath);
+};
+
+const Command kCommands[] = {
+    {"migrate", migrate},     {"alert", alert},           {"token", token},
+    {"logout", logout},       {"seed-admin", seedAdmin},  {"activate-admin", activateAdmin},
+    {"expire-admin", expireAdmin}, {"add-user", addUser},
+};
+
+} // namespace
+
+std::optional<int> runStoreCommand(const QString &command, const QStringList &args, const Options &o,
+                                   const QString &dbPath)
+{
+    for (const Command &c : kCommands)
+        if (command == QLatin1String(c.name))
+            return c.run(args, o, dbPath);
+    return std::nullopt;
+}
+
+} // namespace alertserver::cli

@@ -1,0 +1,89 @@
+#include "server/controllers/ClientPages.h"
+
+#include "server/pages/Markup.h"
+#include "server/pages/Pages.h"
+#include "server/store/Store.h"
+#include "server/validation/Fields.h"
+#include "server/web/Links.h"
+#include "server/web/Replies.h"
+#include "server/web/Router.h"
+
+namespace alertserver {
+
+using namespace replies;
+
+QString ClientPages::sessionOf(const HttpRequest &request) const
+{
+    return m_store.policy().sessionPerAddress ? QString::fromLatin1(request.peer)
+                                              : QString::fromLatin1(Sessions::kAnyAddress);
+}
+
+HttpReply ClientPages::login(PageRequest &r)
+{
+    const QString problem = validation::formProblem(
+        r.query, {{"username", limits::kUserName, false}, {"password", limits::kPassword, false}});
+    if (!problem.isEmpty())
+        return xml(answerReply(QStringLiteral("login"), QStringLiteral("ERROR")), 400);
+    const QString name = r.query.value(QStringLiteral("username"));
+    const QString address = QString::fromLatin1(r.http.peer);
+    Limits &limits = m_store.limits();
+    // Never "0" or "ERROR" here: either would switch the client's automatic
+    // login off, and the user did nothing wrong. An unreadable answer makes
+    // it try again a little later.
+    if (limits.over(Limit::ClientLoginName, name) || limits.over(Limit::ClientLoginAddress, address))
+        return notXml(429, "too many failed logins, try again later");
+    if (!m_store.sessions().login(name, r.query.value(QStringLiteral("password")), sessionOf(r.http))) {
+        limits.count(Limit::ClientLoginName, name);
+        limits.count(Limit::ClientLoginAddress, address);
+        return xml(answerReply(QStringLiteral("login"), QStringLiteral("0")));
+    }
+    return xml(answerReply(QStringLiteral("login"), QStringLiteral("1")));
+}
+
+HttpReply ClientPages::status(PageRequest &r)
+{
+    if (!r.query.has(QStringLiteral("username")))
+        return xml(answerReply(QStringLiteral("status"), QStringLiteral("ERROR")), 400);
+    const QString name = r.query.value(QStringLiteral("username"));
+    // A name that cannot exist is simply not logged in.
+    const int s = name.size() > limits::kUserName ? 2 : m_store.sessions().poll(name, sessionOf(r.http));
+    return xml(answerReply(QStringLiteral("status"), QString::number(s)));
+}
+
+HttpReply ClientPages::alerts(PageRequest &r)
+{
+    const QString name = r.query.value(QStringLiteral("username"));
+    auto user = name.size() > limits::kUserName ? std::nullopt : m_store.users().byName(name);
+    QList<AlertRecord> list;
+    if (user) {
+        user->loggedIn = m_store.sessions().has(user->id, sessionOf(r.http));
+        if (user->loggedIn)
+            list = m_store.sessions().alertsOf(user->id, kAlertsShown);
+    }
+    return html(pages::alerts(user, list));
+}
+
+HttpReply ClientPages::profile(PageRequest &r)
+{
+    const QString name = r.query.value(QStringLiteral("id"));
+    auto user = name.size() > limits::kUserName ? std::nullopt : m_store.users().byName(name);
+    if (user)
+        user->loggedIn = m_store.sessions().has(user->id, sessionOf(r.http));
+    return html(pages::profile(user));
+}
+
+HttpReply ClientPages::download(PageRequest &)
+{
+    return html(pages::link(QStringLiteral("download"), m_links.base()));
+}
+
+HttpReply ClientPages::linkPage(PageRequest &r)
+{
+    if (!r.rest.endsWith(".php"))
+        return xmlError(404, QStringLiteral("no such page"));
+    const QByteArray page = pages::link(QString::fromLatin1(r.rest.chopped(4)), m_links.base());
+    return page.isEmpty() ? html(pages::simple(QStringLiteral("Not found"), {QStringLiteral("There is no such page.")}), 404)
+                          : html(page);
+}
+
+} // namespace alertserver

@@ -1,0 +1,116 @@
+#include "server/http/Addresses.h"
+
+#include "server/web/Http.h"
+
+#include <algorithm>
+
+namespace alertserver::http {
+
+namespace {
+
+using error_code = boost::system::error_code;
+
+// IPv4 addresses as IPv6 ones (::ffff:a.b.c.d), so one comparison serves both.
+net::ip::address_v6 widened(const net::ip::address &a)
+{
+    return a.is_v4() ? net::ip::make_address_v6(net::ip::v4_mapped, a.to_v4()) : a.to_v6();
+}
+
+} // namespace
+
+net::ip::address narrowed(const net::ip::address &a)
+{
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+        return net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+    return a;
+}
+
+std::optional<net::ip::address> parseAddress(QByteArray text)
+{
+    text = text.trimmed();
+    if (text.startsWith('[') && text.endsWith(']'))
+        text = text.mid(1, text.size() - 2);
+    error_code ec;
+    const auto a = net::ip::make_address(text.toStdString(), ec);
+    if (ec)
+        return std::nullopt;
+    return narrowed(a);
+}
+
+QByteArray addressText(const net::ip::address &a)
+{
+    return QByteArray::fromStdString(a.to_string());
+}
+
+bool TrustedProxies::inNetwork(const Network &n, const net::ip::address &a)
+{
+    const auto bytes = widened(a).to_bytes();
+    int bits = n.prefix;
+    for (size_t i = 0; bits > 0; ++i, bits -= 8) {
+        const unsigned mask = bits >= 8 ? 0xFFu : (0xFFu << (8 - bits)) & 0xFFu;
+        if ((bytes[i] & mask) != (n.bytes[i] & mask))
+            return false;
+    }
+    return true;
+}
+
+std::optional<TrustedProxies::Network> TrustedProxies::parseNetwork(const QString &text)
+{
+    const qsizetype slash = text.indexOf(u'/');
+    const auto address = parseAddress((slash < 0 ? text : text.left(slash)).toLatin1());
+    if (!address)
+        return std::nullopt;
+    const int width = address->is_v4() ? 32 : 128;
+    int prefix = width;
+    if (slash >= 0) {
+        const QString bits = text.mid(slash + 1);
+        bool ok = !bits.isEmpty() && std::all_of(bits.cbegin(), bits.cend(), [](QChar c) { return c.isDigit(); });
+        prefix = ok ? bits.toInt(&ok) : -1;
+        if (!ok || prefix > width)
+            return std::nullopt;
+    }
+    return Network{widened(*address).to_bytes(), prefix + (address->is_v4() ? 96 : 0)};
+}
+
+bool TrustedProxies::set(const QStringList &networks, QString *error)
+{
+    std::vector<Network> parsed;
+    for (const QString &text : networks) {
+        const auto n = parseNetwork(text);
+        if (!n) {
+            if (error)
+                *error = QStringLiteral("%1 is not an address or a network (ADDRESS/BITS)").arg(text);
+            return false;
+        }
+        parsed.push_back(*n);
+    }
+    m_networks = std::move(parsed);
+    return true;
+}
+
+bool TrustedProxies::contains(const net::ip::address &a) const
+{
+    return std::any_of(m_networks.cbegin(), m_networks.cend(), [&](const Network &n) { return inNetwork(n, a); });
+}
+
+net::ip::address TrustedProxies::caller(const net::ip::address &peer, const HttpRequest &request) const
+{
+    if (!contains(peer))
+        return peer;
+    QList<QByteArray> hops;
+    for (const auto &[name, value] : request.headers)
+        if (name.compare("X-Forwarded-For", Qt::CaseInsensitive) == 0)
+            hops += value.split(',');
+    net::ip::address nearest = peer;
+    for (qsizetype i = hops.size() - 1; i >= 0; --i) {
+        const auto hop = parseAddress(hops.at(i));
+        if (!hop)
+            break;
+        nearest = *hop;
+        if (!contains(nearest))
+            break;
+    }
+    return nearest;
+}
+
+} // namespace alertserver::http

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <boost/asio/ip/address.hpp>
+
+#include <optional>
+#include <vector>
+
+namespace alertserver {
+
+struct HttpRequest;
+
+namespace http {
+
+namespace net = boost::asio;
+
+// A peer of a dual-stack socket reads as plain IPv4.
+net::ip::address narrowed(const net::ip::address &a);
+// An address as a header or an option writes it ("10.1.2.3", "::1", "[::1]").
+std::optional<net::ip::address> parseAddress(QByteArray text);
+QByteArray addressText(const net::ip::address &a);
+
+// Networks ("10.0.0.0/8", "::1/128", a bare address) whose connections are
+// reverse proxies: for them alone the caller's address is taken from
+// X-Forwarded-For.
+class TrustedProxies
+{
+public:
+    // False with `error` set when a network cannot be read; nothing changes then.
+    bool set(const QStringList &networks, QString *error);
+    bool contains(const net::ip::address &a) const;
+    // The caller: the TCP peer, or for a trusted proxy the nearest address
+    // in X-Forwarded-For that is not a trusted proxy itself. An entry that
+    // is not an address ends the search at the proxy that handed it on.
+    net::ip::address caller(const net::ip::address &peer, const HttpRequest &request) const;
+
+private:
+    struct Network
+    {
+        net::ip::address_v6::bytes_type bytes;
+        int prefix; // in bits of the address as IPv6
+    };
+    static std::optional<Network> parseNetwork(const QString &text);
+    static bool inNetwork(const Network &n, const net::ip::address &a);
+
+    std::vector<Network> m_networks;
+};
+
+} // namespace http
+} // namespace alertserver

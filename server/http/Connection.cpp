@@ -1,0 +1,383 @@
+#include "server/http/Connection.h"
+
+#include "server/web/AccessLog.h"
+#include "server/web/Http.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <optional>
+
+namespace alertserver::http {
+
+namespace {
+
+namespace beast = boost::beast;
+namespace bhttp = beast::http;
+using error_code = boost::system::error_code;
+
+// How long a connection lingers after its reply (for the caller's end of
+// the connection, or TLS's closing message), and how long a reply still
+// being written gets once the server stops.
+constexpr std::chrono::seconds kClosingGrace{2};
+
+// Reads a request straight into an HttpRequest: the method and target as
+// sent, every field in order. The engine bounds the head and the body and
+// checks the framing; this adds the cap on fields and notes what the
+// framing rules below need.
+class RequestParser final : public bhttp::basic_parser<true>
+{
+public:
+    explicit RequestParser(HttpRequest &request) : m_request(request)
+    {
+        header_limit(HttpFrontEnd::kMaxHeadBytes);
+        body_limit(std::uint64_t(limits::kMaxBodyBytes));
+    }
+
+    bool transferEncoding() const { return m_transferEncoding; }
+    bool expectsContinue() const { return m_expectContinue; }
+
+private:
+    void on_request_impl(bhttp::verb, beast::string_view method, beast::string_view target, int,
+                         error_code &) override
+    {
+        m_request.method = QByteArray(method.data(), qsizetype(method.size()));
+        m_request.target = QByteArray(target.data(), qsizetype(target.size()));
+    }
+
+    void on_response_impl(int, beast::string_view, int, error_code &) override {}
+
+    void on_field_impl(bhttp::field field, beast::string_view name, beast::string_view value,
+                       error_code &ec) override
+    {
+        if (m_request.headers.size() >= HttpFrontEnd::kMaxFields) {
+            ec = bhttp::error::header_limit;
+            return;
+        }
+        QByteArray v(value.data(), qsizetype(value.size()));
+        if (field == bhttp::field::host && !m_sawHost) {
+            m_sawHost = true;
+            m_request.host = v;
+        }
+        m_transferEncoding = m_transferEncoding || field == bhttp::field::transfer_encoding;
+        m_expectContinue = m_expectContinue
+            || (field == bhttp::field::expect && beast::iequals(value, beast::string_view("100-continue")));
+        m_request.headers.append({QByteArray(name.data(), qsizetype(name.size())), std::move(v)});
+    }
+
+    void on_header_impl(error_code &) override {}
+    void on_body_init_impl(const boost::optional<std::uint64_t> &, error_code &) override {}
+
+    std::size_t on_body_impl(beast::string_view body, error_code &) override
+    {
+        m_request.body.append(body.data(), qsizetype(body.size()));
+        return body.size();
+    }
+
+    // Requests with a transfer coding are refused after the head, before any
+    // of their body is read.
+    void on_chunk_header_impl(std::uint64_t, beast::string_view, error_code &ec) override
+    {
+        ec = bhttp::error::bad_transfer_encoding;
+    }
+    std::size_t on_chunk_body_impl(std::uint64_t, beast::string_view, error_code &ec) override
+    {
+        ec = bhttp::error::bad_transfer_encoding;
+        return 0;
+    }
+
+    void on_finish_impl(error_code &) override {}
+
+    HttpRequest &m_request;
+    bool m_sawHost = false;
+    bool m_transferEncoding = false;
+    bool m_expectContinue = false;
+};
+
+// One connection, from the accept to the close, over plain TCP or TLS. All
+// its socket work runs on its own strand; the store work on the engine's
+// workers.
+template <class Stream>
+class Session final : public OpenConnection, public std::enable_shared_from_this<Session<Stream>>
+{
+    static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+    enum class Phase { Reading, Handling, Writing, Closing };
+
+public:
+    template <class... Args>
+    Session(Engine &engine, net::ip::address peer, std::string slot, Args &&...args)
+        : m_engine(engine), m_stream(std::forward<Args>(args)...), m_peer(peer), m_slot(std::move(slot)),
+          m_acceptedAt(std::chrono::steady_clock::now())
+    {
+    }
+
+    ~Session() override { m_engine.admission.release(this, m_slot); }
+
+    void start()
+    {
+        m_engine.admission.enlist(this, this->weak_from_this());
+        net::dispatch(m_stream.get_executor(), [self = this->shared_from_this()] { self->begin(); });
+    }
+
+    void cut() override
+    {
+        net::post(m_stream.get_executor(), [self = this->shared_from_this()] { self->onCut(); });
+    }
+
+private:
+    beast::tcp_stream &lowest() { return beast::get_lowest_layer(m_stream); }
+
+    void begin()
+    {
+        if (m_engine.stopping)
+            return closeNow();
+        // The handshake and the head share one deadline from the accept.
+        lowest().expires_at(m_acceptedAt + m_engine.headDeadline);
+        if constexpr (kTls) {
+            m_stream.async_handshake(net::ssl::stream_base::server,
+                                     [self = this->shared_from_this()](const error_code &ec) {
+                                         if (ec)
+                                             return self->closeNow();
+                                         self->readHead();
+                                     });
+        } else {
+            readHead();
+        }
+    }
+
+    void readHead()
+    {
+        bhttp::async_read_header(m_stream, m_buffer, m_parser,
+                                [self = this->shared_from_this()](const error_code &ec, std::size_t) {
+                                    self->onHead(ec);
+                                });
+    }
+
+    void onHead(const error_code &ec)
+    {
+        if (ec)
+            return refuseOrDrop(ec);
+        // Only a length frames a body here: with a transfer coding too the
+        // two could be read differently by a proxy in front (smuggling).
+        if (m_parser.transferEncoding())
+            return refuse(m_parser.content_length() || m_request.method != "POST"
+                              ? refusal(400, QStringLiteral("malformed request"))
+                              : refusal(411, QStringLiteral("a request body needs a Content-Length")));
+        // A POST without a length would be carried out with an empty form.
+        if (m_request.method == "POST" && !m_parser.content_length())
+            return refuse(refusal(411, QStringLiteral("a request body needs a Content-Length")));
+        if (m_parser.is_done())
+            return dispatch();
+        lowest().expires_after(m_engine.bodyDeadline);
+        if (m_parser.expectsContinue()) {
+            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+            net::async_write(m_stream, net::buffer(kContinue, sizeof kContinue - 1),
+                             [self = this->shared_from_this()](const error_code &failed, std::size_t) {
+                                 if (failed)
+                                     return self->closeNow();
+                                 self->readBody();
+                             });
+            return;
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        bhttp::async_read(m_stream, m_buffer, m_parser, [self = this->shared_from_this()](const error_code &ec, std::size_t) {
+            if (ec)
+                return self->refuseOrDrop(ec);
+            self->dispatch();
+        });
+    }
+
+    // A request that cannot be served: malformed ones get an answer; one
+    // cut short, stalled past its deadline or hung up is only dropped, and
+    // nothing of it is carried out.
+    void refuseOrDrop(const error_code &ec)
+    {
+        if (ec.category() != bhttp::make_error_code(bhttp::error::bad_method).category())
+            return closeNow();
+        switch (bhttp::error(ec.value())) {
+        case bhttp::error::end_of_stream:
+        case bhttp::error::partial_message:
+        case bhttp::error::short_read:
+            return closeNow();
+        case bhttp::error::header_limit:
+        case bhttp::error::buffer_overflow:
+            return refuse(refusal(431, QStringLiteral("request head too large")));
+        case bhttp::error::body_limit:
+            return refuse(refusal(413, QStringLiteral("request body too large")));
+        default:
+            return refuse(refusal(400, QStringLiteral("malformed request")));
+        }
+    }
+
+    // In the form the page the request was meant for refuses in.
+    HttpReply refusal(int status, const QString &why) const
+    {
+        return m_engine.handler.refusal(m_request.target, status, why);
+    }
+
+    void refuse(HttpReply reply)
+    {
+        if (m_engine.log)
+            accesslog::answered(addressText(m_peer), m_request.method, m_request.target, reply.status);
+        m_reply = std::move(reply);
+        writeReply();
+    }
+
+    void dispatch()
+    {
+        if (m_engine.stopping)
+            return closeNow();
+        m_phase = Phase::Handling;
+        m_readWhole = true;
+        const net::ip::address caller = m_engine.proxies.caller(m_peer, m_request);
+        m_request.peer = addressText(caller);
+        net::post(m_engine.workers, [self = this->shared_from_this()] {
+            HttpReply reply;
+            try {
+                reply = self->m_engine.handler.handle(self->m_request);
+            } catch (...) {
+                reply = self->refusal(500, QStringLiteral("server error"));
+            }
+            if (self->m_engine.log)
+                accesslog::answered(self->m_request.peer, self->m_request.method, self->m_request.target, reply.status);
+            net::post(self->m_stream.get_executor(), [self, reply = std::move(reply)]() mutable {
+                self->m_reply = std::move(reply);
+                self->writeReply();
+            });
+        });
+    }
+
+    void writeReply()
+    {
+        m_phase = Phase::Writing;
+        lowest().expires_after(m_engine.stopping ? std::chrono::milliseconds(kClosingGrace) : m_engine.bodyDeadline);
+        auto written = [self = this->shared_from_this()](const error_code &ec, std::size_t) {
+            if (ec)
+                return self->closeNow();
+            self->closeGracefully();
+        };
+        // HEAD: the head GET would have, without the body.
+        if (m_request.method == "HEAD") {
+            fillHead(m_headOnly);
+            m_headOnly.content_length(std::uint64_t(m_reply.body.size()));
+            bhttp::async_write(m_stream, m_headOnly, std::move(written));
+        } else {
+            fillHead(m_response);
+            m_response.body() = {m_reply.body.constData(), size_t(m_reply.body.size())};
+            m_response.prepare_payload();
+            bhttp::async_write(m_stream, m_response, std::move(written));
+        }
+    }
+
+    template <class Message>
+    void fillHead(Message &m)
+    {
+        m.version(11);
+        m.result(unsigned(m_reply.status));
+        if (!m_reply.contentType.isEmpty())
+            m.set(bhttp::field::content_type,
+                  beast::string_view(m_reply.contentType.constData(), size_t(m_reply.contentType.size())));
+        for (const auto &[name, value] : m_reply.headers)
+            m.set(beast::string_view(name.constData(), size_t(name.size())),
+                  beast::string_view(value.constData(), size_t(value.size())));
+        m.keep_alive(false);
+    }
+
+    // One request per connection: after the reply the connection ends. With
+    // TLS it waits a moment for the closing message. A connection with bytes
+    // still unread (a refused request, or more than one request) lingers a
+    // moment too, reading and dropping whatever still comes: closed at once,
+    // the kernel would reset it, and the caller could lose the reply.
+    void closeGracefully()
+    {
+        m_phase = Phase::Closing;
+        if (m_engine.stopping)
+            return closeNow();
+        lowest().expires_after(kClosingGrace);
+        if constexpr (kTls) {
+            m_stream.async_shutdown([self = this->shared_from_this()](const error_code &) { self->closeNow(); });
+        } else {
+            error_code ignored;
+            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+            if (!m_readWhole || m_buffer.size() > 0 || lowest().socket().available(ignored) > 0)
+                return drain();
+            closeNow();
+        }
+    }
+
+    void drain()
+    {
+        m_buffer.clear();
+        lowest().async_read_some(m_buffer.prepare(4096), [self = this->shared_from_this()](const error_code &ec, std::size_t) {
+            if (ec)
+                return self->closeNow();
+            self->drain();
+        });
+    }
+
+    void onCut()
+    {
+        switch (m_phase) {
+        case Phase::Reading:
+        case Phase::Closing:
+            return closeNow();
+        case Phase::Handling:
+            return; // the reply follows with a short deadline
+        case Phase::Writing:
+            // A reply already going out gets a moment more, not its whole deadline.
+            m_stopTimer.emplace(m_stream.get_executor());
+            m_stopTimer->expires_after(kClosingGrace);
+            m_stopTimer->async_wait([self = this->shared_from_this()](const error_code &ec) {
+                if (!ec)
+                    self->closeNow();
+            });
+            return;
+        }
+    }
+
+    void closeNow()
+    {
+        lowest().close();
+        if (m_stopTimer)
+            m_stopTimer->cancel();
+    }
+
+    Engine &m_engine;
+    Stream m_stream;
+    const net::ip::address m_peer;
+    const std::string m_slot;
+    const std::chrono::steady_clock::time_point m_acceptedAt;
+    Phase m_phase = Phase::Reading;
+    bool m_readWhole = false; // the request was read to its end
+    beast::flat_buffer m_buffer{size_t(HttpFrontEnd::kMaxHeadBytes) + 1024};
+    HttpRequest m_request;
+    RequestParser m_parser{m_request};
+    HttpReply m_reply;
+    bhttp::response<bhttp::span_body<const char>> m_response;
+    bhttp::response<bhttp::empty_body> m_headOnly;
+    std::optional<net::steady_timer> m_stopTimer;
+};
+
+} // namespace
+
+void startConnection(Engine &engine, tcp::socket socket, const net::ip::address &peer, std::string slot)
+{
+    if (engine.tls) {
+        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(engine, peer, std::move(slot), std::move(socket),
+                                                                         *engine.tls)
+            ->start();
+    } else {
+        std::make_shared<Session<beast::tcp_stream>>(engine, peer, std::move(slot), std::move(socket))->start();
+    }
+}
+
+} // namespace alertserver::http

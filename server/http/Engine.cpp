@@ -1,0 +1,100 @@
+#include "server/http/Engine.h"
+
+#include "server/http/Connection.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+
+#include <sys/resource.h>
+
+namespace alertserver::http {
+
+namespace {
+
+using error_code = boost::system::error_code;
+
+} // namespace
+
+Engine::Engine(RequestHandler &requestHandler, int workerCount, bool logRequests)
+    : handler(requestHandler), log(logRequests), workers(size_t(std::max(1, workerCount)))
+{
+}
+
+void Engine::start()
+{
+    if (m_started || !acceptor.is_open())
+        return;
+    // Every connection is a descriptor: make room for the cap if the hard
+    // limit allows.
+    rlimit files{};
+    const rlim_t wanted = rlim_t(admission.total()) + 256;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < wanted) {
+        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, files.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    m_started = true;
+    m_keepRunning.emplace(io.get_executor());
+    net::dispatch(acceptor.get_executor(), [this] { accept(); });
+    for (int i = 0; i < HttpFrontEnd::kNetworkThreads; ++i)
+        m_threads.emplace_back([this] { io.run(); });
+}
+
+void Engine::accept()
+{
+    acceptor.async_accept(net::make_strand(io), [this](const error_code &ec, tcp::socket socket) {
+        onAccept(ec, std::move(socket));
+    });
+}
+
+void Engine::onAccept(const error_code &ec, tcp::socket socket)
+{
+    if (ec == net::error::operation_aborted || !acceptor.is_open())
+        return;
+    if (ec) {
+        // Out of descriptors, most likely: the caller waits in the listen
+        // queue until connections have ended.
+        m_acceptRetry.expires_after(std::chrono::milliseconds(50));
+        m_acceptRetry.async_wait([this](const error_code &e) {
+            if (!e)
+                accept();
+        });
+        return;
+    }
+    error_code ignored;
+    const tcp::endpoint remote = socket.remote_endpoint(ignored);
+    if (!ignored && !stopping) {
+        const net::ip::address peer = narrowed(remote.address());
+        std::string slot = peer.to_string();
+        if (admission.admit(slot, proxies.contains(peer))) {
+            socket.set_option(tcp::no_delay(true), ignored);
+            startConnection(*this, std::move(socket), peer, std::move(slot));
+        }
+    }
+    accept();
+}
+
+void Engine::stop()
+{
+    if (!m_started) {
+        error_code ignored;
+        acceptor.close(ignored);
+        return;
+    }
+    if (stopping.exchange(true))
+        return;
+    net::post(acceptor.get_executor(), [this] {
+        error_code ignored;
+        acceptor.close(ignored);
+        m_acceptRetry.cancel();
+    });
+    for (const auto &c : admission.live())
+        c->cut();
+    admission.waitUntilAllClosed();
+    m_keepRunning.reset();
+    for (std::thread &t : m_threads)
+        t.join();
+    m_threads.clear();
+    workers.join();
+}
+
+} // namespace alertserver::http

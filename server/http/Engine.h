@@ -1,0 +1,73 @@
+#pragma once
+
+#include "server/http/Addresses.h"
+#include "server/http/Admission.h"
+#include "server/http/HttpFrontEnd.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace alertserver {
+
+class RequestHandler;
+
+namespace http {
+
+using tcp = net::ip::tcp;
+
+// The engine loop: the listening socket, the network threads that read
+// requests and write replies, and the workers that run the handler. Owned by
+// HttpFrontEnd, which sets it up; each connection (Connection.cpp) holds a
+// reference to it for its whole life.
+class Engine
+{
+public:
+    Engine(RequestHandler &handler, int workers, bool logRequests);
+    ~Engine() { stop(); }
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+
+    // Accepts on the network threads until stop().
+    void start();
+    // Stops serving, for good: callers still sending their request are hung
+    // up on at once, requests already being answered are finished.
+    void stop();
+
+    RequestHandler &handler;
+    const bool log;
+    net::io_context io{HttpFrontEnd::kNetworkThreads};
+    net::thread_pool workers;
+    tcp::acceptor acceptor{net::make_strand(io)};
+    std::optional<net::ssl::context> tls;
+    TrustedProxies proxies;
+    Admission admission;
+    std::chrono::milliseconds headDeadline = HttpFrontEnd::kDefaultHeadDeadline;
+    std::chrono::milliseconds bodyDeadline = HttpFrontEnd::kDefaultBodyDeadline;
+    int port = 0;
+    std::atomic<bool> stopping{false};
+
+private:
+    void accept();
+    void onAccept(const boost::system::error_code &ec, tcp::socket socket);
+
+    // Keeps the network threads running while a connection has nothing
+    // pending on them (its request is with a worker), until stop() is done.
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> m_keepRunning;
+    net::steady_timer m_acceptRetry{acceptor.get_executor()};
+    bool m_started = false;
+    std::vector<std::thread> m_threads;
+};
+
+} // namespace http
+} // namespace alertserver

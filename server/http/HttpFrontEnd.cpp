@@ -1,0 +1,141 @@
+#include "server/http/HttpFrontEnd.h"
+
+#include "server/http/Engine.h"
+#include "server/http/Tls.h"
+#include "server/web/Http.h"
+
+#include <boost/asio/ip/tcp.hpp>
+
+namespace alertserver {
+
+namespace {
+
+using error_code = boost::system::error_code;
+using tcp = boost::asio::ip::tcp;
+
+// Clients open a new connection for every request, many at once: a short
+// listen queue would drop connection attempts under load, and a dropped SYN
+// costs the client a whole second.
+constexpr int kListenBacklog = 1024;
+
+// A bare function as a handler; its refusals are plain text.
+class FunctionHandler final : public RequestHandler
+{
+public:
+    explicit FunctionHandler(HttpFrontEnd::Handler handler) : m_handler(std::move(handler)) {}
+    HttpReply handle(const HttpRequest &request) override { return m_handler(request); }
+    HttpReply refusal(const QByteArray &, int status, const QString &why) const override
+    {
+        return {status, "text/plain; charset=UTF-8", why.toUtf8() + '\n'};
+    }
+
+private:
+    HttpFrontEnd::Handler m_handler;
+};
+
+} // namespace
+
+HttpFrontEnd::HttpFrontEnd(RequestHandler &handler, int threads, bool logRequests)
+    : m_engine(std::make_unique<http::Engine>(handler, threads, logRequests))
+{
+}
+
+HttpFrontEnd::HttpFrontEnd(Handler handler, int threads, bool logRequests)
+    : m_ownHandler(std::make_unique<FunctionHandler>(std::move(handler))),
+      m_engine(std::make_unique<http::Engine>(*m_ownHandler, threads, logRequests))
+{
+}
+
+HttpFrontEnd::~HttpFrontEnd()
+{
+    stop();
+}
+
+bool HttpFrontEnd::useTls(const QString &certificateFile, const QString &keyFile, QString *error)
+{
+    auto context = http::serverTls(certificateFile, keyFile, error);
+    if (!context)
+        return false;
+    m_engine->tls.emplace(std::move(*context));
+    return true;
+}
+
+bool HttpFrontEnd::usesTls() const
+{
+    return m_engine->tls.has_value();
+}
+
+bool HttpFrontEnd::setTrustedProxies(const QStringList &networks, QString *error)
+{
+    return m_engine->proxies.set(networks, error);
+}
+
+void HttpFrontEnd::setDeadlines(std::chrono::milliseconds head, std::chrono::milliseconds body)
+{
+    m_engine->headDeadline = std::max(head, std::chrono::milliseconds(1));
+    m_engine->bodyDeadline = std::max(body, std::chrono::milliseconds(1));
+}
+
+void HttpFrontEnd::setConnectionCaps(int total, int perAddress)
+{
+    m_engine->admission.setCaps(total, perAddress);
+}
+
+bool HttpFrontEnd::bind(const QString &host, int port, QString *error)
+{
+    http::Engine &e = *m_engine;
+    error_code ec;
+    tcp::resolver resolver(e.io);
+    const auto found = resolver.resolve(host.toStdString(), std::to_string(port),
+                                        tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (!ec && found.empty())
+        ec = boost::asio::error::host_not_found;
+    if (!ec) {
+        const tcp::endpoint endpoint = *found.begin();
+        e.acceptor.open(endpoint.protocol(), ec);
+        // Address reuse lets a restart bind at once past connections still in
+        // TIME_WAIT; port sharing stays off, so a second server cannot quietly
+        // take half of the requests.
+        if (!ec)
+            e.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec)
+            e.acceptor.bind(endpoint, ec);
+        if (!ec)
+            e.acceptor.listen(kListenBacklog, ec);
+        if (!ec)
+            e.port = e.acceptor.local_endpoint(ec).port();
+    }
+    if (ec) {
+        error_code ignored;
+        e.acceptor.close(ignored);
+        if (error)
+            *error = QStringLiteral("cannot listen on %1:%2 (%3)").arg(host).arg(port).arg(QString::fromStdString(ec.message()));
+        e.port = 0;
+        return false;
+    }
+    return true;
+}
+
+int HttpFrontEnd::port() const
+{
+    return m_engine->port;
+}
+
+bool HttpFrontEnd::listensOnEveryAddress() const
+{
+    error_code ec;
+    const tcp::endpoint local = m_engine->acceptor.local_endpoint(ec);
+    return !ec && local.address().is_unspecified();
+}
+
+void HttpFrontEnd::start()
+{
+    m_engine->start();
+}
+
+void HttpFrontEnd::stop()
+{
+    m_engine->stop();
+}
+
+} // namespace alertserver

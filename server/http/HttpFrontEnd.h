@@ -1,0 +1,94 @@
+#pragma once
+
+#include "server/http/Admission.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace alertserver {
+
+class RequestHandler;
+struct HttpRequest;
+struct HttpReply;
+
+namespace http {
+class Engine;
+}
+
+// The HTTP side: a listening socket served by a few network threads that
+// read requests and write replies without ever blocking on a caller, and a
+// separate pool of workers that only ever see whole requests. A caller that
+// sends slowly costs a connection slot and a little memory, never a worker.
+// What the requests are for, it leaves to the handler it is given.
+//
+// Each connection carries one request. Its head (and, with TLS, the
+// handshake before it) must arrive within one deadline counted from the
+// accept, its body within a second one counted from the end of the head;
+// past either the connection is dropped and nothing is carried out. The
+// reply gets as long as the body did.
+class HttpFrontEnd
+{
+public:
+    using Handler = std::function<HttpReply(const HttpRequest &)>;
+
+    // Workers for store work. On two cores more only add switching; eight
+    // still leave room for a few slow store calls at once.
+    static constexpr int kDefaultThreads = 8;
+    // Threads that read and write the sockets and make the TLS handshakes.
+    static constexpr int kNetworkThreads = 2;
+    static constexpr std::chrono::milliseconds kDefaultHeadDeadline{15000};
+    static constexpr std::chrono::milliseconds kDefaultBodyDeadline{30000};
+    static constexpr int kDefaultMaxConnections = http::Admission::kDefaultTotal;
+    static constexpr int kDefaultMaxConnectionsPerAddress = http::Admission::kDefaultPerAddress;
+    // A request's head at most (request line and fields), and its fields.
+    static constexpr int kMaxHeadBytes = 16 * 1024;
+    static constexpr int kMaxFields = 100;
+
+    // `handler` outlives the front end.
+    HttpFrontEnd(RequestHandler &handler, int threads = kDefaultThreads, bool logRequests = false);
+    // A bare function; what the front end refuses itself is answered in
+    // plain text.
+    HttpFrontEnd(Handler handler, int threads = kDefaultThreads, bool logRequests = false);
+    ~HttpFrontEnd();
+    HttpFrontEnd(const HttpFrontEnd &) = delete;
+    HttpFrontEnd &operator=(const HttpFrontEnd &) = delete;
+
+    // The settings below are made before start().
+
+    // Serves https with the certificate chain and key (PEM files). False
+    // with `error` set when they cannot be used.
+    bool useTls(const QString &certificateFile, const QString &keyFile, QString *error = nullptr);
+    bool usesTls() const;
+
+    // Networks ("10.0.0.0/8", "::1/128", a bare address) whose connections are
+    // reverse proxies: for them alone the caller's address is taken from
+    // X-Forwarded-For, and the cap per address does not apply.
+    bool setTrustedProxies(const QStringList &networks, QString *error = nullptr);
+
+    void setDeadlines(std::chrono::milliseconds head, std::chrono::milliseconds body);
+    // Connections past either cap are closed at once after the accept.
+    void setConnectionCaps(int total, int perAddress);
+
+    // Binds to host:port (port 0: any free port). False with `error` set when
+    // the address cannot be used.
+    bool bind(const QString &host, int port, QString *error = nullptr);
+    int port() const;
+    // Whether the address bound is a wildcard (0.0.0.0, [::]).
+    bool listensOnEveryAddress() const;
+
+    // Serves on threads of its own until stop().
+    void start();
+    // Stops serving, for good: callers still sending their request are hung
+    // up on at once, requests already being answered are finished.
+    void stop();
+
+private:
+    std::unique_ptr<RequestHandler> m_ownHandler; // for a bare function
+    std::unique_ptr<http::Engine> m_engine;
+};
+
+} // namespace alertserver

@@ -1,0 +1,127 @@
+#include "server/pages/Pages.h"
+
+#include "server/pages/Markup.h"
+
+#include <QDateTime>
+
+namespace alertserver::pages {
+
+namespace {
+
+QString head(const QString &title)
+{
+    return QStringLiteral(
+               "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+               "<meta http-equiv=\"Cache-Control\" content=\"no-cache\">"
+               "<title>%1</title><style>"
+               "body{font-family:sans-serif;margin:0;background:#ecf6f8;color:#122a4a}"
+               "header{background:#186e80;color:#fff;padding:6px 10px;font-weight:bold}"
+               "main{padding:8px 10px}"
+               ".alert{background:#fff;border-left:4px solid #f0b830;margin:0 0 8px;padding:6px 8px}"
+               ".when{color:#567;font-size:smaller}"
+               "table{border-collapse:collapse}td{padding:2px 8px 2px 0}"
+               "</style></head><body><header>%1</header><main>")
+        .arg(escapeMarkup(title));
+}
+
+QString foot()
+{
+    return QStringLiteral("</main></body></html>\n");
+}
+
+QString paragraph(const QString &text)
+{
+    return QStringLiteral("<p>") + escapeMarkup(text) + QStringLiteral("</p>");
+}
+
+QString notLoggedIn()
+{
+    return paragraph(QStringLiteral("You are not logged in. Log in with the Tarvex alert client to see this page."));
+}
+
+} // namespace
+
+QByteArray simple(const QString &title, const QStringList &paragraphs)
+{
+    QString html = head(title);
+    for (const QString &p : paragraphs)
+        html += paragraph(p);
+    return (html + foot()).toUtf8();
+}
+
+QByteArray alerts(const std::optional<UserRecord> &user, const QList<AlertRecord> &list)
+{
+    QString html = head(QStringLiteral("Your alerts"));
+    if (!user || !user->loggedIn) {
+        html += notLoggedIn();
+    } else if (list.isEmpty()) {
+        html += paragraph(QStringLiteral("Hello %1, there are no alerts for you yet.").arg(user->firstname.isEmpty() ? user->username : user->firstname));
+    } else {
+        for (const AlertRecord &a : list) {
+            const QString when = QDateTime::fromSecsSinceEpoch(a.createdAt).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+            QString text = escapeMarkup(a.text);
+            text.replace(u'\n', QLatin1String("<br>"));
+            html += QStringLiteral("<div class=\"alert\"><div class=\"when\">%1</div><div class=\"text\">%2</div></div>")
+                        .arg(escapeMarkup(when), text);
+        }
+    }
+    return (html + foot()).toUtf8();
+}
+
+QByteArray profile(const std::optional<UserRecord> &user)
+{
+    QString html = head(QStringLiteral("My profile"));
+    if (!user || !user->loggedIn) {
+        html += notLoggedIn();
+    } else {
+        const QList<std::pair<QString, QString>> rows{
+            {QStringLiteral("User name"), user->username},
+            {QStringLiteral("First name"), user->firstname},
+            {QStringLiteral("Last name"), user->lastname},
+            {QStringLiteral("E-mail"), user->email},
+            {QStringLiteral("Telephone"), user->tel},
+            {QStringLiteral("Wireless phone"), user->wirelessno},
+        };
+        html += QStringLiteral("<table>");
+        for (const auto &row : rows)
+            html += QStringLiteral("<tr><td>%1</td><td>%2</td></tr>").arg(escapeMarkup(row.first), escapeMarkup(row.second));
+        html += QStringLiteral("</table>");
+        html += paragraph(QStringLiteral("Your administrator keeps these details; ask them for any change."));
+    }
+    return (html + foot()).toUtf8();
+}
+
+QByteArray link(const QString &name, const QString &base)
+{
+    if (name == QLatin1String("website"))
+        return simple(QStringLiteral("Vantorel Software"),
+                      {QStringLiteral("Vantorel Software brings instant alerts to the desktops of your team."),
+                       QStringLiteral("This alert server runs at %1.").arg(base)});
+    if (name == QLatin1String("contact"))
+        return simple(QStringLiteral("Contact us"),
+                      {QStringLiteral("For questions about your alert account, contact the administrator who set it up for you.")});
+    if (name == QLatin1String("about"))
+        return simple(QStringLiteral("About"),
+                      {QStringLiteral("Tarvex alert client and Vantorel alert server.")});
+    if (name == QLatin1String("help"))
+        return simple(QStringLiteral("Help"),
+                      {QStringLiteral("Log in with the user name and password your administrator gave you."),
+                       QStringLiteral("While you are logged in, the client checks for new alerts every two seconds and "
+                                      "shows them in its window.")});
+    if (name == QLatin1String("register"))
+        return simple(QStringLiteral("Get an account"),
+                      {QStringLiteral("Alert accounts are created by your administrator. Ask them to add you; you "
+                                      "will receive an e-mail with the download link.")});
+    if (name == QLatin1String("password"))
+        return simple(QStringLiteral("Forgot your password?"),
+                      {QStringLiteral("Your administrator can look up and change your password in the Kestrup "
+                                      "administrator wizard.")});
+    if (name == QLatin1String("download"))
+        return simple(QStringLiteral("Download the alert client"),
+                      {QStringLiteral("Install the Tarvex alert client on your computer, then log in with the user "
+                                      "name from your invitation e-mail and the password your administrator gave you."),
+                       QStringLiteral("The client connects to the alert server at %1.").arg(base)});
+    return {};
+}
+
+} // namespace alertserver::pages

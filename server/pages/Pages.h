@@ -1,0 +1,33 @@
+#pragma once
+
+#include "server/store/Records.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace alertserver {
+
+// The HTML pages the server renders. Every value from the store or the
+// request is escaped before it is written into a page.
+namespace pages {
+
+// A page with a heading and paragraphs of plain text.
+QByteArray simple(const QString &title, const QStringList &paragraphs);
+
+// The alert page the client shows after login: the user's alerts, newest
+// first. `user` is empty for an unknown name.
+QByteArray alerts(const std::optional<UserRecord> &user, const QList<AlertRecord> &list);
+
+QByteArray profile(const std::optional<UserRecord> &user);
+
+// The fixed link pages of the skin (web site, contact, about, help, the
+// registration and the password reminder page), by their short name; an
+// empty answer for an unknown name.
+QByteArray link(const QString &name, const QString &base);
+
+} // namespace pages
+} // namespace alertserver

@@ -1,0 +1,127 @@
+#include "server/store/Limits.h"
+
+#include "server/store/Clock.h"
+#include "server/store/Database.h"
+#include "server/store/Records.h"
+
+#include <algorithm>
+
+namespace alertserver {
+
+namespace {
+
+constexpr qint64 kLoginWindow = 15 * 60;
+constexpr qint64 kDayWindow = 24 * 3600;
+constexpr qint64 kMinuteWindow = 60;
+
+struct LimitRule
+{
+    const char *scope;
+    qint64 window;
+};
+
+LimitRule ruleOf(Limit limit)
+{
+    switch (limit) {
+    case Limit::ClientLoginName: return {"client-name", kLoginWindow};
+    case Limit::ClientLoginAddress: return {"client-address", kLoginWindow};
+    case Limit::AdminLoginName: return {"admin-name", kLoginWindow};
+    case Limit::AdminLoginAddress: return {"admin-address", kLoginWindow};
+    case Limit::Registration: return {"registration", kDayWindow};
+    case Limit::MailsByAdmin: return {"mails-admin", kDayWindow};
+    case Limit::MailsToRecipient: return {"mails-recipient", kDayWindow};
+    case Limit::AlertsByToken: return {"api-token", kMinuteWindow};
+    }
+    return {"", kDayWindow};
+}
+
+// Names and mail addresses count whatever their case.
+QString subjectOf(Limit limit, const QString &subject)
+{
+    switch (limit) {
+    case Limit::ClientLoginName:
+    case Limit::AdminLoginName:
+    case Limit::MailsToRecipient: return nameKey(subject);
+    default: return subject;
+    }
+}
+
+int maximumOf(const Policy &p, Limit limit)
+{
+    switch (limit) {
+    case Limit::ClientLoginName:
+    case Limit::AdminLoginName: return p.loginFailuresPerName;
+    case Limit::ClientLoginAddress:
+    case Limit::AdminLoginAddress: return p.loginFailuresPerAddress;
+    case Limit::Registration: return p.registrationsPerAddress;
+    case Limit::MailsByAdmin: return p.mailsPerAdmin;
+    case Limit::MailsToRecipient: return p.mailsPerRecipient;
+    case Limit::AlertsByToken: return p.alertsPerToken;
+    }
+    return 0;
+}
+
+} // namespace
+
+qint64 Limits::windowLeft(Connection &db, Limit limit, const QString &subject) const
+{
+    const LimitRule rule = ruleOf(limit);
+    const auto start = db.scalar<qint64>("SELECT window_start FROM limits WHERE scope = ? AND subject = ?",
+                                         QString::fromLatin1(rule.scope), subjectOf(limit, subject));
+    const qint64 left = start ? *start + rule.window - now() : rule.window;
+    return std::clamp<qint64>(left, 1, rule.window);
+}
+
+bool Limits::over(Connection &db, Limit limit, const QString &subject) const
+{
+    const int maximum = maximumOf(m_policy, limit);
+    if (maximum <= 0)
+        return false;
+    const LimitRule rule = ruleOf(limit);
+    const auto hits = db.scalar<qint64>("SELECT hits FROM limits WHERE scope = ? AND subject = ? AND window_start > ?",
+                                        QString::fromLatin1(rule.scope), subjectOf(limit, subject), now() - rule.window);
+    return hits && *hits >= maximum;
+}
+
+void Limits::count(Connection &db, Limit limit, const QString &subject) const
+{
+    if (maximumOf(m_policy, limit) <= 0)
+        return;
+    const LimitRule rule = ruleOf(limit);
+    const qint64 t = now();
+    // A window that has run out starts again with this hit.
+    db.exec("INSERT INTO limits(scope, subject, window_start, hits) VALUES(?,?,?,1) "
+            "ON CONFLICT(scope, subject) DO UPDATE SET "
+            "hits = CASE WHEN limits.window_start <= ? THEN 1 ELSE limits.hits + 1 END, "
+            "window_start = CASE WHEN limits.window_start <= ? THEN ? ELSE limits.window_start END",
+            QString::fromLatin1(rule.scope), subjectOf(limit, subject), t, t - rule.window, t - rule.window, t);
+}
+
+bool Limits::over(Limit limit, const QString &subject)
+{
+    return m_db.run([&](Connection &db) { return over(db, limit, subject); });
+}
+
+void Limits::count(Limit limit, const QString &subject)
+{
+    // In a transaction: run again after a lost connection, the hit could
+    // count twice.
+    m_db.transaction([&](Connection &db) { count(db, limit, subject); });
+}
+
+bool Limits::spend(Limit limit, const QString &subject)
+{
+    return m_db.transaction([&](Connection &db) {
+        if (over(db, limit, subject))
+            return false;
+        count(db, limit, subject);
+        return true;
+    });
+}
+
+void Limits::dropExpired(Connection &db, qint64 t)
+{
+    db.exec("DELETE FROM limits WHERE window_start <= ?", t - kDayWindow);
+}
+
+} // namespace alertserver

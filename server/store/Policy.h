@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace alertserver {
+
+// Sessions, expiry and limits the server applies. Every limit counts within a
+// fixed window (login failures: 15 minutes, the others: a day); 0 turns a
+// limit off.
+struct Policy
+{
+    qint64 adminSessionSeconds = 8 * 3600;
+    qint64 clientSessionSeconds = 24 * 3600;
+    // Client sessions are (user, caller's address); off, each user has one
+    // session that any caller shares.
+    bool sessionPerAddress = true;
+    qint64 activationSeconds = 7 * 86400;
+    int loginFailuresPerName = 10;
+    int loginFailuresPerAddress = 50;
+    int registrationsPerAddress = 10;
+    int mailsPerAdmin = 200;
+    int mailsPerRecipient = 5;
+    int usersPerAdmin = 1000;
+    // Alerts published through the HTTP interface, per token and minute; one
+    // request counts once, however many users it reaches.
+    int alertsPerToken = 60;
+};
+
+enum class Limit {
+    ClientLoginName,
+    ClientLoginAddress,
+    AdminLoginName,
+    AdminLoginAddress,
+    Registration,     // per address
+    MailsByAdmin,     // per administrator id
+    MailsToRecipient, // per address mailed
+    AlertsByToken,    // per publishing token (its hash), a minute
+};
+
+} // namespace alertserver

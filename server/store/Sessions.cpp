@@ -1,0 +1,147 @@
+#include "server/store/Sessions.h"
+
+#include "server/store/Clock.h"
+#include "server/store/Database.h"
+#include "server/store/PasswordHash.h"
+#include "server/store/Policy.h"
+
+namespace alertserver {
+
+qint64 Sessions::toldUpTo(Connection &db, int userId, qint64 untold)
+{
+    return db.scalar<qint64>("SELECT id FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT 1 OFFSET ?", userId, untold)
+        .value_or(0);
+}
+
+bool Sessions::login(const QString &username, const QString &password, const QString &session)
+{
+    const qint64 t = now();
+    const int id = m_db.run([&](Connection &db) {
+        Query q = db.query("SELECT u.id, u.password FROM users u JOIN admins a ON a.id = u.admin_id "
+                           "WHERE u.name_key = ? AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)",
+                           nameKey(username), t);
+        if (!q.next() || !constantTimeEquals(q.text(1).toUtf8(), password.toUtf8()))
+            return 0;
+        return int(q.integer(0));
+    });
+    if (id == 0)
+        return false;
+    m_db.transaction([&](Connection &db) {
+        db.exec("DELETE FROM client_sessions WHERE user_id = ? AND last_poll <= ?", id, t - m_policy.clientSessionSeconds);
+        const qint64 untold = db.scalar<qint64>("SELECT pending_alerts FROM users WHERE id = ?", id).value_or(0);
+        // A live session logging in again keeps what it has been told.
+        db.exec("INSERT INTO client_sessions(user_id, address, last_poll, seen_to) VALUES(?,?,?,?) "
+                "ON CONFLICT(user_id, address) DO UPDATE SET last_poll = excluded.last_poll",
+                id, session, t, toldUpTo(db, id, untold));
+        db.exec("UPDATE users SET logged_in = 1 WHERE id = ? AND logged_in = 0", id);
+    });
+    return true;
+}
+
+int Sessions::poll(const QString &username, const QString &session)
+{
+    const qint64 t = now();
+    int id = 0;
+    qint64 lastPoll = 0;
+    // 2, 0, or -1 for news to be told.
+    const int quick = m_db.run([&](Connection &db) {
+        Query q = db.query("SELECT u.id, s.last_poll, s.seen_to, (SELECT max(a.id) FROM alerts a "
+                           "WHERE a.user_id = u.id) FROM users u JOIN client_sessions s ON s.user_id = u.id "
+                           "WHERE u.name_key = ? AND s.address = ?",
+                           nameKey(username), session);
+        if (!q.next() || q.integer(1) <= t - m_policy.clientSessionSeconds)
+            return 2;
+        id = int(q.integer(0));
+        lastPoll = q.integer(1);
+        return !q.isNull(3) && q.integer(3) > q.integer(2) ? -1 : 0;
+    });
+    // The session's time is written at most once a minute, so that polls
+    // stay reads.
+    if (quick == 0 && lastPoll <= t - kTouchEvery) {
+        m_db.transaction(
+            [&](Connection &db) {
+                db.exec("UPDATE client_sessions SET last_poll = ? WHERE user_id = ? AND address = ?", t, id, session);
+            },
+            TransactionKind::Relaxed);
+    }
+    if (quick >= 0)
+        return quick;
+    // Only the poll that moves the session on reports the alerts, so two
+    // polls racing on one session never both answer 1. Every alert up to the
+    // newest has now been told to some session.
+    const bool told = m_db.transaction(
+        [&](Connection &db) {
+            const qint64 newest = db.scalar<qint64>("SELECT max(id) FROM alerts WHERE user_id = ?", id).value_or(0);
+            if (db.exec("UPDATE client_sessions SET seen_to = ?, last_poll = ? "
+                        "WHERE user_id = ? AND address = ? AND seen_to < ?",
+                        newest, t, id, session, newest)
+                == 0)
+                return false;
+            db.exec("UPDATE users SET pending_alerts = 0 WHERE id = ?", id);
+            return true;
+        },
+        TransactionKind::Relaxed);
+    return told ? 1 : 0;
+}
+
+bool Sessions::has(int userId, const QString &session)
+{
+    return m_db.run([&](Connection &db) {
+        return db.exists("SELECT 1 FROM client_sessions WHERE user_id = ? AND address = ? AND last_poll > ?", userId,
+                         session, now() - m_policy.clientSessionSeconds);
+    });
+}
+
+qint64 Sessions::raise(Connection &db, int userId, const QString &text)
+{
+    const qint64 alertId =
+        db.scalar<qint64>("INSERT INTO alerts(user_id, text, created_at) VALUES(?,?,?) RETURNING id", userId, text, now())
+            .value_or(0);
+    // Alerts no session has been told of yet, for the next new session.
+    db.exec("UPDATE users SET pending_alerts = pending_alerts + 1 WHERE id = ?", userId);
+    db.exec("DELETE FROM alerts WHERE user_id = ? AND id <= (SELECT id FROM alerts WHERE user_id = ? "
+            "ORDER BY id DESC LIMIT 1 OFFSET ?)",
+            userId, userId, kAlertsKept);
+    return alertId;
+}
+
+std::optional<qint64> Sessions::raise(const QString &username, const QString &text)
+{
+    return m_db.transaction([&](Connection &db) -> std::optional<qint64> {
+        const auto userId = db.scalar<int>("SELECT id FROM users WHERE name_key = ?", nameKey(username));
+        if (!userId)
+            return std::nullopt;
+        return raise(db, *userId, text);
+    });
+}
+
+bool Sessions::logout(const QString &username)
+{
+    return m_db.transaction([&](Connection &db) {
+        const auto id = db.scalar<int>("SELECT id FROM users WHERE name_key = ?", nameKey(username));
+        if (!id)
+            return false;
+        db.exec("DELETE FROM client_sessions WHERE user_id = ?", *id);
+        db.exec("UPDATE users SET logged_in = 0 WHERE id = ?", *id);
+        return true;
+    });
+}
+
+QList<AlertRecord> Sessions::alertsOf(int userId, int limit)
+{
+    return m_db.run([&](Connection &db) {
+        Query q = db.query("SELECT id, text, created_at FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT ?", userId,
+                           limit);
+        QList<AlertRecord> out;
+        while (q.next())
+            out.append({q.integer(0), q.text(1), q.integer(2)});
+        return out;
+    });
+}
+
+void Sessions::dropExpired(Connection &db, qint64 t) const
+{
+    db.exec("DELETE FROM client_sessions WHERE last_poll <= ?", t - m_policy.clientSessionSeconds);
+}
+
+} // namespace alertserver

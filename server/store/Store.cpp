@@ -1,0 +1,44 @@
+#include "server/store/Store.h"
+
+#include "server/store/Clock.h"
+#include "server/store/Database.h"
+
+namespace alertserver {
+
+QString nameKey(const QString &name)
+{
+    // ASCII only, as the first stores compared names: folding more now
+    // could make two stored names one.
+    QString key = name;
+    for (QChar &ch : key)
+        if (ch >= u'A' && ch <= u'Z')
+            ch = QChar(ch.unicode() + ('a' - 'A'));
+    return key;
+}
+
+Store::Store(const QString &location, int passwordIterations)
+    : m_db(Database::open(location)), m_limits(*m_db, m_policy), m_mailQueue(*m_db, m_limits),
+      m_admins(*m_db, m_policy, m_limits, passwordIterations), m_users(*m_db), m_sessions(*m_db, m_policy),
+      m_tokens(*m_db, m_limits)
+{
+    migrate();
+}
+
+Store::~Store() = default;
+
+const QString &Store::location() const
+{
+    return m_db->location();
+}
+
+void Store::sweep()
+{
+    const qint64 t = now();
+    m_db->transaction([&](Connection &db) {
+        m_sessions.dropExpired(db, t);
+        m_admins.dropExpired(db, t);
+        Limits::dropExpired(db, t);
+    });
+}
+
+} // namespace alertserver

@@ -1,0 +1,113 @@
+#include "server/store/Tokens.h"
+
+#include "server/store/Clock.h"
+#include "server/store/Database.h"
+#include "server/store/Limits.h"
+#include "server/store/PasswordHash.h"
+#include "server/store/Sessions.h"
+
+#include <QSet>
+
+namespace alertserver {
+
+Tokens::Created Tokens::create(int adminId, const QString &label)
+{
+    const QByteArray token = randomToken(kTokenBytes);
+    const QByteArray hash = sha256(token);
+    return m_db.transaction([&](Connection &db) -> Created {
+        if (!db.exists("SELECT 1 FROM admins WHERE id = ?", adminId))
+            return {Creation::NoAdmin, {}, {}};
+        const auto taken = [&](const QString &name) {
+            return db.exists("SELECT 1 FROM api_tokens WHERE admin_id = ? AND label = ?", adminId, name);
+        };
+        QString name = label;
+        if (name.isEmpty()) {
+            for (int n = 1; name.isEmpty() || taken(name); ++n)
+                name = QStringLiteral("token-%1").arg(n);
+        } else if (taken(name)) {
+            return {Creation::LabelTaken, {}, name};
+        }
+        db.exec("INSERT INTO api_tokens(token_hash, admin_id, label, created_at) VALUES(?,?,?,?)", hash, adminId, name,
+                now());
+        return {Creation::Created, token, name};
+    });
+}
+
+QList<ApiToken> Tokens::of(int adminId)
+{
+    return m_db.run([&](Connection &db) {
+        Query q = db.query("SELECT label, created_at, last_used FROM api_tokens WHERE admin_id = ? "
+                           "ORDER BY created_at, label",
+                           adminId);
+        QList<ApiToken> out;
+        while (q.next()) {
+            ApiToken t;
+            std::tie(t.label, t.createdAt, t.lastUsed) = q.row<QString, qint64, std::optional<qint64>>();
+            out.append(t);
+        }
+        return out;
+    });
+}
+
+bool Tokens::revoke(int adminId, const QString &label)
+{
+    // In a transaction: run again after a lost connection, the delete would
+    // answer that there was no such token.
+    return m_db.transaction([&](Connection &db) {
+        return db.exec("DELETE FROM api_tokens WHERE admin_id = ? AND label = ?", adminId, label) > 0;
+    });
+}
+
+Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &users, bool all, const QString &text)
+{
+    const QByteArray hash = sha256(token);
+    const QString subject = QString::fromLatin1(hash.toHex());
+    // A token that is none of ours costs a read, never the write lock.
+    if (!m_db.run([&](Connection &db) { return db.exists("SELECT 1 FROM api_tokens WHERE token_hash = ?", hash); }))
+        return {};
+    return m_db.transaction([&](Connection &db) {
+        const qint64 t = now();
+        Published r;
+        const auto adminId = db.scalar<int>("SELECT t.admin_id FROM api_tokens t JOIN admins a ON a.id = t.admin_id "
+                                            "WHERE t.token_hash = ? AND a.active = 1 "
+                                            "AND (a.expires_at IS NULL OR a.expires_at > ?)",
+                                            hash, t);
+        if (!adminId)
+            return r;
+        if (m_limits.over(db, Limit::AlertsByToken, subject)) {
+            r.outcome = Publication::Limited;
+            r.retryAfter = m_limits.windowLeft(db, Limit::AlertsByToken, subject);
+            return r;
+        }
+        QList<std::pair<int, QString>> targets;
+        if (all) {
+            Query q = db.query("SELECT id, username FROM users WHERE admin_id = ? ORDER BY id", *adminId);
+            while (q.next())
+                targets.append({int(q.integer(0)), q.text(1)});
+        } else {
+            QSet<QString> seen;
+            for (const QString &name : users) {
+                const QString key = nameKey(name);
+                if (seen.contains(key))
+                    continue;
+                seen.insert(key);
+                // Another administrator's user reads as no user at all.
+                Query q = db.query("SELECT id, username FROM users WHERE name_key = ? AND admin_id = ?", key, *adminId);
+                if (!q.next()) {
+                    r.outcome = Publication::NotTheirs;
+                    r.refusedUser = name;
+                    return r;
+                }
+                targets.append({int(q.integer(0)), q.text(1)});
+            }
+        }
+        m_limits.count(db, Limit::AlertsByToken, subject);
+        for (const auto &[id, name] : targets)
+            r.alerts.append({Sessions::raise(db, id, text), name});
+        db.exec("UPDATE api_tokens SET last_used = ? WHERE token_hash = ?", t, hash);
+        r.outcome = Publication::Published;
+        return r;
+    });
+}
+
+} // namespace alertserver

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "server/store/Records.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace alertserver {
+
+class Database;
+class Limits;
+
+// The tokens administrators publish alerts with (the api_tokens table), and
+// publishing itself: a token's administrator, its limit and the alerts it
+// raises, checked and written in one transaction.
+class Tokens
+{
+public:
+    // Tokens are 32 random bytes in base64url; only their SHA-256 is kept.
+    static constexpr int kTokenBytes = 32;
+
+    Tokens(Database &db, Limits &limits) : m_db(db), m_limits(limits) {}
+
+    enum class Creation { Created, LabelTaken, NoAdmin };
+    struct Created
+    {
+        Creation outcome = Creation::NoAdmin;
+        QByteArray token; // shown once, never stored
+        QString label;
+    };
+    // Without a label the token gets the first free "token-N".
+    Created create(int adminId, const QString &label = {});
+    QList<ApiToken> of(int adminId);
+    // The token stops working at once, for every server on the store.
+    bool revoke(int adminId, const QString &label);
+
+    enum class Publication { Published, NoToken, NotTheirs, Limited };
+    struct Published
+    {
+        Publication outcome = Publication::NoToken;
+        QList<RaisedAlert> alerts;
+        QString refusedUser;   // NotTheirs: the first name that is not the administrator's
+        qint64 retryAfter = 0; // Limited: seconds until the window ends
+    };
+    // Raises one alert per user, all or none, for the administrator whose
+    // live token this is: the named users (each must be one of that
+    // administrator's), or all of them. Looked up in the store every time,
+    // so a revoked token or an expired administrator is refused at once.
+    Published publish(const QByteArray &token, const QStringList &users, bool all, const QString &text);
+
+private:
+    Database &m_db;
+    Limits &m_limits;
+};
+
+} // namespace alertserver

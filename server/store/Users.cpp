@@ -1,0 +1,99 @@
+#include "server/store/Users.h"
+
+#include "server/store/Clock.h"
+#include "server/store/Database.h"
+
+namespace alertserver {
+
+namespace {
+
+// Every user SELECT below reads these columns, in this order.
+#define USER_COLUMNS "id, admin_id, username, password, firstname, lastname, tel, email, wirelessno, carrier"
+
+UserRecord readUser(const Query &q)
+{
+    UserRecord u;
+    std::tie(u.id, u.adminId, u.username, u.password, u.firstname, u.lastname, u.tel, u.email, u.wirelessno,
+             u.carrier) = q.row<int, int, QString, QString, QString, QString, QString, QString, QString, QString>();
+    return u;
+}
+
+} // namespace
+
+// One above the highest ever given while that stays in range, so a deleted
+// user's id is not handed to the next one.
+int Users::nextId(Connection &db)
+{
+    const qint64 highest = db.scalar<qint64>("SELECT value FROM counters WHERE name = 'users'").value_or(0);
+    if (highest < kMaxId)
+        return int(highest + 1);
+    const auto lowest = db.scalar<std::optional<qint64>>(
+        "SELECT min(t.id + 1) FROM (SELECT 0 AS id UNION ALL SELECT id FROM users) t "
+        "WHERE t.id < 32767 AND NOT EXISTS (SELECT 1 FROM users u WHERE u.id = t.id + 1)");
+    return lowest && *lowest ? int(**lowest) : 0;
+}
+
+std::pair<Users::Addition, int> Users::add(int adminId, const UserFields &f, int maxUsers)
+{
+    return m_db.transaction([&](Connection &db) -> std::pair<Addition, int> {
+        if (!db.exists("SELECT 1 FROM admins WHERE id = ?", adminId))
+            return {Addition::NoAdmin, 0};
+        // User names are unique across the whole server: the client logs in
+        // with the name alone.
+        if (db.exists("SELECT 1 FROM users WHERE name_key = ?", nameKey(f.username)))
+            return {Addition::NameTaken, 0};
+        if (db.scalar<qint64>("SELECT count(*) FROM users WHERE admin_id = ?", adminId).value_or(0) >= maxUsers)
+            return {Addition::Full, 0};
+        const int id = nextId(db);
+        if (id == 0)
+            return {Addition::Full, 0};
+        db.exec("INSERT INTO users(id, admin_id, username, name_key, password, firstname, lastname, "
+                "tel, email, wirelessno, carrier, created_at) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)",
+                id, adminId, f.username, nameKey(f.username), f.password, f.firstname, f.lastname, f.tel, f.email,
+                f.wirelessno, f.carrier, now());
+        db.exec("UPDATE counters SET value = ? WHERE name = 'users' AND value < ?", id, id);
+        return {Addition::Added, id};
+    });
+}
+
+bool Users::edit(int id, const UserFields &f)
+{
+    return m_db.run([&](Connection &db) {
+        return db.exec("UPDATE users SET password = ?, firstname = ?, lastname = ?, tel = ?, email = ?, "
+                       "wirelessno = ?, carrier = ? WHERE id = ?",
+                       f.password, f.firstname, f.lastname, f.tel, f.email, f.wirelessno, f.carrier, id)
+            > 0;
+    });
+}
+
+bool Users::remove(int id)
+{
+    // In a transaction: run again after a lost connection, the delete
+    // would answer that there was no such user.
+    return m_db.transaction([&](Connection &db) { return db.exec("DELETE FROM users WHERE id = ?", id) > 0; });
+}
+
+QList<UserRecord> Users::of(int adminId)
+{
+    return m_db.run([&](Connection &db) {
+        Query q = db.query("SELECT " USER_COLUMNS " FROM users WHERE admin_id = ? ORDER BY id", adminId);
+        QList<UserRecord> out;
+        while (q.next())
+            out.append(readUser(q));
+        return out;
+    });
+}
+
+std::optional<UserRecord> Users::byName(const QString &username)
+{
+    return m_db.run([&](Connection &db) -> std::optional<UserRecord> {
+        Query q = db.query("SELECT " USER_COLUMNS " FROM users WHERE name_key = ?", nameKey(username));
+        if (q.next())
+            return readUser(q);
+        return std::nullopt;
+    });
+}
+
+} // namespace alertserver
+
+#undef USER_COLUMNS

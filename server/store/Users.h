@@ -1,0 +1,39 @@
+#pragma once
+
+#include "server/store/Records.h"
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+#include <utility>
+
+namespace alertserver {
+
+class Connection;
+class Database;
+
+// The users of each administrator (the users table and the counter of ids).
+class Users
+{
+public:
+    explicit Users(Database &db) : m_db(db) {}
+
+    enum class Addition { Added, NameTaken, Full, NoAdmin };
+    // Full also when the administrator has `maxUsers` users already.
+    std::pair<Addition, int> add(int adminId, const UserFields &fields, int maxUsers = kMaxId);
+    // Changes everything but the user name; false for an unknown id.
+    bool edit(int id, const UserFields &fields);
+    bool remove(int id);
+    QList<UserRecord> of(int adminId);
+    std::optional<UserRecord> byName(const QString &username);
+
+private:
+    // The next free user id: one above the highest ever given while that
+    // stays in range, and the lowest free id once the range is used up.
+    static int nextId(Connection &db);
+
+    Database &m_db;
+};
+
+} // namespace alertserver
