@@ -3,6 +3,7 @@
 #include "client/session/EngineTuning.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <QWebChannel>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
@@ -64,16 +65,20 @@ BrowserBox::BrowserBox(QWidget *container, QObject *parent)
 
     m_view = new QWebEngineView(container);
     m_view->setObjectName(QStringLiteral("WebBrowser1"));
+    adopt(page);
+}
+
+void BrowserBox::adopt(QWebEnginePage *page)
+{
     page->setParent(m_view);
     m_view->setPage(page);
-
-    connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {
-        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
-            m_awaitingStart = false;
-            return;
-        }
-        Q_EMIT pageLoaded(info.url(), info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
-    });
+    m_rendererGone = false;
+    connect(page, &QWebEnginePage::loadingChanged, this, &BrowserBox::onLoadingChanged);
+    connect(page, &QWebEnginePage::loadProgress, this, &BrowserBox::progressed);
+    // Queued: the engine reports the death from deep inside itself, where no
+    // new page or navigation may start.
+    connect(page, &QWebEnginePage::renderProcessTerminated, this, [this, page] { onRendererGone(page); },
+            Qt::QueuedConnection);
 }
 
 BrowserBox::~BrowserBox()
@@ -91,33 +96,83 @@ void BrowserBox::Navigate(const QUrl &url)
 {
     if (!m_view || !url.isValid())
         return;
-    m_requested = url;
-    // The engine reports the start of the navigation later; until then the
-    // browser counts as busy, so a wait right after this call does not end
-    // on the previous page.
-    m_awaitingStart = true;
+    beginNavigation(url);
     m_view->page()->load(url);
 }
 
 void BrowserBox::Refresh()
 {
-    if (m_view)
-        m_view->page()->triggerAction(QWebEnginePage::ReloadAndBypassCache);
+    if (!m_view)
+        return;
+    beginNavigation(url());
+    m_view->page()->triggerAction(QWebEnginePage::ReloadAndBypassCache);
+}
+
+void BrowserBox::beginNavigation(const QUrl &url)
+{
+    // The engine starts a navigation some time after it is asked, and reports
+    // its start only when it was not loading already: a navigation that
+    // replaces one under way ends with no start of its own. So the box is busy
+    // from the request until the engine reports this navigation's end.
+    m_requested = url;
+    m_pending = true;
+    m_startedSinceFence = false;
+    const quint64 id = ++m_navigation;
+    // The engine queues each report (a zero-time call) when it happens, and
+    // queued calls run in order: this one runs after every report already
+    // waiting, which are about earlier navigations, and before any about this one.
+    QTimer::singleShot(0, this, [this, id] {
+        if (id == m_navigation)
+            m_fence = id;
+    });
+}
+
+void BrowserBox::onLoadingChanged(const QWebEngineLoadingInfo &info)
+{
+    Q_EMIT progressed();
+    const bool current = m_fence == m_navigation;
+    if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
+        if (current)
+            m_startedSinceFence = true;
+        return;
+    }
+    // An end after the fence is this navigation's when it carries its address
+    // (no redirect), or when the engine started loading after the request:
+    // then the loading that ends is this navigation's or a newer one's. An
+    // earlier navigation that ends before this one starts does neither.
+    if (m_pending && current && (info.url() == m_requested || m_startedSinceFence))
+        m_pending = false;
+    Q_EMIT pageLoaded(info.url(), info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
+}
+
+void BrowserBox::onRendererGone(QWebEnginePage *page)
+{
+    if (!m_view || page != m_view->page())
+        return; // a page already replaced
+    m_rendererGone = true;
+    m_pending = false;
+    Q_EMIT rendererGone();
 }
 
 bool BrowserBox::IsBusy() const
 {
     if (!m_view)
         return false;
-    return m_awaitingStart || m_view->page()->isLoading();
+    return m_pending || (!m_rendererGone && m_view->page()->isLoading());
 }
 
-bool BrowserBox::WaitWhileBusy()
+void BrowserBox::Renew()
 {
-    QPointer<BrowserBox> self(this);
-    while (self && self->IsBusy())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return !self.isNull();
+    if (!m_view)
+        return;
+    QPointer<QWebEnginePage> old = m_view->page();
+    if (old)
+        old->disconnect(this);
+    adopt(new QWebEnginePage(m_profile));
+    // Whatever the old page had under way ended with it.
+    m_pending = false;
+    if (old)
+        old->deleteLater();
 }
 
 void BrowserBox::RunScript(const QString &script, const std::function<void(const QVariant &)> &done)
