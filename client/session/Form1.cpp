@@ -217,11 +217,23 @@ void Form1::Form_Load()
         m_services.setTopmost(true, this);
 
     // The start-up ends with the login page ready for typing, so that nothing
-    // typed into a page still loading is cleared by its binding.
-    if (autoLogin)
-        Q_EMIT loaded();
-    else
-        connect(m_session, &AlertSession::loginPageBound, this, &Form1::loaded, Qt::SingleShotConnection);
+    // typed into a page still loading is cleared by its binding; a page that
+    // is still not bound after the stall bound (it is being opened again) no
+    // longer keeps the window out of sight.
+    if (autoLogin) {
+        endLoad();
+        return;
+    }
+    connect(m_session, &AlertSession::loginPageBound, this, &Form1::endLoad);
+    QTimer::singleShot(m_services.pageStallMs, this, &Form1::endLoad);
+}
+
+void Form1::endLoad()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    Q_EMIT loaded();
 }
 
 void Form1::LoadSettings()
@@ -325,11 +337,6 @@ void Form1::LoguserWithFields(const QVariantMap &fields)
     m_session->Loguser(typed);
 }
 
-void Form1::SendLogin(const QString &userName, const QString &password)
-{
-    m_session->SendLogin(userName, password);
-}
-
 void Form1::sendLogin(const QString &address)
 {
     dropLogin();
@@ -421,11 +428,6 @@ void Form1::XML_alerter_onreadystatechange()
     exchange->deleteLater();
     m_xmlAlerter = nullptr;
     m_session->statusAnswered(status);
-}
-
-void Form1::HandleStatus(std::int16_t status)
-{
-    m_session->HandleStatus(status);
 }
 
 void Form1::blink()

@@ -66,13 +66,9 @@ public:
     void Loguser(const QString &xvar);
     void subRegister(const QString &xvar);
     void subGetpassword(const QString &xvar);
-    void SendLogin(const QString &userName, const QString &password);
 
     // Polling.
     void alertcheck_Timer();
-    void HandleStatus(std::int16_t status);
-    void xml_login_onreadystatechange();
-    void XML_alerter_onreadystatechange();
 
     // Tray and menu.
     void BuildMenu();
@@ -98,7 +94,7 @@ public:
 
 Q_SIGNALS:
     // The start-up has ended: the login page is bound, or the automatic login
-    // has gone out. The window is shown from here on.
+    // has gone out (or the login page stalled). The window is shown from here on.
     void loaded();
     // The window has saved its settings and closed; the program ends.
     void closed();
@@ -128,7 +124,10 @@ private:
     void playSound() override;
     void rememberAutoLogin() override;
 
+    void endLoad();
     void LoguserWithFields(const QVariantMap &fields);
+    void xml_login_onreadystatechange();
+    void XML_alerter_onreadystatechange();
     void Label1_MouseDown(int xTwips, int yTwips);
     void Label1_MouseMove(Qt::MouseButtons buttons, int xTwips, int yTwips);
     void ShowTrayFrame(TrayBlink::Frame frame);
@@ -165,6 +164,7 @@ private:
     bool m_imageListAttached = false;
 
     QPoint m_dragStart; // twips
+    bool m_loaded = false;
     bool m_closing = false;
 };
 
