@@ -111,8 +111,8 @@ void TestForm1Polling::badRepliesStatus2AndLogoutKeepPollingRight()
     // The request deadline is a coarse timer and may end up to 5 % early.
     QVERIFY2(afterHang >= patient(1000) * 95 / 100 + poll - 5, qPrintable(QString::number(afterHang)));
 
-    // Status 2 with auto-login on: a new login at once, and no poll until it
-    // has succeeded (its reply comes well before the request's deadline).
+    // Status 2 with auto-login on: a new login, and no poll until it has
+    // succeeded (its reply comes well before the request's deadline).
     s.server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"2"}));
     s.server.queueReply(kLoginPath, ScriptedReply::xmlChildren({"1"}).withDelay(patient(600)));
     const int pollsBefore2 = s.server.countFor(kStatusPath);
@@ -123,7 +123,7 @@ void TestForm1Polling::badRepliesStatus2AndLogoutKeepPollingRight()
     const RecordedRequest relogin = s.server.requestsFor(kLoginPath).last();
     const QList<RecordedRequest> around = s.server.requestsFor(kStatusPath).mid(pollsBefore2);
     QCOMPARE(around.size(), 2); // the poll answered 2, then the first one after the new login
-    QVERIFY(relogin.arrivedMs - around[0].answeredMs < patient(1000));
+    QVERIFY(relogin.arrivedMs >= around[0].answeredMs);
     QVERIFY(around[1].arrivedMs - relogin.answeredMs >= poll * 95 / 100);
 
     // Logout while a status request is out (the server holds it until its
