@@ -96,7 +96,7 @@ void BrowserBox::Navigate(const QUrl &url)
 {
     if (!m_view || !url.isValid())
         return;
-    beginNavigation(url);
+    beginNavigation();
     m_view->page()->load(url);
 }
 
@@ -104,23 +104,23 @@ void BrowserBox::Refresh()
 {
     if (!m_view)
         return;
-    beginNavigation(url());
+    beginNavigation();
     m_view->page()->triggerAction(QWebEnginePage::ReloadAndBypassCache);
 }
 
-void BrowserBox::beginNavigation(const QUrl &url)
+void BrowserBox::beginNavigation()
 {
-    // The engine starts a navigation some time after it is asked, and reports
-    // its start only when it was not loading already: a navigation that
-    // replaces one under way ends with no start of its own. So the box is busy
-    // from the request until the engine reports this navigation's end.
-    m_requested = url;
+    // The engine changes its loading state at once and queues its report of
+    // the change (a zero-time call). A navigation asked of an idle page
+    // starts some time later, with a report of its start; one that replaces
+    // a navigation under way is taken at once and reported with no start,
+    // and the navigation it replaces reports no end. So the box is busy from
+    // the request until the engine's first report queued after it, and from
+    // then on for as long as the engine says it is loading.
     m_pending = true;
-    m_startedSinceFence = false;
     const quint64 id = ++m_navigation;
-    // The engine queues each report (a zero-time call) when it happens, and
-    // queued calls run in order: this one runs after every report already
-    // waiting, which are about earlier navigations, and before any about this one.
+    // Queued calls run in order: this one runs after every report already
+    // waiting, which are about earlier states, and before any about this request.
     QTimer::singleShot(0, this, [this, id] {
         if (id == m_navigation)
             m_fence = id;
@@ -130,19 +130,10 @@ void BrowserBox::beginNavigation(const QUrl &url)
 void BrowserBox::onLoadingChanged(const QWebEngineLoadingInfo &info)
 {
     Q_EMIT progressed();
-    const bool current = m_fence == m_navigation;
-    if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
-        if (current)
-            m_startedSinceFence = true;
-        return;
-    }
-    // An end after the fence is this navigation's when it carries its address
-    // (no redirect), or when the engine started loading after the request:
-    // then the loading that ends is this navigation's or a newer one's. An
-    // earlier navigation that ends before this one starts does neither.
-    if (m_pending && current && (info.url() == m_requested || m_startedSinceFence))
+    if (m_fence == m_navigation)
         m_pending = false;
-    Q_EMIT pageLoaded(info.url(), info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
+    if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus)
+        Q_EMIT pageLoaded(info.url(), info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
 }
 
 void BrowserBox::onRendererGone(QWebEnginePage *page)

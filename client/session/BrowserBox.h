@@ -41,9 +41,9 @@ public:
     void Navigate(const QUrl &url);
     // Loads the current page again, past any cache.
     void Refresh();
-    // From a navigation request until the engine reports that navigation's
-    // end (success, failure, stop), or a newer navigation's, or the end of the
-    // page's renderer; and while the engine loads a navigation of the page's own.
+    // From a navigation request until the engine has taken it, and then for
+    // as long as the engine loads (its end: success, failure, stop, or a newer
+    // navigation's end); never after the page's renderer ended.
     bool IsBusy() const;
     // A new page in place of the current one, on the same profile; the
     // program's channel has to be attached again.
@@ -70,21 +70,19 @@ Q_SIGNALS:
 
 private:
     void adopt(QWebEnginePage *page);
-    void beginNavigation(const QUrl &url);
+    void beginNavigation();
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
     void onRendererGone(QWebEnginePage *page);
 
     QPointer<QWebEngineView> m_view;
     QWebEngineProfile *m_profile = nullptr;
-    // The latest navigation asked of the box: its number, its address, and
-    // whether the engine has yet to report its end.
+    // The latest navigation asked of the box, and whether the engine has yet
+    // to report anything since it was asked.
     quint64 m_navigation = 0;
-    QUrl m_requested;
     bool m_pending = false;
     // Reports the engine queued before the latest request are about earlier
-    // navigations: only those after this fence count for it.
+    // states: only those after this fence count for it.
     quint64 m_fence = 0;
-    bool m_startedSinceFence = false;
     bool m_rendererGone = false;
 };
 

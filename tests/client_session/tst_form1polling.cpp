@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QTimer>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineSettings>
 #include <QtTest>
@@ -176,8 +177,17 @@ void TestForm1Polling::refusedAutoLoginAndStatus2WithoutAutoLogin()
     QVERIFY(!form.entry(Form1::kLogout)->isVisible());
     QTRY_COMPARE(s.server.countFor(kAlertPagePath), 1);
     QVERIFY(form.browser()->IsBusy());
+    QList<int> loginReports;
+    connect(s.page(), &QWebEnginePage::loadingChanged, this, [&](const QWebEngineLoadingInfo &info) {
+        if (info.url() == form.loginPageUrl())
+            loginReports << int(info.status());
+    });
     s.server.setReply(kStatusPath, ScriptedReply::xmlChildren({"2"}));
     QVERIFY(waitForLoginForm(form));
+    // The engine took the login page in place of the alert page under way:
+    // the login page's success is all it reported, with no start before it.
+    QCOMPARE(loginReports, QList<int>{int(QWebEngineLoadingInfo::LoadSucceededStatus)});
+    QVERIFY(!form.browser()->IsBusy());
     QVERIFY(!form.loggedIn());
     QCOMPARE(s.server.requestsFor(kAlertPagePath).last().answeredMs, -1);
     QCOMPARE(evalJs(s.page(), "document.getElementById('username').value").toString(), QString());
