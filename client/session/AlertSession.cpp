@@ -225,7 +225,10 @@ void AlertSession::alertcheck_Timer()
     // deadline makes it fail, and a failure re-arms the timer like any reply.
     m_statusOut = true;
     m_host.sendStatus(statusAddress(m_setup.serverBase, m_prefs.UserName));
-    m_alertcheck->stop();
+    // Off until the reply is handled; a reply handled already (a request
+    // that failed on the spot) has re-armed it, and that stands.
+    if (m_statusOut)
+        m_alertcheck->stop();
 }
 
 void AlertSession::statusAnswered(std::optional<std::int16_t> status)

@@ -316,7 +316,9 @@ void Form1::Loguser(const QString &)
 {
     QPointer<Form1> self(this);
     m_browser->RunScript(QString::fromLatin1(kReadFieldsScript), [self](const QVariant &result) {
-        if (self)
+        // A page that went away before the script ran (its renderer ended)
+        // answers with nothing: nothing was read, so nothing is sent.
+        if (self && result.typeId() == QMetaType::QVariantMap)
             self->LoguserWithFields(result.toMap());
     });
 }

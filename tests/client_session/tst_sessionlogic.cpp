@@ -36,7 +36,12 @@ struct RecordingHost : SessionHost
 {
     QStringList calls;
     void sendLogin(const QString &a) override { calls << "send login " + QUrl(a).query(); }
-    void sendStatus(const QString &a) override { calls << "send status " + QUrl(a).query(); }
+    void sendStatus(const QString &a) override
+    {
+        calls << "send status " + QUrl(a).query();
+        if (failAtOnce)
+            failAtOnce->statusAnswered(std::nullopt);
+    }
     void dropLogin() override { calls << "drop login"; }
     void openLoginPage() override { calls << "open login page"; }
     void bindLoginPage() override { calls << "bind"; }
@@ -50,10 +55,13 @@ struct RecordingHost : SessionHost
     void popUp(bool bringUp) override { calls << (bringUp ? "pop up" : "top right"); }
     void playSound() override { calls << "sound"; }
     void rememberAutoLogin() override { calls << "remember"; }
+
+    // A status request that fails before sendStatus() returns.
+    AlertSession *failAtOnce = nullptr;
 };
 
 // One event as the window would hand it to the session.
-void deliver(AlertSession &session, const QString &event)
+void deliver(AlertSession &session, RecordingHost &host, const QString &event)
 {
     static const QHash<QString, LoginAnswer> answers = {
         {"login 1", LoginAnswer::Accepted}, {"login 0", LoginAnswer::Refused},
@@ -71,6 +79,10 @@ void deliver(AlertSession &session, const QString &event)
         session.loginAnswered(answers.value(event));
     } else if (event == "tick") {
         session.alertcheck_Timer();
+    } else if (event == "tick failing at once") {
+        host.failAtOnce = &session;
+        session.alertcheck_Timer();
+        host.failAtOnce = nullptr;
     } else if (event == "status unreadable") {
         session.statusAnswered(std::nullopt);
     } else if (event.startsWith("status ")) {
@@ -299,6 +311,9 @@ void TestSessionLogic::sessionInterleavings_data()
                               << QStringList{"blink", "reload alert page", "pop up", "sound"} << "in polling";
     QTest::newRow("unreadable status: next poll") << loggedIn << QStringList{"status unreadable"}
                                                  << QStringList{} << "in polling";
+    QTest::newRow("a poll failing on the spot: next poll")
+        << QStringList{"click", "login 1"} << QStringList{"tick failing at once"}
+        << QStringList{"send status username=bob"} << "in polling";
     QTest::newRow("status 2 while the alert page loads")
         << loggedIn << QStringList{"status 2", "login page loaded"} << QStringList{"open login page"} + bound
         << "out form";
@@ -347,10 +362,10 @@ void TestSessionLogic::sessionInterleavings()
     RecordingHost host;
     AlertSession session(host, {"http://h", "http://h/alerts.php", [] { return QDateTime::currentDateTime(); }});
     for (const QString &event : before)
-        deliver(session, event);
+        deliver(session, host, event);
     host.calls.clear();
     for (const QString &event : events)
-        deliver(session, event);
+        deliver(session, host, event);
     QCOMPARE(host.calls, calls);
     QCOMPARE(stateOf(session), state);
 }
