@@ -3,6 +3,7 @@
 #include "client/session/EngineTuning.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <QWebChannel>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
@@ -64,16 +65,20 @@ BrowserBox::BrowserBox(QWidget *container, QObject *parent)
 
     m_view = new QWebEngineView(container);
     m_view->setObjectName(QStringLiteral("WebBrowser1"));
+    adopt(page);
+}
+
+void BrowserBox::adopt(QWebEnginePage *page)
+{
     page->setParent(m_view);
     m_view->setPage(page);
-
-    connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {
-        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
-            m_awaitingStart = false;
-            return;
-        }
-        Q_EMIT pageLoaded(info.url(), info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
-    });
+    m_rendererGone = false;
+    connect(page, &QWebEnginePage::loadingChanged, this, &BrowserBox::onLoadingChanged);
+    connect(page, &QWebEnginePage::loadProgress, this, &BrowserBox::progressed);
+    // Queued: the engine reports the death from deep inside itself, where no
+    // new page or navigation may start.
+    connect(page, &QWebEnginePage::renderProcessTerminated, this, [this, page] { onRendererGone(page); },
+            Qt::QueuedConnection);
 }
 
 BrowserBox::~BrowserBox()
@@ -91,33 +96,74 @@ void BrowserBox::Navigate(const QUrl &url)
 {
     if (!m_view || !url.isValid())
         return;
-    m_requested = url;
-    // The engine reports the start of the navigation later; until then the
-    // browser counts as busy, so a wait right after this call does not end
-    // on the previous page.
-    m_awaitingStart = true;
+    beginNavigation();
     m_view->page()->load(url);
 }
 
 void BrowserBox::Refresh()
 {
-    if (m_view)
-        m_view->page()->triggerAction(QWebEnginePage::ReloadAndBypassCache);
+    if (!m_view)
+        return;
+    beginNavigation();
+    m_view->page()->triggerAction(QWebEnginePage::ReloadAndBypassCache);
+}
+
+void BrowserBox::beginNavigation()
+{
+    // The engine changes its loading state at once and queues its report of
+    // the change (a zero-time call). A navigation asked of an idle page
+    // starts some time later, with a report of its start; one that replaces
+    // a navigation under way is taken at once and reported with no start,
+    // and the navigation it replaces reports no end. So the box is busy from
+    // the request until the engine's first report queued after it, and from
+    // then on for as long as the engine says it is loading.
+    m_pending = true;
+    const quint64 id = ++m_navigation;
+    // Queued calls run in order: this one runs after every report already
+    // waiting, which are about earlier states, and before any about this request.
+    QTimer::singleShot(0, this, [this, id] {
+        if (id == m_navigation)
+            m_fence = id;
+    });
+}
+
+void BrowserBox::onLoadingChanged(const QWebEngineLoadingInfo &info)
+{
+    Q_EMIT progressed();
+    if (m_fence == m_navigation)
+        m_pending = false;
+    if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus)
+        Q_EMIT pageLoaded(info.url(), info.status() == QWebEngineLoadingInfo::LoadSucceededStatus);
+}
+
+void BrowserBox::onRendererGone(QWebEnginePage *page)
+{
+    if (!m_view || page != m_view->page())
+        return; // a page already replaced
+    m_rendererGone = true;
+    m_pending = false;
+    Q_EMIT rendererGone();
 }
 
 bool BrowserBox::IsBusy() const
 {
     if (!m_view)
         return false;
-    return m_awaitingStart || m_view->page()->isLoading();
+    return m_pending || (!m_rendererGone && m_view->page()->isLoading());
 }
 
-bool BrowserBox::WaitWhileBusy()
+void BrowserBox::Renew()
 {
-    QPointer<BrowserBox> self(this);
-    while (self && self->IsBusy())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return !self.isNull();
+    if (!m_view)
+        return;
+    QPointer<QWebEnginePage> old = m_view->page();
+    if (old)
+        old->disconnect(this);
+    adopt(new QWebEnginePage(m_profile));
+    // Whatever the old page had under way ended with it.
+    m_pending = false;
+    if (old)
+        old->deleteLater();
 }
 
 void BrowserBox::RunScript(const QString &script, const std::function<void(const QVariant &)> &done)

@@ -7,6 +7,8 @@
 #include <QWebEngineView>
 #include <functional>
 
+class QWebEngineLoadingInfo;
+
 class QWebChannel;
 class QWebEnginePage;
 class QWebEngineProfile;
@@ -39,11 +41,13 @@ public:
     void Navigate(const QUrl &url);
     // Loads the current page again, past any cache.
     void Refresh();
-    // From a navigation request until its page has finished loading.
+    // From a navigation request until the engine has taken it, and then for
+    // as long as the engine loads (its end: success, failure, stop, or a newer
+    // navigation's end); never after the page's renderer ended.
     bool IsBusy() const;
-    // Processes the window's events until the browser is no longer busy.
-    // Answers false when the browser went away during the wait.
-    bool WaitWhileBusy();
+    // A new page in place of the current one, on the same profile; the
+    // program's channel has to be attached again.
+    void Renew();
 
     // Runs a script of the program on the current page (the program's world).
     void RunScript(const QString &script, const std::function<void(const QVariant &)> &done = {});
@@ -56,14 +60,30 @@ public:
     QUrl url() const;
 
 Q_SIGNALS:
-    // A page finished loading, successfully or not.
+    // A page finished loading, successfully or not (every end the engine reports).
     void pageLoaded(const QUrl &url, bool ok);
+    // The engine reported something about the page's loading.
+    void progressed();
+    // The page's renderer process ended (crash, kill, out of memory): the page
+    // shows nothing any more. Reported from the event loop, not from the engine.
+    void rendererGone();
 
 private:
+    void adopt(QWebEnginePage *page);
+    void beginNavigation();
+    void onLoadingChanged(const QWebEngineLoadingInfo &info);
+    void onRendererGone(QWebEnginePage *page);
+
     QPointer<QWebEngineView> m_view;
     QWebEngineProfile *m_profile = nullptr;
-    bool m_awaitingStart = false;
-    QUrl m_requested;
+    // The latest navigation asked of the box, and whether the engine has yet
+    // to report anything since it was asked.
+    quint64 m_navigation = 0;
+    bool m_pending = false;
+    // Reports the engine queued before the latest request are about earlier
+    // states: only those after this fence count for it.
+    quint64 m_fence = 0;
+    bool m_rendererGone = false;
 };
 
 } // namespace client

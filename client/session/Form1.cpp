@@ -114,30 +114,35 @@ Form1::Form1(const StartupValues &startup, const SkinValues &skin, SessionServic
     for (QWidget *child : {static_cast<QWidget *>(Label1), Picture2, Picture3, Picture4})
         child->setAttribute(Qt::WA_NoMousePropagation);
 
+    AlertSession::Setup setup;
+    setup.serverBase = m_startup.ServerBase;
+    setup.alertPageUrl = m_skin.AlertPageUrl;
+    setup.clock = m_services.clock;
+    setup.pollMs = m_services.pollMs;
+    setup.loginRetryMs = m_services.loginRetryMs;
+    setup.pageStallMs = m_services.pageStallMs;
+    m_session = new AlertSession(*this, std::move(setup), this);
+    connect(m_session->alertcheck(), &QTimer::timeout, this, &Form1::alertcheck_Timer);
+    connect(m_session->loginRetry(), &QTimer::timeout, this, &Form1::ShowLoginPage);
+    connect(m_browser, &BrowserBox::pageLoaded, this, [this](const QUrl &url, bool ok) {
+        m_session->pageLoaded(url == loginPageUrl(), ok);
+    });
+    connect(m_browser, &BrowserBox::progressed, m_session, &AlertSession::pageProgress);
+    connect(m_browser, &BrowserBox::rendererGone, m_session, &AlertSession::rendererGone);
+
+    // The page's elements act only once it is bound, and only while it is shown.
     m_bridge = new LoginBridge(
         {[this](const QString &x) { Loguser(x); }, [this](const QString &x) { subRegister(x); },
-         [this](const QString &x) { subGetpassword(x); }, [this] { return isLoginPageShown(); }},
+         [this](const QString &x) { subGetpassword(x); },
+         [this] { return isLoginPageShown() && m_session->loginFormReady(); }},
         this);
     m_channel = new QWebChannel(this);
     m_channel->registerObject(LoginBridge::kChannelName, m_bridge);
-
-    alertcheck = new QTimer(this);
-    alertcheck->setObjectName(QStringLiteral("alertcheck"));
-    alertcheck->setInterval(m_services.pollMs);
-    // A coarse timer may fire up to 5 % early; polls keep their full spacing.
-    alertcheck->setTimerType(Qt::PreciseTimer);
-    connect(alertcheck, &QTimer::timeout, this, &Form1::alertcheck_Timer);
 
     animateIcon = new QTimer(this);
     animateIcon->setObjectName(QStringLiteral("animateIcon"));
     animateIcon->setInterval(m_services.blinkMs);
     connect(animateIcon, &QTimer::timeout, this, &Form1::animateIcon_Timer);
-
-    m_loginRetry = new QTimer(this);
-    m_loginRetry->setObjectName(QStringLiteral("loginRetry"));
-    m_loginRetry->setSingleShot(true);
-    m_loginRetry->setInterval(m_services.loginRetryMs);
-    connect(m_loginRetry, &QTimer::timeout, this, &Form1::ShowLoginPage);
 
     Image1 = blinkFrameImage1();
     Image2 = blinkFrameImage2();
@@ -172,7 +177,7 @@ bool Form1::isLoginPageShown() const
 
 void Form1::Form_Load()
 {
-    OpenLoginPageAddress();
+    openLoginPage();
 
     ImageList1 = menuImageList();
     m_imageListAttached = true;
@@ -204,24 +209,41 @@ void Form1::Form_Load()
     m_tray->setToolTip(m_skin.TrayToolTip);
     m_tray->show();
 
-    QPointer<Form1> self(this);
+    const bool autoLogin = m_session->preferences().AutoLog == 1;
     ShowLoginPage();
-    if (!self)
-        return;
 
     // Always topmost at start; the on-top preference only rules the menu.
     if (m_services.setTopmost)
         m_services.setTopmost(true, this);
+
+    // The start-up ends with the login page ready for typing, so that nothing
+    // typed into a page still loading is cleared by its binding; a page that
+    // is still not bound after the stall bound (it is being opened again) no
+    // longer keeps the window out of sight.
+    if (autoLogin) {
+        endLoad();
+        return;
+    }
+    connect(m_session, &AlertSession::loginPageBound, this, &Form1::endLoad);
+    QTimer::singleShot(m_services.pageStallMs, this, &Form1::endLoad);
+}
+
+void Form1::endLoad()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    Q_EMIT loaded();
 }
 
 void Form1::LoadSettings()
 {
-    m_prefs = LoadStoredSettings();
+    m_session->preferences() = LoadStoredSettings();
 }
 
 void Form1::SaveSettings()
 {
-    SaveStoredSettings(m_prefs);
+    SaveStoredSettings(m_session->preferences());
 }
 
 void Form1::PlaceTopRight()
@@ -235,7 +257,12 @@ void Form1::PlaceTopRight()
 
 // ---------------------------------------------------------------- login page
 
-void Form1::OpenLoginPageAddress()
+void Form1::ShowLoginPage()
+{
+    m_session->ShowLoginPage();
+}
+
+void Form1::openLoginPage()
 {
     // Only the local login page is given the bridge; any other page loads
     // without it.
@@ -243,40 +270,44 @@ void Form1::OpenLoginPageAddress()
     m_browser->Navigate(loginPageUrl());
 }
 
-void Form1::ShowLoginPage()
+void Form1::bindLoginPage()
 {
-    m_loginRetry->stop();
-    if (m_prefs.AutoLog == 1) {
-        SendLogin(m_prefs.UserName, m_prefs.Password);
-        return;
-    }
-    OpenLoginForm();
-}
-
-void Form1::OpenLoginForm()
-{
-    // Logged out from here on: a poll reply that arrives while the page loads
-    // must not bring the alert page back over the login form.
-    m_loggedIn = false;
-    OpenLoginPageAddress();
-
-    QPointer<Form1> self(this);
-    if (!m_browser->WaitWhileBusy() || !self || m_closing)
-        return;
-
     HookElementClick(QStringLiteral("B1"), QStringLiteral("LogUser"), QStringLiteral("x"));
     HookElementClick(QStringLiteral("register"), QStringLiteral("subRegister"), QStringLiteral("x"));
     HookElementClick(QStringLiteral("getpassword"), QStringLiteral("subGetpassword"), QStringLiteral("x"));
     m_browser->RunScript(QString::fromLatin1(kClearFieldsScript));
-    if (QAction *logout = entry(kLogout))
-        logout->setVisible(false);
-    m_loggedIn = false;
-    Picture2->setEnabled(true);
 }
 
 void Form1::HookElementClick(const QString &elementId, const QString &methodName, const QString &argument)
 {
     m_browser->RunScript(LoginBridge::hookScript(elementId, methodName, argument));
+}
+
+void Form1::renewBrowser()
+{
+    m_browser->Renew();
+}
+
+void Form1::setBrowserEnabled(bool enabled)
+{
+    Picture2->setEnabled(enabled);
+}
+
+void Form1::showBrowser()
+{
+    Picture2->setVisible(true);
+}
+
+void Form1::setLogoutVisible(bool visible)
+{
+    if (QAction *logout = entry(kLogout))
+        logout->setVisible(visible);
+}
+
+void Form1::setProfileVisible(bool visible)
+{
+    if (QAction *profile = entry(kMyProfile))
+        profile->setVisible(visible);
 }
 
 // ---------------------------------------------------------------- login
@@ -285,36 +316,45 @@ void Form1::Loguser(const QString &)
 {
     QPointer<Form1> self(this);
     m_browser->RunScript(QString::fromLatin1(kReadFieldsScript), [self](const QVariant &result) {
-        if (self)
+        // A page that went away before the script ran (its renderer ended)
+        // answers with nothing: nothing was read, so nothing is sent.
+        if (self && result.typeId() == QMetaType::QVariantMap)
             self->LoguserWithFields(result.toMap());
     });
 }
 
 void Form1::LoguserWithFields(const QVariantMap &fields)
 {
-    const QVariant c1 = fields.value(QStringLiteral("C1"));
-    if (c1.isValid() && !c1.isNull())
-        m_prefs.AutoLog = c1.toBool() ? 1 : 0;
-    const QVariant user = fields.value(QStringLiteral("username"));
-    if (user.isValid() && !user.isNull())
-        m_prefs.UserName = user.toString();
-    const QVariant pass = fields.value(QStringLiteral("password"));
-    if (pass.isValid() && !pass.isNull())
-        m_prefs.Password = pass.toString();
-    Picture2->setEnabled(false);
-    SendLogin(m_prefs.UserName, m_prefs.Password);
+    const auto field = [&fields](const char *name) {
+        const QVariant value = fields.value(QLatin1String(name));
+        return value.isValid() && !value.isNull() ? std::optional<QVariant>(value) : std::nullopt;
+    };
+    LoginFields typed;
+    if (const auto user = field("username"))
+        typed.userName = user->toString();
+    if (const auto pass = field("password"))
+        typed.password = pass->toString();
+    if (const auto c1 = field("C1"))
+        typed.remember = c1->toBool();
+    m_session->Loguser(typed);
 }
 
-void Form1::SendLogin(const QString &userName, const QString &password)
+void Form1::sendLogin(const QString &address)
+{
+    dropLogin();
+    m_xmlLogin = new common::HttpExchange(this);
+    m_xmlLogin->setTimeout(m_services.requestTimeoutMs);
+    connect(m_xmlLogin, &common::HttpExchange::finished, this, &Form1::xml_login_onreadystatechange);
+    m_xmlLogin->get(address);
+}
+
+void Form1::dropLogin()
 {
     if (m_xmlLogin) {
         m_xmlLogin->abandon();
         m_xmlLogin->deleteLater();
     }
-    m_xmlLogin = new common::HttpExchange(this);
-    m_xmlLogin->setTimeout(m_services.requestTimeoutMs);
-    connect(m_xmlLogin, &common::HttpExchange::finished, this, &Form1::xml_login_onreadystatechange);
-    m_xmlLogin->get(loginAddress(m_startup.ServerBase, userName, password));
+    m_xmlLogin = nullptr;
 }
 
 void Form1::xml_login_onreadystatechange()
@@ -325,56 +365,25 @@ void Form1::xml_login_onreadystatechange()
     const LoginAnswer answer = readLoginAnswer(exchange->result());
     exchange->deleteLater();
     m_xmlLogin = nullptr;
-
-    switch (answer) {
-    case LoginAnswer::Unreadable:
-        Picture2->setEnabled(true);
-        // With auto-login on, showing the page means sending the login again;
-        // a pause keeps a failing server from being asked in a tight loop.
-        if (m_prefs.AutoLog == 1)
-            m_loginRetry->start();
-        else
-            ShowLoginPage();
-        break;
-    case LoginAnswer::Accepted:
-        Picture2->setEnabled(true);
-        StoreAutoLogOn();
-        m_loggedIn = true;
-        OpenAlertPage(false);
-        Picture2->setVisible(true);
-        alertcheck->start();
-        if (QAction *profile = entry(kMyProfile))
-            profile->setVisible(true);
-        break;
-    case LoginAnswer::Refused:
-        m_prefs.AutoLog = 0;
-        ShowLoginPage();
-        break;
-    case LoginAnswer::ServerError:
-        m_prefs.AutoLog = 0;
-        Picture2->setEnabled(true);
-        break;
-    case LoginAnswer::Other:
-        // An answer the client does not know: give the user the login form
-        // back rather than a disabled box (auto-login stays as it was).
-        Picture2->setEnabled(true);
-        OpenLoginForm();
-        break;
-    }
+    m_session->loginAnswered(answer);
 }
 
-void Form1::OpenAlertPage(bool refresh)
+void Form1::rememberAutoLogin()
 {
-    const QUrl address(alertPageAddress(m_skin.AlertPageUrl, common::timeStamp14(m_services.clock),
-                                        m_prefs.UserName));
+    StoreAutoLogOn();
+}
+
+void Form1::openAlertPage(const QString &address, bool reload)
+{
+    const QUrl url(address);
     m_browser->DetachChannel();
     // Reloading right after a navigation would abandon it, so the page is
     // reloaded only when the address is the one already shown (two alerts in
     // the same second); a new address loads fresh anyway.
-    if (refresh && address == m_browser->url() && !m_browser->IsBusy())
+    if (reload && url == m_browser->url() && !m_browser->IsBusy())
         m_browser->Refresh();
     else
-        m_browser->Navigate(address);
+        m_browser->Navigate(url);
 }
 
 void Form1::OpenLink(const QString &address)
@@ -397,18 +406,19 @@ void Form1::subGetpassword(const QString &)
 
 void Form1::alertcheck_Timer()
 {
-    alertcheck->stop();
+    m_session->alertcheck_Timer();
+}
+
+void Form1::sendStatus(const QString &address)
+{
     if (m_xmlAlerter) {
         m_xmlAlerter->abandon();
         m_xmlAlerter->deleteLater();
     }
     m_xmlAlerter = new common::HttpExchange(this);
-    // A server that never answers must not end the polling: the deadline
-    // makes the request fail, and a failure re-arms the timer like any reply.
     m_xmlAlerter->setTimeout(m_services.requestTimeoutMs);
     connect(m_xmlAlerter, &common::HttpExchange::finished, this, &Form1::XML_alerter_onreadystatechange);
-    m_xmlAlerter->get(statusAddress(m_startup.ServerBase, m_prefs.UserName));
-    alertcheck->stop();
+    m_xmlAlerter->get(address);
 }
 
 void Form1::XML_alerter_onreadystatechange()
@@ -419,46 +429,34 @@ void Form1::XML_alerter_onreadystatechange()
     const std::optional<std::int16_t> status = readStatus(exchange->result());
     exchange->deleteLater();
     m_xmlAlerter = nullptr;
-
-    if (!m_loggedIn)
-        return; // logged out meanwhile: the reply is dropped and polling ends
-    if (!status) {
-        alertcheck->start();
-        return;
-    }
-    alertcheck->stop();
-    HandleStatus(*status);
+    m_session->statusAnswered(status);
 }
 
-void Form1::HandleStatus(std::int16_t status)
+void Form1::blink()
 {
-    if (status == 1) {
-        if (m_prefs.AlertMode == 1)
-            StartIconAnimation();
-        OpenAlertPage(true);
-        activateWindow();
-        PlaceTopRight();
-        if (m_prefs.PopupMode == 1) {
-            if (isMinimized())
-                showNormal();
-            if (isHidden())
-                show();
-            show();
-            showNormal();
-            raise();
-            activateWindow();
-        }
-        if (m_prefs.AudioAlert == 1 && m_services.playAlertSound)
-            m_services.playAlertSound();
-        alertcheck->start();
-    } else if (status == 2) {
-        QPointer<Form1> self(this);
-        ShowLoginPage();
-        if (self)
-            alertcheck->stop();
-    } else {
-        alertcheck->start();
-    }
+    StartIconAnimation();
+}
+
+void Form1::popUp(bool bringUp)
+{
+    activateWindow();
+    PlaceTopRight();
+    if (!bringUp)
+        return;
+    if (isMinimized())
+        showNormal();
+    if (isHidden())
+        show();
+    show();
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void Form1::playSound()
+{
+    if (m_services.playAlertSound)
+        m_services.playAlertSound();
 }
 
 // ---------------------------------------------------------------- tray and menu
@@ -492,13 +490,14 @@ void Form1::BuildMenu()
             action->setIcon(ImageList1.value(e.id));
         m_entries.insert(e.id, action);
 
+        const SessionPreferences &prefs = m_session->preferences();
         std::int16_t flag = -1;
         switch (e.id) {
         case kMyProfile: action->setVisible(false); break;
-        case kPopUpMode: flag = m_prefs.PopupMode; break;
-        case kAlertMode: flag = m_prefs.AlertMode; break;
-        case kAudioAlert: flag = m_prefs.AudioAlert; break;
-        case kWindowOnTop: flag = m_prefs.WindowOnTop; break;
+        case kPopUpMode: flag = prefs.PopupMode; break;
+        case kAlertMode: flag = prefs.AlertMode; break;
+        case kAudioAlert: flag = prefs.AudioAlert; break;
+        case kWindowOnTop: flag = prefs.WindowOnTop; break;
         default: break;
         }
         if (flag != -1) {
@@ -508,7 +507,7 @@ void Form1::BuildMenu()
         if (e.id == kWindowOnTop && m_services.setTopmost)
             m_services.setTopmost(action->isChecked(), this);
     }
-    m_entries.value(kLogout)->setVisible(m_prefs.AutoLog == 1);
+    m_entries.value(kLogout)->setVisible(m_session->preferences().AutoLog == 1);
 
     connect(m_popup, &QMenu::triggered, this, &Form1::CommandBars1_Execute);
 }
@@ -519,29 +518,25 @@ void Form1::CommandBars1_Execute(QAction *control)
         return;
     // Checkable entries have already flipped their check mark when chosen.
     const std::int16_t checked = control->isChecked() ? 1 : 0;
+    SessionPreferences &prefs = m_session->preferences();
     switch (control->data().toInt()) {
     case kMyProfile:
         if (!m_skin.ProfilePageUrl.isEmpty())
-            OpenLink(profileAddress(m_skin.ProfilePageUrl, m_prefs.UserName));
+            OpenLink(profileAddress(m_skin.ProfilePageUrl, prefs.UserName));
         break;
     case kVisitWebsite: OpenLink(m_skin.LinkUrls[0]); break;
     case kContactUs: OpenLink(m_skin.LinkUrls[1]); break;
-    case kPopUpMode: m_prefs.PopupMode = checked; break;
-    case kAlertMode: m_prefs.AlertMode = checked; break;
-    case kAudioAlert: m_prefs.AudioAlert = checked; break;
+    case kPopUpMode: prefs.PopupMode = checked; break;
+    case kAlertMode: prefs.AlertMode = checked; break;
+    case kAudioAlert: prefs.AudioAlert = checked; break;
     case kWindowOnTop:
-        m_prefs.WindowOnTop = checked;
+        prefs.WindowOnTop = checked;
         if (m_services.setTopmost)
             m_services.setTopmost(checked == 1, this);
         break;
     case kAboutUs: OpenLink(m_skin.LinkUrls[2]); break;
     case kHelp: OpenLink(m_skin.LinkUrls[3]); break;
-    case kLogout:
-        m_prefs.UserName.clear();
-        m_prefs.Password.clear();
-        m_prefs.AutoLog = 0;
-        ShowLoginPage();
-        break;
+    case kLogout: m_session->Logout(); break;
     case kExit: close(); break;
     default: break;
     }
@@ -636,9 +631,8 @@ void Form1::closeEvent(QCloseEvent *event)
     if (m_closing)
         return;
     m_closing = true;
-    alertcheck->stop();
+    m_session->close();
     animateIcon->stop();
-    m_loginRetry->stop();
     m_tray->hide();
     Q_EMIT closed();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "client/session/AlertSession.h"
 #include "client/session/SessionServices.h"
 #include "client/session/SessionSettings.h"
 #include "client/session/TrayBlink.h"
@@ -29,9 +30,10 @@ class BrowserBox;
 class LoginBridge;
 
 // The client's main window: a skinned, borderless window with the browser
-// box, the menu and close buttons, the tray icon and the command menu. It owns
-// the session: preferences, login, alert polling and notification.
-class Form1 : public QWidget
+// box, the menu and close buttons, the tray icon and the command menu. The
+// session's rules (login, polling, what an alert does) live in its
+// AlertSession; the window's handlers hand it their events and show what it asks.
+class Form1 : public QWidget, private SessionHost
 {
     Q_OBJECT
 public:
@@ -48,7 +50,8 @@ public:
     ~Form1() override;
 
     // The window's start-up: layout from the skin, settings, menu, tray icon,
-    // then the login page or an automatic login.
+    // then the login page or an automatic login; loaded() follows once the
+    // login page is bound (at once with an automatic login).
     void Form_Load();
 
     void LoadSettings();
@@ -63,11 +66,9 @@ public:
     void Loguser(const QString &xvar);
     void subRegister(const QString &xvar);
     void subGetpassword(const QString &xvar);
-    void SendLogin(const QString &userName, const QString &password);
 
     // Polling.
     void alertcheck_Timer();
-    void HandleStatus(std::int16_t status);
 
     // Tray and menu.
     void BuildMenu();
@@ -79,8 +80,9 @@ public:
     void Form_MouseUp(Qt::MouseButton button, int xTwips, int yTwips);
 
     // State, for the program's own use and for tests.
-    const SessionPreferences &preferences() const { return m_prefs; }
-    bool loggedIn() const { return m_loggedIn; }
+    const SessionPreferences &preferences() const { return m_session->preferences(); }
+    bool loggedIn() const { return m_session->loggedIn(); }
+    AlertSession *session() const { return m_session; }
     BrowserBox *browser() const { return m_browser; }
     QMenu *popupMenu() const { return m_popup; }
     QAction *entry(int id) const { return m_entries.value(id); }
@@ -91,6 +93,9 @@ public:
     bool isClosing() const { return m_closing; }
 
 Q_SIGNALS:
+    // The start-up has ended: the login page is bound, or the automatic login
+    // has gone out (or the login page stalled). The window is shown from here on.
+    void loaded();
     // The window has saved its settings and closed; the program ends.
     void closed();
 
@@ -102,9 +107,24 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void OpenLoginForm();
-    void OpenLoginPageAddress();
-    void OpenAlertPage(bool refresh);
+    // What the session asks of the window.
+    void sendLogin(const QString &address) override;
+    void sendStatus(const QString &address) override;
+    void dropLogin() override;
+    void openLoginPage() override;
+    void bindLoginPage() override;
+    void openAlertPage(const QString &address, bool reload) override;
+    void renewBrowser() override;
+    void setBrowserEnabled(bool enabled) override;
+    void showBrowser() override;
+    void setLogoutVisible(bool visible) override;
+    void setProfileVisible(bool visible) override;
+    void blink() override;
+    void popUp(bool bringUp) override;
+    void playSound() override;
+    void rememberAutoLogin() override;
+
+    void endLoad();
     void LoguserWithFields(const QVariantMap &fields);
     void xml_login_onreadystatechange();
     void XML_alerter_onreadystatechange();
@@ -116,8 +136,7 @@ private:
     StartupValues m_startup;
     SkinValues m_skin;
     SessionServices m_services;
-    SessionPreferences m_prefs;
-    bool m_loggedIn = false;
+    AlertSession *m_session = nullptr;
 
     QLabel *Label1 = nullptr;
     QWidget *Picture2 = nullptr;
@@ -129,9 +148,7 @@ private:
     QWebChannel *m_channel = nullptr;
     LoginBridge *m_bridge = nullptr;
 
-    QTimer *alertcheck = nullptr;
     QTimer *animateIcon = nullptr;
-    QTimer *m_loginRetry = nullptr;
     QPointer<common::HttpExchange> m_xmlLogin;
     QPointer<common::HttpExchange> m_xmlAlerter;
 
@@ -147,6 +164,7 @@ private:
     bool m_imageListAttached = false;
 
     QPoint m_dragStart; // twips
+    bool m_loaded = false;
     bool m_closing = false;
 };
 

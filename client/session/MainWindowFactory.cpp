@@ -21,12 +21,14 @@ QWidget *CreateMainWindow(const StartupValues &startup, const SkinValues &skin)
 
     QPointer<Form1> form = new Form1(startup, skin, services);
     form->setAttribute(Qt::WA_DeleteOnClose);
-    // Queued, so that a close chosen while the start-up waits for the login
-    // page still ends the program once control is back in the main loop.
+    // Queued, so that a close chosen during the window's start-up still ends
+    // the program once control is back in the main loop.
     QObject::connect(form, &Form1::closed, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(form, &Form1::loaded, form, [form] {
+        if (!form->isClosing())
+            form->show();
+    });
     form->Form_Load();
-    if (form && !form->isClosing())
-        form->show();
     return form;
 }
 

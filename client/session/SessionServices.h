@@ -26,6 +26,7 @@ struct SessionServices
     int pollMs = 2000;                              // alertcheck: from one handled status reply to the next poll
     int blinkMs = 300;                              // animateIcon: one step of the tray blink
     int loginRetryMs = 2000;                        // the automatic login's wait before it tries again
+    int pageStallMs = 30000;                        // the login page is opened again after this long without a sign of the browser
 };
 
 } // namespace client

@@ -221,13 +221,33 @@ void Form3::Timer1_Timer()
 
     if (!allLoaded() || m_handedOver || m_ended)
         return;
-    // The main window's load lets events run while its login page loads; with
-    // the timer stopped first, no later tick can hand over a second time.
-    Timer1->stop();
     m_handedOver = true;
     if (m_factory)
         m_mainWindow = m_factory(m_startup, m_skin);
+    // The loading window stays, still animating, until the main window shows
+    // (once its login page is ready), so that the program always has a
+    // window on screen.
+    if (m_mainWindow && !m_mainWindow->isVisible()) {
+        m_mainWindow->installEventFilter(this);
+        connect(m_mainWindow, &QObject::destroyed, this, &Form3::closeAfterHandOver);
+        return;
+    }
+    closeAfterHandOver();
+}
+
+void Form3::closeAfterHandOver()
+{
+    Timer1->stop();
     close();
+}
+
+bool Form3::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_mainWindow && event->type() == QEvent::Show) {
+        m_mainWindow->removeEventFilter(this);
+        closeAfterHandOver();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 bool Form3::allLoaded() const

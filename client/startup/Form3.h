@@ -74,6 +74,8 @@ private:
     void rm_Icon_loadComplete(bool errCode);
     void backgroundhtm_loadComplete(bool errCode);
     void Timer1_Timer();
+    void closeAfterHandOver();
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
     bool loadSystemXml();
     void startSkinRequest();

@@ -46,6 +46,5 @@ struct SkinValues
 
 constexpr int kTwipsPerPixel = 15;
 constexpr int twipsToPixels(int twips) { return twips / kTwipsPerPixel; }
-constexpr int pixelsToTwips(int pixels) { return pixels * kTwipsPerPixel; }
 
 } // namespace client

@@ -189,7 +189,8 @@ QVariant evalJs(QWebEnginePage *page, const QString &script, quint32 world, bool
 bool waitForLoginForm(client::Form1 &form)
 {
     const QString check = QStringLiteral(
-        "(function(){var ids=['B1','register','getpassword'];"
+        "(function(){if (document.documentElement.hasAttribute('data-typed-into')) return false;"
+        "var ids=['B1','register','getpassword'];"
         "for (var i=0;i<ids.length;++i){var e=document.getElementById(ids[i]);"
         " if(e && typeof e.onclick!=='function') return false;}"
         "return !!window.__tvxBridge;})()");
@@ -201,7 +202,8 @@ bool waitForLoginForm(client::Form1 &form)
 
 void typeAndLogIn(QWebEnginePage *page, const QString &user, const QString &password, bool remember)
 {
-    evalJs(page, QStringLiteral("document.getElementById('username').value=%1;"
+    evalJs(page, QStringLiteral("document.documentElement.setAttribute('data-typed-into', '');"
+                                "document.getElementById('username').value=%1;"
                                 "document.getElementById('password').value=%2;"
                                 "document.getElementById('C1').checked=%3;"
                                 "document.getElementById('B1').click(); true")

@@ -68,9 +68,11 @@ struct Session
 // is where the window's bindings live.
 QVariant evalJs(QWebEnginePage *page, const QString &script, quint32 world = 0, bool *ok = nullptr);
 
-// Waits until the login page shows its fields and its three handlers are set.
+// Waits until the login page shows its fields and its three handlers are set,
+// on a page that typeAndLogIn() has not used (one loaded since).
 bool waitForLoginForm(client::Form1 &form);
-// Types into the page's fields as a user would and clicks the log-in button.
+// Types into the page's fields as a user would and clicks the log-in button;
+// the page is marked as used.
 void typeAndLogIn(QWebEnginePage *page, const QString &user, const QString &password, bool remember);
 QString jsQuote(const QString &text);
 

@@ -1,5 +1,6 @@
 // The session's window-free logic: settings mapping, request addresses, reply
-// reading, the blink counter and the bridge's method names.
+// reading, the session's rules, the blink counter and the bridge's method names.
+#include "client/session/AlertSession.h"
 #include "client/session/LoginBridge.h"
 #include "client/session/SessionRequests.h"
 #include "client/session/SessionSettings.h"
@@ -8,6 +9,8 @@
 
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
 #include <QtTest>
 
 using namespace client;
@@ -28,6 +31,91 @@ QByteArray xmlWith(const QByteArray &first)
     return "<?xml version=\"1.0\"?>\n<reply><answer>" + first + "</answer><x>9</x></reply>";
 }
 
+// What the session asked of the window, in order.
+struct RecordingHost : SessionHost
+{
+    QStringList calls;
+    void sendLogin(const QString &a) override { calls << "send login " + QUrl(a).query(); }
+    void sendStatus(const QString &a) override
+    {
+        calls << "send status " + QUrl(a).query();
+        if (failAtOnce)
+            failAtOnce->statusAnswered(std::nullopt);
+    }
+    void dropLogin() override { calls << "drop login"; }
+    void openLoginPage() override { calls << "open login page"; }
+    void bindLoginPage() override { calls << "bind"; }
+    void openAlertPage(const QString &, bool reload) override { calls << (reload ? "reload alert page" : "open alert page"); }
+    void renewBrowser() override { calls << "new page"; }
+    void setBrowserEnabled(bool on) override { calls << (on ? "enable" : "disable"); }
+    void showBrowser() override { calls << "show box"; }
+    void setLogoutVisible(bool on) override { calls << (on ? "show logout" : "hide logout"); }
+    void setProfileVisible(bool on) override { calls << (on ? "show profile" : "hide profile"); }
+    void blink() override { calls << "blink"; }
+    void popUp(bool bringUp) override { calls << (bringUp ? "pop up" : "top right"); }
+    void playSound() override { calls << "sound"; }
+    void rememberAutoLogin() override { calls << "remember"; }
+
+    // A status request that fails before sendStatus() returns.
+    AlertSession *failAtOnce = nullptr;
+};
+
+// One event as the window would hand it to the session.
+void deliver(AlertSession &session, RecordingHost &host, const QString &event)
+{
+    static const QHash<QString, LoginAnswer> answers = {
+        {"login 1", LoginAnswer::Accepted}, {"login 0", LoginAnswer::Refused},
+        {"login ERROR", LoginAnswer::ServerError}, {"login other", LoginAnswer::Other},
+        {"login unreadable", LoginAnswer::Unreadable}};
+    if (event == "auto-login") {
+        session.preferences().AutoLog = 1;
+        session.preferences().UserName = "ann";
+        session.preferences().Password = "pw";
+    } else if (event == "show login page" || event == "retry") {
+        session.ShowLoginPage();
+    } else if (event == "click") {
+        session.Loguser({QString("bob"), QString("pw"), false});
+    } else if (answers.contains(event)) {
+        session.loginAnswered(answers.value(event));
+    } else if (event == "tick") {
+        session.alertcheck_Timer();
+    } else if (event == "tick failing at once") {
+        host.failAtOnce = &session;
+        session.alertcheck_Timer();
+        host.failAtOnce = nullptr;
+    } else if (event == "status unreadable") {
+        session.statusAnswered(std::nullopt);
+    } else if (event.startsWith("status ")) {
+        session.statusAnswered(std::int16_t(event.mid(7).toInt()));
+    } else if (event == "login page loaded" || event == "alert page loaded") {
+        session.pageLoaded(event.startsWith("login"), true);
+    } else if (event == "renderer gone") {
+        session.rendererGone();
+    } else if (event == "stall") {
+        session.pageStall_Timer();
+    } else if (event == "logout") {
+        session.Logout();
+    } else if (event == "close") {
+        session.close();
+    } else {
+        QFAIL(qPrintable("no such event: " + event));
+    }
+}
+
+QString stateOf(const AlertSession &session)
+{
+    QStringList state{session.loggedIn() ? "in" : "out"};
+    if (session.alertcheck()->isActive())
+        state << "polling";
+    if (session.loginFormReady())
+        state << "form";
+    if (session.loginRetry()->isActive())
+        state << "retry";
+    if (session.pageStall()->isActive())
+        state << "watching";
+    return state.join(' ');
+}
+
 } // namespace
 
 class TestSessionLogic : public QObject
@@ -43,6 +131,8 @@ private Q_SLOTS:
     void loginAnswers();
     void statusValues_data();
     void statusValues();
+    void sessionInterleavings_data();
+    void sessionInterleavings();
     void blinkCycleWhileHiddenAndStopWhenSeen();
     void bridgeMethodsMatchedWithoutCase();
 };
@@ -189,6 +279,95 @@ void TestSessionLogic::statusValues()
     QCOMPARE(read.has_value(), status != -1);
     if (read)
         QCOMPARE(int(*read), status);
+}
+
+void TestSessionLogic::sessionInterleavings_data()
+{
+    // Events whose effects are not compared, then the events, what the window
+    // was asked meanwhile, and the state after them.
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("state");
+    const QStringList bound{"bind", "hide logout", "enable"};
+    const QStringList loggedIn{"click", "login 1", "tick"}; // a status request is out
+
+    QTest::newRow("login accepted")
+        << QStringList{"click"} << QStringList{"login 1"}
+        << QStringList{"enable", "remember", "open alert page", "show box", "show profile"} << "in polling";
+    QTest::newRow("refused: the form again")
+        << QStringList{"auto-login", "show login page"} << QStringList{"login 0", "login page loaded"}
+        << QStringList{"open login page"} + bound << "out form";
+    QTest::newRow("ERROR keeps the page")
+        << QStringList{"show login page", "login page loaded", "click"} << QStringList{"login ERROR"}
+        << QStringList{"enable"} << "out form";
+    QTest::newRow("unknown answer: the form again")
+        << QStringList{"click"} << QStringList{"login other", "login page loaded"}
+        << QStringList{"enable", "open login page"} + bound << "out form";
+    QTest::newRow("unreadable automatic login: tried again after a pause")
+        << QStringList{"auto-login", "show login page"} << QStringList{"login unreadable"}
+        << QStringList{"enable"} << "out retry";
+    QTest::newRow("status 1") << loggedIn << QStringList{"status 1"}
+                              << QStringList{"blink", "reload alert page", "pop up", "sound"} << "in polling";
+    QTest::newRow("unreadable status: next poll") << loggedIn << QStringList{"status unreadable"}
+                                                 << QStringList{} << "in polling";
+    QTest::newRow("a poll failing on the spot: next poll")
+        << QStringList{"click", "login 1"} << QStringList{"tick failing at once"}
+        << QStringList{"send status username=bob"} << "in polling";
+    QTest::newRow("status 2 while the alert page loads")
+        << loggedIn << QStringList{"status 2", "login page loaded"} << QStringList{"open login page"} + bound
+        << "out form";
+    QTest::newRow("the alert page's late report does not bind")
+        << loggedIn + QStringList{"status 2"} << QStringList{"alert page loaded"} << QStringList{}
+        << "out watching";
+    QTest::newRow("status 2 with automatic login: logs in at once")
+        << QStringList{"auto-login", "show login page", "login 1", "tick"} << QStringList{"status 2"}
+        << QStringList{"send login username=ann&password=pw"} << "in";
+    QTest::newRow("logout while a status request is out")
+        << QStringList{"auto-login", "show login page", "login 1", "tick"} << QStringList{"logout", "status 1"}
+        << QStringList{"open login page"} << "out watching";
+    QTest::newRow("logout between polls: one more poll, its reply dropped")
+        << QStringList{"auto-login", "show login page", "login 1", "tick", "status 0"}
+        << QStringList{"logout", "login page loaded", "tick", "status 1"}
+        << QStringList{"open login page"} + bound + QStringList{"send status username="} << "out form";
+    QTest::newRow("logout while an automatic login is out")
+        << QStringList{"auto-login", "show login page"} << QStringList{"logout", "login 1"}
+        << QStringList{"drop login", "open login page"} << "out watching";
+    QTest::newRow("every load of the login page is bound")
+        << QStringList{"show login page"} << QStringList{"logout", "login page loaded", "login page loaded"}
+        << QStringList{"open login page"} + bound + bound << "out form";
+    QTest::newRow("close while the login page loads")
+        << QStringList{"show login page"} << QStringList{"close", "login page loaded", "tick", "renderer gone"}
+        << QStringList{} << "out";
+    QTest::newRow("renderer gone while the login page loads")
+        << QStringList{"show login page"} << QStringList{"renderer gone", "login page loaded"}
+        << QStringList{"new page", "open login page"} + bound << "out form";
+    QTest::newRow("renderer gone again before a page loaded: next try after the stall bound")
+        << QStringList{"show login page", "renderer gone"} << QStringList{"renderer gone", "stall", "login page loaded"}
+        << QStringList{"new page", "new page", "open login page"} + bound << "out form";
+    QTest::newRow("renderer gone under the alert page")
+        << QStringList{"click", "login 1"} << QStringList{"renderer gone", "alert page loaded"}
+        << QStringList{"new page", "open alert page"} << "in polling";
+    QTest::newRow("a login page that never loads is opened again on a new page")
+        << QStringList{"show login page"} << QStringList{"stall", "login page loaded"}
+        << QStringList{"new page", "open login page"} + bound << "out form";
+}
+
+void TestSessionLogic::sessionInterleavings()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, calls);
+    QFETCH(QString, state);
+    RecordingHost host;
+    AlertSession session(host, {"http://h", "http://h/alerts.php", [] { return QDateTime::currentDateTime(); }});
+    for (const QString &event : before)
+        deliver(session, host, event);
+    host.calls.clear();
+    for (const QString &event : events)
+        deliver(session, host, event);
+    QCOMPARE(host.calls, calls);
+    QCOMPARE(stateOf(session), state);
 }
 
 void TestSessionLogic::blinkCycleWhileHiddenAndStopWhenSeen()

@@ -6,7 +6,6 @@
 #include "SkinFixture.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QImageReader>
 #include <QLabel>
@@ -48,7 +47,7 @@ private Q_SLOTS:
 private:
     void writeSystemXml(const QString &base, const QString &id = QStringLiteral("1"));
     void scriptPictures();
-    std::unique_ptr<Form3> makeForm(int *factoryCalls = nullptr, int nestedLoopMs = 0);
+    std::unique_ptr<Form3> makeForm(int *factoryCalls = nullptr, bool showsAtOnce = true);
 
     ScriptedServer *m_server = nullptr;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -91,21 +90,17 @@ void TestForm3::scriptPictures()
     m_server->setReply("/skins/1/page.png", ScriptedReply::picture(skinfixture::png(Qt::cyan, {20, 21}), "image/png"));
 }
 
-// The factory stands in for the main window: like the real one, its load
-// lets events run for a while (several ticks of the loading timer).
-std::unique_ptr<Form3> TestForm3::makeForm(int *factoryCalls, int nestedLoopMs)
+// The factory stands in for the main window; like the real one, it may show
+// the window only later (once its login page is ready).
+std::unique_ptr<Form3> TestForm3::makeForm(int *factoryCalls, bool showsAtOnce)
 {
-    auto factory = [this, factoryCalls, nestedLoopMs](const StartupValues &startup, const SkinValues &) {
+    auto factory = [this, factoryCalls, showsAtOnce](const StartupValues &startup, const SkinValues &) {
         if (factoryCalls)
             ++*factoryCalls;
         auto window = std::make_shared<QWidget>();
         window->setWindowTitle(startup.WindowTitle);
-        window->show();
-        if (nestedLoopMs > 0) {
-            QEventLoop loop;
-            QTimer::singleShot(nestedLoopMs, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
+        if (showsAtOnce)
+            window->show();
         m_mainWindows.append(window);
         return window.get();
     };
@@ -155,13 +150,18 @@ void TestForm3::handsOverOnceWithEverySkinValue()
 {
     scriptPictures();
     int calls = 0;
-    auto form = makeForm(&calls, 5 * kTickMs); // more than four ticks inside the main window's load
+    auto form = makeForm(&calls, false);
     QSignalSpy ended(form.get(), &Form3::startupEnded);
     QVERIFY(form->Form_Load());
     form->show();
     QTRY_VERIFY(form->hasHandedOver());
-    QTRY_VERIFY(!form->isVisible());
-    QTest::qWait(patient(4 * kTickMs));
+    // Until the main window shows, the loading window stays and animates,
+    // and no later tick hands over a second time.
+    const QString text = form->findChild<QLabel *>("Label1")->text();
+    QTRY_VERIFY(form->findChild<QLabel *>("Label1")->text() != text);
+    QVERIFY(form->isVisible());
+    m_mainWindows.first()->show();
+    QVERIFY(!form->isVisible());
     QCOMPARE(calls, 1);
     QCOMPARE(ended.count(), 0);
     QCOMPARE(m_mainWindows.size(), 1);
@@ -219,15 +219,10 @@ void TestForm3::animatesWithoutEverShowingThreeDots()
     QVERIFY(form->Form_Load());
     auto *label = form->findChild<QLabel *>("Label1");
     QStringList texts;
-    QTimer sampler;
-    // Sample faster than the timer ticks so every step is seen.
-    connect(&sampler, &QTimer::timeout, this, [&] {
-        if (texts.isEmpty() || texts.last() != label->text())
-            texts << label->text();
-    });
-    sampler.start(5);
+    // Read right after each tick's own handling, so every step is seen
+    // however late the ticks come.
+    connect(form->findChild<QTimer *>("Timer1"), &QTimer::timeout, this, [&] { texts << label->text(); });
     QTRY_VERIFY_WITH_TIMEOUT(texts.size() >= 20, testsupport::patient(5000));
-    sampler.stop();
     const QStringList cycle = {"L", "Lo", "Loa", "Load", "Loadi", "Loadin", "Loading", "Loading.", "Loading.."};
     const int start = texts.indexOf("L", 1);
     QVERIFY(start >= 0);
