@@ -121,10 +121,15 @@ bool Sessions::logout(const QString &username)
         const auto id = db.scalar<int>("SELECT id FROM users WHERE name_key = ?", nameKey(username));
         if (!id)
             return false;
-        db.exec("DELETE FROM client_sessions WHERE user_id = ?", *id);
-        db.exec("UPDATE users SET logged_in = 0 WHERE id = ?", *id);
+        endAll(db, *id);
         return true;
     });
+}
+
+void Sessions::endAll(Connection &db, int userId)
+{
+    db.exec("DELETE FROM client_sessions WHERE user_id = ?", userId);
+    db.exec("UPDATE users SET logged_in = 0 WHERE id = ?", userId);
 }
 
 QList<AlertRecord> Sessions::alertsOf(int userId, int limit)

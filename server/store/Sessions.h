@@ -37,6 +37,8 @@ public:
     bool has(int userId, const QString &session);
     // Ends every session of the user.
     bool logout(const QString &username);
+    // The same inside a transaction of the caller's (a new password).
+    static void endAll(Connection &db, int userId);
 
     // The new alert's id, or no value for an unknown user.
     std::optional<qint64> raise(const QString &username, const QString &text);

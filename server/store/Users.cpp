@@ -2,6 +2,7 @@
 
 #include "server/store/Clock.h"
 #include "server/store/Database.h"
+#include "server/store/Sessions.h"
 
 namespace alertserver {
 
@@ -58,11 +59,19 @@ std::pair<Users::Addition, int> Users::add(int adminId, const UserFields &f, int
 
 bool Users::edit(int id, const UserFields &f)
 {
-    return m_db.run([&](Connection &db) {
-        return db.exec("UPDATE users SET password = ?, firstname = ?, lastname = ?, tel = ?, email = ?, "
-                       "wirelessno = ?, carrier = ? WHERE id = ?",
-                       f.password, f.firstname, f.lastname, f.tel, f.email, f.wirelessno, f.carrier, id)
-            > 0;
+    return m_db.transaction([&](Connection &db) {
+        const auto old = db.scalar<QString>("SELECT password FROM users WHERE id = ?", id);
+        if (!old)
+            return false;
+        db.exec("UPDATE users SET password = ?, firstname = ?, lastname = ?, tel = ?, email = ?, "
+                "wirelessno = ?, carrier = ? WHERE id = ?",
+                f.password, f.firstname, f.lastname, f.tel, f.email, f.wirelessno, f.carrier, id);
+        // A new password ends every session, so that whoever logged in with
+        // the old one is out at the next poll. The edit dialog sends the
+        // password with every change; an unchanged one ends nothing.
+        if (*old != f.password)
+            Sessions::endAll(db, id);
+        return true;
     });
 }
 

@@ -22,7 +22,8 @@ public:
     enum class Addition { Added, NameTaken, Full, NoAdmin };
     // Full also when the administrator has `maxUsers` users already.
     std::pair<Addition, int> add(int adminId, const UserFields &fields, int maxUsers = kMaxId);
-    // Changes everything but the user name; false for an unknown id.
+    // Changes everything but the user name; a new password ends every
+    // session of the user. False for an unknown id.
     bool edit(int id, const UserFields &fields);
     bool remove(int id);
     QList<UserRecord> of(int adminId);

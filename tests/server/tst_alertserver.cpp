@@ -125,6 +125,7 @@ private Q_SLOTS:
     void alertHistoryIsBounded();
     void adminPagesAnswerOnlyTheAddressesSignedInFrom();
     void clientSessionsBelongToTheirAddress();
+    void newPasswordDeletionAndLogoutEndEverySession();
     void limitsStopGuessingAndFlooding();
     void mailAddressesNameOneMailbox();
     void failuresAreLoggedAndAnsweredWithANumber();
@@ -889,6 +890,44 @@ void TestAlertServer::clientSessionsBelongToTheirAddress()
     QVERIFY(alert(QStringLiteral("fourth")));
     QCOMPARE(status(stranger), QStringLiteral("1"));
     QCOMPARE(status(desk), QStringLiteral("0"));
+}
+
+void TestAlertServer::newPasswordDeletionAndLogoutEndEverySession()
+{
+    const int boss = activeAdmin(QStringLiteral("boss"));
+    const int ann = addUser(boss, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    QVERIFY(ann > 0);
+    auto login = [&](const char *peer, const char *password) {
+        return replyChildren(as(peer, "GET", QStringLiteral("/alertsystem/login.php?username=ann&password=") + password).body).value(0);
+    };
+    auto status = [&](const char *peer) {
+        return replyChildren(as(peer, "GET", QStringLiteral("/alertsystem/status.php?username=ann")).body).value(0);
+    };
+    auto edit = [&](const char *password, const char *lastname) {
+        const QByteArray body = QByteArray("password=") + password + "&lastname=" + lastname
+            + "&firstname=&telnos=&email=&wirelessno=&serviceprovider=&id=" + QByteArray::number(ann);
+        return replyChildren(as("127.0.0.1", "POST", "/alertsystem/admin/edituser.php" + kStamp, body).body).value(0);
+    };
+    const char *desk = "127.0.0.2";
+    const char *thief = "127.0.0.3";
+    QCOMPARE(login(desk, "pw"), QStringLiteral("1"));
+    QCOMPARE(login(thief, "pw"), QStringLiteral("1"));
+    // Editing other details keeps the sessions; a new password ends them all.
+    QCOMPARE(edit("pw", "Lima"), QStringLiteral("EDITUSER"));
+    QCOMPARE(status(thief), QStringLiteral("0"));
+    QCOMPARE(edit("new", "Lima"), QStringLiteral("EDITUSER"));
+    QVERIFY(m_server->store->sessions().raise(QStringLiteral("ann"), QStringLiteral("secret")));
+    QCOMPARE(status(thief), QStringLiteral("2"));
+    QCOMPARE(status(desk), QStringLiteral("2"));
+    QVERIFY(!as(thief, "GET", QStringLiteral("/alertsystem/alerts.php?_vartime=1&username=ann")).body.contains("secret"));
+    QCOMPARE(login(thief, "pw"), QStringLiteral("0"));
+
+    QCOMPARE(login(desk, "new"), QStringLiteral("1"));
+    QVERIFY(m_server->store->sessions().logout(QStringLiteral("ann")));
+    QCOMPARE(status(desk), QStringLiteral("2"));
+    QCOMPARE(login(desk, "new"), QStringLiteral("1"));
+    QVERIFY(m_server->store->users().remove(ann));
+    QCOMPARE(status(desk), QStringLiteral("2"));
 }
 
 void TestAlertServer::limitsStopGuessingAndFlooding()
