@@ -26,6 +26,9 @@ HttpReply ClientPages::login(PageRequest &r)
         return xml(answerReply(QStringLiteral("login"), QStringLiteral("ERROR")), 400);
     const QString name = r.query.value(QStringLiteral("username"));
     const QString address = QString::fromLatin1(r.http.peer);
+    // A session of a caller without an address would be every such caller's.
+    if (address.isEmpty() && m_store.policy().sessionPerAddress)
+        return notXml(403, "no caller's address to keep a session for");
     Limits &limits = m_store.limits();
     // Never "0" or "ERROR" here: either would switch the client's automatic
     // login off, and the user did nothing wrong. An unreadable answer makes

@@ -16,6 +16,26 @@ net::ip::address_v6 widened(const net::ip::address &a)
     return a.is_v4() ? net::ip::make_address_v6(net::ip::v4_mapped, a.to_v4()) : a.to_v6();
 }
 
+// ":1" to ":65535".
+bool isPort(const QByteArray &text)
+{
+    if (text.size() < 2 || text.size() > 6 || text.at(0) != ':')
+        return false;
+    bool ok = std::all_of(text.cbegin() + 1, text.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    const int port = ok ? text.mid(1).toInt(&ok) : 0;
+    return ok && port > 0 && port <= 65535;
+}
+
+// What a header said, fit for one log line whoever wrote it.
+QByteArray shown(const QByteArray &text)
+{
+    QByteArray out = text.trimmed().left(64);
+    for (char &c : out)
+        if (c < 0x20 || c > 0x7e || c == '"')
+            c = '?';
+    return '"' + out + '"';
+}
+
 } // namespace
 
 net::ip::address narrowed(const net::ip::address &a)
@@ -33,6 +53,31 @@ std::optional<net::ip::address> parseAddress(QByteArray text)
     error_code ec;
     const auto a = net::ip::make_address(text.toStdString(), ec);
     if (ec)
+        return std::nullopt;
+    return narrowed(a);
+}
+
+std::optional<net::ip::address> forwardedAddress(QByteArray text)
+{
+    text = text.trimmed();
+    if (text.contains('%'))
+        return std::nullopt; // a zone means something only on the proxy's machine
+    bool v6 = false;
+    if (text.startsWith('[')) {
+        const qsizetype close = text.indexOf(']');
+        if (close < 0 || (close + 1 < text.size() && !isPort(text.mid(close + 1))))
+            return std::nullopt;
+        text = text.mid(1, close - 1);
+        v6 = true;
+    } else if (text.count(':') == 1) {
+        const qsizetype colon = text.indexOf(':');
+        if (!isPort(text.mid(colon)))
+            return std::nullopt;
+        text = text.left(colon);
+    }
+    error_code ec;
+    const auto a = net::ip::make_address(text.toStdString(), ec);
+    if (ec || (v6 && !a.is_v6()) || (!v6 && text.contains(':') != a.is_v6()))
         return std::nullopt;
     return narrowed(a);
 }
@@ -93,24 +138,24 @@ bool TrustedProxies::contains(const net::ip::address &a) const
     return std::any_of(m_networks.cbegin(), m_networks.cend(), [&](const Network &n) { return inNetwork(n, a); });
 }
 
-net::ip::address TrustedProxies::caller(const net::ip::address &peer, const HttpRequest &request) const
+Caller TrustedProxies::caller(const net::ip::address &peer, const HttpRequest &request) const
 {
     if (!contains(peer))
-        return peer;
+        return {peer, {}};
     QList<QByteArray> hops;
     for (const auto &[name, value] : request.headers)
         if (name.compare("X-Forwarded-For", Qt::CaseInsensitive) == 0)
             hops += value.split(',');
-    net::ip::address nearest = peer;
+    if (hops.isEmpty())
+        return {std::nullopt, "no X-Forwarded-For"};
     for (qsizetype i = hops.size() - 1; i >= 0; --i) {
-        const auto hop = parseAddress(hops.at(i));
+        const auto hop = forwardedAddress(hops.at(i));
         if (!hop)
-            break;
-        nearest = *hop;
-        if (!contains(nearest))
-            break;
+            return {std::nullopt, "X-Forwarded-For entry " + shown(hops.at(i)) + " is no address"};
+        if (!contains(*hop))
+            return {*hop, {}};
     }
-    return nearest;
+    return {std::nullopt, "X-Forwarded-For names trusted proxies only"};
 }
 
 } // namespace alertserver::http

@@ -23,6 +23,19 @@ net::ip::address narrowed(const net::ip::address &a);
 std::optional<net::ip::address> parseAddress(QByteArray text);
 QByteArray addressText(const net::ip::address &a);
 
+// One hop of X-Forwarded-For: an address, also as "a.b.c.d:port", "[v6]" or
+// "[v6]:port". Anything else ("unknown", a name, a zone) is no address.
+std::optional<net::ip::address> forwardedAddress(QByteArray text);
+
+// Who sent a request. Behind a trusted proxy that forwarded no usable address
+// the caller has none: it can never be bound nor match a binding, and it is
+// not the proxy either.
+struct Caller
+{
+    std::optional<net::ip::address> address;
+    QByteArray why; // without an address: what the proxy forwarded, for the access log
+};
+
 // Networks ("10.0.0.0/8", "::1/128", a bare address) whose connections are
 // reverse proxies: for them alone the caller's address is taken from
 // X-Forwarded-For.
@@ -33,9 +46,10 @@ public:
     bool set(const QStringList &networks, QString *error);
     bool contains(const net::ip::address &a) const;
     // The caller: the TCP peer, or for a trusted proxy the nearest address
-    // in X-Forwarded-For that is not a trusted proxy itself. An entry that
-    // is not an address ends the search at the proxy that handed it on.
-    net::ip::address caller(const net::ip::address &peer, const HttpRequest &request) const;
+    // in X-Forwarded-For that is not a trusted proxy itself. No header, an
+    // entry on the way that is not an address, or nothing but trusted
+    // proxies: no address at all.
+    Caller caller(const net::ip::address &peer, const HttpRequest &request) const;
 
 private:
     struct Network

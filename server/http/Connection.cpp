@@ -238,9 +238,13 @@ private:
             return closeNow();
         m_phase = Phase::Handling;
         m_readWhole = true;
-        const net::ip::address caller = m_engine.proxies.caller(m_peer, m_request);
-        m_request.peer = addressText(caller);
-        net::post(m_engine.workers, [self = this->shared_from_this()] {
+        const Caller caller = m_engine.proxies.caller(m_peer, m_request);
+        // Without an address the page sees none; the log says why.
+        m_request.peer = caller.address ? addressText(*caller.address) : QByteArray();
+        const QByteArray logged = caller.address
+            ? m_request.peer
+            : "- (proxy " + addressText(m_peer) + " forwarded no usable address: " + caller.why + ")";
+        net::post(m_engine.workers, [self = this->shared_from_this(), logged] {
             HttpReply reply;
             try {
                 reply = self->m_engine.handler.handle(self->m_request);
@@ -248,7 +252,7 @@ private:
                 reply = self->refusal(500, QStringLiteral("server error"));
             }
             if (self->m_engine.log)
-                accesslog::answered(self->m_request.peer, self->m_request.method, self->m_request.target, reply.status);
+                accesslog::answered(logged, self->m_request.method, self->m_request.target, reply.status);
             net::post(self->m_stream.get_executor(), [self, reply = std::move(reply)]() mutable {
                 self->m_reply = std::move(reply);
                 self->writeReply();

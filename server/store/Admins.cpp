@@ -181,6 +181,8 @@ std::optional<int> Admins::idByName(const QString &username)
 
 void Admins::bind(int adminId, const QString &address)
 {
+    if (address.isEmpty())
+        return; // a caller without an address is never bound
     m_db.run([&](Connection &db) {
         db.exec("INSERT INTO admin_sessions(admin_id, address, last_used) VALUES(?,?,?) "
                 "ON CONFLICT(admin_id, address) DO UPDATE SET last_used = excluded.last_used",
@@ -190,6 +192,8 @@ void Admins::bind(int adminId, const QString &address)
 
 bool Admins::isBound(int adminId, const QString &address)
 {
+    if (address.isEmpty())
+        return false;
     const qint64 t = now();
     const auto lastUsed = m_db.run([&](Connection &db) {
         return db.scalar<qint64>("SELECT s.last_used FROM admin_sessions s JOIN admins a ON a.id = s.admin_id "

@@ -20,7 +20,8 @@ struct HttpRequest
     QByteArray host;     // the Host header; never used to build addresses
     // The caller's address as text ("127.0.0.2", "::1"): the TCP peer, or the
     // address a trusted proxy forwarded for. Rules that speak of "the caller"
-    // use this and nothing else.
+    // use this and nothing else. Empty when a trusted proxy forwarded no
+    // usable address: such a caller is nobody's, never bound to anything.
     QByteArray peer;
     // Every header field in the order it arrived, names as sent.
     QList<std::pair<QByteArray, QByteArray>> headers;

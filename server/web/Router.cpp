@@ -146,7 +146,8 @@ HttpReply Router::serve(PageRequest &r, const Route *route, const Refusal &refus
         reply.headers.append({QByteArrayLiteral("Allow"), allowed(route->methods)});
         return reply;
     }
-    if (route->wizardOnly && fromBrowser(r.http))
+    // A caller without an address could never be told apart from another.
+    if (route->wizardOnly && (fromBrowser(r.http) || r.http.peer.isEmpty()))
         return refusal.turnedDown(403);
     if (route->path.endsWith('/'))
         r.rest = r.path.mid(route->path.size());

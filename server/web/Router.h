@@ -39,7 +39,8 @@ struct Route
     Page serve;
     // How the page says no; by default as its area does.
     std::optional<Refusal> refusal = std::nullopt;
-    // The wizard's pages: refused when a web page in a browser sends them.
+    // The wizard's pages: refused when a web page in a browser sends them,
+    // and to a caller without an address.
     bool wizardOnly = false;
 };
 

@@ -39,6 +39,21 @@ QByteArray length(qsizetype n)
     return "Content-Length: " + QByteArray::number(n) + "\r\n";
 }
 
+// An active administrator "boss" (password "pw") with one user "ann" ("pw").
+alertserver::UserFields annOfBoss(RunningServer &s)
+{
+    alertserver::AdminRegistration reg;
+    reg.username = QStringLiteral("boss");
+    reg.password = QStringLiteral("pw");
+    const int admin = s.store->admins().registerAdmin(reg).id;
+    s.store->admins().activateByName(reg.username);
+    alertserver::UserFields u;
+    u.username = QStringLiteral("ann");
+    u.password = QStringLiteral("pw");
+    s.store->users().add(admin, u);
+    return u;
+}
+
 // A front end whose every request is noted and answered with a small page.
 class Recorder
 {
@@ -92,6 +107,7 @@ private Q_SLOTS:
     void headChangesNothing();
     void linksNeverComeFromTheHostHeader();
     void forwardedForOnlyFromTrustedProxies();
+    void callersWithoutAForwardedAddressAreNobody();
     void connectionsAreCappedInTotalAndPerAddress();
     void servesHttpsWithTheGivenCertificate();
 };
@@ -207,15 +223,8 @@ void TestFrontEnd::bodiesCutShortOrFramedTwiceAreNeverCarriedOut()
 void TestFrontEnd::headChangesNothing()
 {
     RunningServer s;
-    alertserver::AdminRegistration reg;
-    reg.username = QStringLiteral("boss");
-    reg.password = QStringLiteral("pw");
-    const int admin = s.store->admins().registerAdmin(reg).id;
-    QVERIFY(s.store->admins().activateByName(reg.username));
-    alertserver::UserFields u;
-    u.username = QStringLiteral("ann");
-    u.password = QStringLiteral("pw");
-    const int id = s.store->users().add(admin, u).second;
+    const alertserver::UserFields u = annOfBoss(s);
+    const int id = s.store->users().byName(u.username)->id;
     QVERIFY(s.store->sessions().login(u.username, u.password, QStringLiteral("127.0.0.1")));
     QVERIFY(s.store->sessions().raise(u.username, QStringLiteral("kept for the real poll")));
 
@@ -280,14 +289,54 @@ void TestFrontEnd::forwardedForOnlyFromTrustedProxies()
     // From a trusted proxy: the nearest hop that is not a trusted proxy.
     QCOMPARE(r.peerOf(chain, "127.0.0.2"), QByteArray("10.1.2.3"));
     QCOMPARE(r.peerOf(get("/", "X-Forwarded-For: 198.51.100.7, [2001:db8::5]\r\n"), "127.0.0.2"), QByteArray("2001:db8::5"));
-    // A proxy that forwards nothing, or garbage, is itself the caller.
-    QCOMPARE(r.peerOf(get("/"), "127.0.0.2"), QByteArray("127.0.0.2"));
-    QCOMPARE(r.peerOf(get("/", "X-Forwarded-For: 203.0.113.9, not-an-address\r\n"), "127.0.0.2"), QByteArray("127.0.0.2"));
+    // A proxy that forwards nothing, or garbage, hands over no caller's
+    // address at all, never its own.
+    QCOMPARE(r.peerOf(get("/"), "127.0.0.2"), QByteArray());
+    QCOMPARE(r.peerOf(get("/", "X-Forwarded-For: 203.0.113.9, not-an-address\r\n"), "127.0.0.2"), QByteArray());
+    // What is plainly an address is read as one; nothing else is.
+    const QList<std::pair<QByteArray, QByteArray>> hops{
+        {"203.0.113.5:50123", "203.0.113.5"}, {"[2001:db8::7]", "2001:db8::7"}, {"[2001:db8::7]:5", "2001:db8::7"},
+        {"unknown", ""}, {"[::1]x", ""}, {"203.0.113.5:0", ""}, {"203.0.113.5:70000", ""}, {"[203.0.113.5]", ""},
+        {"fe80::1%eth0", ""}, {"198.51.100.7", ""}};
+    for (const auto &[hop, caller] : hops)
+        QCOMPARE(r.peerOf(get("/", "X-Forwarded-For: " + hop + "\r\n"), "127.0.0.2"), caller);
     // From anyone else the header is ignored.
     QCOMPARE(r.peerOf(chain, "127.0.0.3"), QByteArray("127.0.0.3"));
 
     QVERIFY(!r.front.setTrustedProxies({QStringLiteral("10.0.0.0/33")}));
     QVERIFY(!r.front.setTrustedProxies({QStringLiteral("proxy.example")}));
+}
+
+void TestFrontEnd::callersWithoutAForwardedAddressAreNobody()
+{
+    RunningServer s;
+    QVERIFY(s.front->setTrustedProxies({QStringLiteral("127.0.0.2")}));
+    const QByteArray pw = "password=pw";
+    const alertserver::UserFields ann = annOfBoss(s);
+    const int boss = s.store->users().byName(ann.username)->adminId;
+    // Signed in through the proxy as 203.0.113.5, and bound to the proxy
+    // itself as servers before this one did for an empty header.
+    QCOMPARE(replyChildren(s.from("127.0.0.2", "POST", "/alertsystem/admin/login.php", "username=boss&" + pw, "X-Forwarded-For: 203.0.113.5\r\n").body).value(0),
+             QStringLiteral("LOGINOK"));
+    s.store->admins().bind(boss, QStringLiteral("127.0.0.2"));
+    const QString list = "/alertsystem/admin/getusers.php?mrgID=" + QString::number(boss);
+    QCOMPARE(userChildren(s.from("127.0.0.2", "GET", list, {}, "X-Forwarded-For: 203.0.113.5:50123\r\n").body, 0).value(1), ann.username);
+    const qint64 bindings = s.count("SELECT count(*) FROM admin_sessions");
+    for (const QByteArray &header : {QByteArray(), QByteArray("X-Forwarded-For: unknown\r\n"), QByteArray("X-Forwarded-For: [::1]:5, x\r\n")}) {
+        // Administrator pages refuse it, and a login binds nothing.
+        const auto refused = s.from("127.0.0.2", "GET", list, {}, header);
+        QCOMPARE(refused.status, 403);
+        QCOMPARE(replyChildren(refused.body), QStringList{QStringLiteral("<not well-formed>")});
+        QCOMPARE(replyChildren(s.from("127.0.0.2", "POST", "/alertsystem/admin/login.php", "username=boss&" + pw, header).body).value(0),
+                 QStringLiteral("INVALID"));
+        // Client pages treat it as a stranger: no session to log into or poll.
+        QCOMPARE(replyChildren(s.from("127.0.0.2", "GET", "/alertsystem/login.php?username=ann&" + pw, {}, header).body),
+                 QStringList{QStringLiteral("<not well-formed>")});
+        QCOMPARE(replyChildren(s.from("127.0.0.2", "GET", "/alertsystem/status.php?username=ann", {}, header).body).value(0),
+                 QStringLiteral("2"));
+    }
+    QCOMPARE(s.count("SELECT count(*) FROM admin_sessions"), bindings);
+    QCOMPARE(s.count("SELECT count(*) FROM client_sessions"), 0);
 }
 
 void TestFrontEnd::connectionsAreCappedInTotalAndPerAddress()
