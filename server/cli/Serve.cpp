@@ -111,6 +111,7 @@ int serve(const Options &o, const QString &folder)
     store.setPolicy(policy);
     MailDelivery mail(store.mailQueue(), *transport);
     SkinLibrary skins(skinsPath);
+    skins.keepPrivate(store.files());
     if (!skins.ensureDefaultSkin())
         return fail(QStringLiteral("cannot write the default skin into %1").arg(skinsPath));
     const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <utility>
 #include <optional>
 
 namespace alertserver {
@@ -15,9 +16,14 @@ class SkinLibrary
 public:
     static constexpr int kSkinValueCount = 24;
     static constexpr qint64 kMaxPictureBytes = 4 * 1024 * 1024;
+    static constexpr qint64 kMaxIniBytes = 64 * 1024;
 
     explicit SkinLibrary(QString folder);
     const QString &folder() const { return m_folder; }
+    // Files never served nor read, whatever links point at them: the store
+    // and its -wal and -shm files (a descriptor of the store closed by
+    // anyone but SQLite drops SQLite's locks).
+    void keepPrivate(QStringList files) { m_private = std::move(files); }
 
     // Writes our own artwork as skin "1" unless that skin exists already.
     bool ensureDefaultSkin() const;
@@ -39,7 +45,12 @@ public:
     std::optional<Picture> picture(const QString &id, const QString &file) const;
 
 private:
+    // A file of a skin's folder: a regular file with one link, not a private
+    // one, reached without following a link on the way. No value otherwise.
+    std::optional<QByteArray> read(const QString &id, const QString &file, qint64 maxBytes) const;
+
     QString m_folder;
+    QStringList m_private;
 };
 
 } // namespace alertserver

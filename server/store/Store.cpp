@@ -31,6 +31,14 @@ const QString &Store::location() const
     return m_db->location();
 }
 
+QStringList Store::files() const
+{
+    const QString &path = location();
+    if (Database::isUri(path))
+        return {};
+    return {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")};
+}
+
 void Store::sweep()
 {
     const qint64 t = now();

@@ -45,6 +45,9 @@ public:
     Store &operator=(const Store &) = delete;
 
     const QString &location() const;
+    // The files SQLite keeps the store in (none for PostgreSQL): nothing but
+    // SQLite may open them.
+    QStringList files() const;
     Database &database() { return *m_db; }
     void setPolicy(const Policy &policy) { m_policy = policy; }
     const Policy &policy() const { return m_policy; }

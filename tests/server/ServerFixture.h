@@ -39,6 +39,7 @@ public:
         delivery = std::make_unique<alertserver::MailDelivery>(store->mailQueue(), *outbox);
         skins = std::make_unique<alertserver::SkinLibrary>(dir.filePath(QStringLiteral("skins")));
         skins->ensureDefaultSkin();
+        skins->keepPrivate(store->files());
         service = std::make_unique<alertserver::AlertService>(*store, *delivery, *skins, QString());
         front = std::make_unique<alertserver::HttpFrontEnd>(*service, threads);
         front->setDeadlines(deadline, deadline);

@@ -472,6 +472,24 @@ void TestAlertServer::skinAndItsPictures()
         QVERIFY2(refused.status >= 400, qPrintable(path));
         QCOMPARE(replyChildren(refused.body).value(0), QStringLiteral("ERROR"));
     }
+
+    // Links in the skins folder lead nowhere: a symbolic link to a file, or
+    // to a skin's folder or its skin.ini, a second name of a file, and a
+    // file the server keeps private.
+    const QDir skins(s.skins->folder());
+    const QString secret = s.dir.filePath(QStringLiteral("secret.png"));
+    QVERIFY(QFile::copy(skins.filePath(QStringLiteral("1/pagebg.png")), secret));
+    QVERIFY(QFile::copy(secret, skins.filePath(QStringLiteral("1/private.png"))));
+    s.skins->keepPrivate({skins.filePath(QStringLiteral("1/private.png"))});
+    QVERIFY(QFile::link(secret, skins.filePath(QStringLiteral("1/link.png"))));
+    QCOMPARE(::link(QFile::encodeName(secret).constData(), QFile::encodeName(skins.filePath(QStringLiteral("1/hard.png"))).constData()), 0);
+    QVERIFY(QFile::link(skins.filePath(QStringLiteral("1")), skins.filePath(QStringLiteral("2"))));
+    QVERIFY(skins.mkdir(QStringLiteral("3")));
+    QVERIFY(QFile::link(skins.filePath(QStringLiteral("1/skin.ini")), skins.filePath(QStringLiteral("3/skin.ini"))));
+    for (const char *path : {"/alertsystem/skins/1/link.png", "/alertsystem/skins/1/hard.png", "/alertsystem/skins/1/private.png",
+                             "/alertsystem/skins/2/close.gif", "/alertsystem/notifytype.php?id=2", "/alertsystem/notifytype.php?id=3"})
+        QVERIFY2(s.client(QString::fromLatin1(path)).status == 404, path);
+    QCOMPARE(s.client(QStringLiteral("/alertsystem/skins/1/pagebg.png")).status, 200);
 }
 
 void TestAlertServer::badRequestsGetWellFormedErrors_data()

@@ -74,6 +74,7 @@ private Q_SLOTS:
     void badCommandLinesFailWithAMessage();
     void filesArePrivateAndTheLogKeepsNoSecrets();
     void killedServerLeavesNoAccountWithoutItsMail();
+    void aLinkToTheStoreCostsNoWrite();
     void helpAndTheListenAddress();
     void mailGoesToARelay();
     void twoServersOnOneStoreServeAsOne();
@@ -405,6 +406,35 @@ void TestAlertServerCli::killedServerLeavesNoAccountWithoutItsMail()
     for (const QString &code : codes)
         QVERIFY2(sent.contains(code) || queued.contains(code), qPrintable(code));
     QVERIFY(stopServer());
+}
+
+void TestAlertServerCli::aLinkToTheStoreCostsNoWrite()
+{
+    if (m_database->isPostgres())
+        QSKIP("PostgreSQL keeps no file of the store beside the server");
+    QCOMPARE(run({QStringLiteral("seed-admin"), QStringLiteral("boss"), QStringLiteral("secret"),
+                  QStringLiteral("boss@example.com"), QStringLiteral("--db"), m_db}).exitCode, 0);
+    QCOMPARE(run({QStringLiteral("add-user"), QStringLiteral("boss"), QStringLiteral("ann"), QStringLiteral("pw"),
+                  QStringLiteral("--db"), m_db}).exitCode, 0);
+    QVERIFY(startServer());
+    QCOMPARE(get(QStringLiteral("/alertsystem/login.php?username=ann&password=pw")), QStringLiteral("1"));
+    // A link in a skin's folder to the store: never served, and never opened,
+    // since closing a descriptor of the store would drop SQLite's locks.
+    QVERIFY(QFile::link(QFileInfo(m_db).absoluteFilePath(), m_dir->filePath(QStringLiteral("skins/1/store.png"))));
+    QCOMPARE(get(QStringLiteral("/alertsystem/skins/1/store.png")), QStringLiteral("ERROR"));
+    // Writes of the command line that the server saw are all there after
+    // the server is killed.
+    constexpr int kWrites = 20;
+    for (int i = 0; i < kWrites; ++i) {
+        QCOMPARE(run({QStringLiteral("alert"), QStringLiteral("ann"), QStringLiteral("alert %1").arg(i), QStringLiteral("--db"), m_db}).exitCode, 0);
+        QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("1"));
+        get(QStringLiteral("/alertsystem/skins/1/store.png"));
+    }
+    m_server->kill();
+    QVERIFY(m_server->waitForFinished(testsupport::patient(10000)));
+    delete m_server;
+    m_server = nullptr;
+    QCOMPARE(m_database->connect()->scalar<qint64>("SELECT count(*) FROM alerts").value_or(-1), kWrites);
 }
 
 void TestAlertServerCli::helpAndTheListenAddress()
