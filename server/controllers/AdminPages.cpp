@@ -126,10 +126,15 @@ HttpReply AdminPages::login(PageRequest &r)
         return xmlError(400, problem);
     const QString name = r.body.value(QStringLiteral("username"));
     const QString address = QString::fromLatin1(r.http.peer);
+    // The attempt is taken before the slow hash, so logins sent at once
+    // cannot check more guesses than the limit; a right password gives it back.
     Limits &limits = m_store.limits();
-    if (limits.over(Limit::AdminLoginName, name) || limits.over(Limit::AdminLoginAddress, address))
+    const Limits::Attempts attempt{{Limit::AdminLoginName, name}, {Limit::AdminLoginAddress, address}};
+    if (!limits.reserve(attempt))
         return kLoginRefusal.turnedDown(429);
     const auto [outcome, id] = m_store.admins().login(name, r.body.value(QStringLiteral("password")));
+    if (outcome != Admins::Login::Invalid)
+        limits.giveBack(attempt);
     switch (outcome) {
     case Admins::Login::LoggedIn:
         m_store.admins().bind(id, address);
@@ -138,8 +143,6 @@ HttpReply AdminPages::login(PageRequest &r)
     case Admins::Login::Expired: return xml(statusReply(QStringLiteral("EXPIRED")));
     case Admins::Login::Invalid: break;
     }
-    limits.count(Limit::AdminLoginName, name);
-    limits.count(Limit::AdminLoginAddress, address);
     return xml(statusReply(QStringLiteral("INVALID")));
 }
 

@@ -32,14 +32,15 @@ HttpReply ClientPages::login(PageRequest &r)
     Limits &limits = m_store.limits();
     // Never "0" or "ERROR" here: either would switch the client's automatic
     // login off, and the user did nothing wrong. An unreadable answer makes
-    // it try again a little later.
-    if (limits.over(Limit::ClientLoginName, name) || limits.over(Limit::ClientLoginAddress, address))
+    // it try again a little later. The attempt is taken before the check and
+    // given back when it succeeds, so restarts of a client never lock its
+    // user out.
+    const Limits::Attempts attempt{{Limit::ClientLoginName, name}, {Limit::ClientLoginAddress, address}};
+    if (!limits.reserve(attempt))
         return notXml(429, "too many failed logins, try again later");
-    if (!m_store.sessions().login(name, r.query.value(QStringLiteral("password")), sessionOf(r.http))) {
-        limits.count(Limit::ClientLoginName, name);
-        limits.count(Limit::ClientLoginAddress, address);
+    if (!m_store.sessions().login(name, r.query.value(QStringLiteral("password")), sessionOf(r.http)))
         return xml(answerReply(QStringLiteral("login"), QStringLiteral("0")));
-    }
+    limits.giveBack(attempt);
     return xml(answerReply(QStringLiteral("login"), QStringLiteral("1")));
 }
 

@@ -5,6 +5,7 @@
 #include "server/store/Limits.h"
 #include "server/store/MailQueue.h"
 #include "server/store/Policy.h"
+#include "server/store/WorkCount.h"
 
 #include <QRandomGenerator>
 
@@ -23,10 +24,23 @@ void dropUnactivated(Connection &db, qint64 registeredBefore)
 
 } // namespace
 
-Admins::Admins(Database &db, const Policy &policy, Limits &limits, int passwordIterations)
-    : m_db(db), m_policy(policy), m_limits(limits), m_passwordIterations(passwordIterations),
+Admins::Admins(Database &db, const Policy &policy, Limits &limits, WorkCount &work, int passwordIterations)
+    : m_db(db), m_policy(policy), m_limits(limits), m_work(work), m_passwordIterations(passwordIterations),
       m_decoy(hashPassword("decoy", passwordIterations))
 {
+}
+
+PasswordHash Admins::hash(const QString &password)
+{
+    ++m_work.hashes;
+    return hashPassword(password.toUtf8(), m_passwordIterations);
+}
+
+bool Admins::verify(const QString &password, const PasswordHash &stored)
+{
+    ++m_work.hashes;
+    ++m_work.passwordChecks;
+    return verifyPassword(password.toUtf8(), stored);
 }
 
 // A random free id, or the lowest free one when the range is nearly used up.
@@ -152,12 +166,12 @@ std::pair<Admins::Login, int> Admins::login(const QString &username, const QStri
         return true;
     });
     if (!found) {
-        verifyPassword(password.toUtf8(), m_decoy);
+        verify(password, m_decoy);
         return {Login::Invalid, 0};
     }
     // The password is checked first, so the other answers tell nothing about
     // an account to someone who does not know its password.
-    if (!verifyPassword(password.toUtf8(), stored))
+    if (!verify(password, stored))
         return {Login::Invalid, 0};
     if (!active)
         return {Login::NotActive, 0};

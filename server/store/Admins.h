@@ -16,13 +16,14 @@ class Connection;
 class Database;
 class Limits;
 struct Policy;
+struct WorkCount;
 
 // Administrator accounts and their bindings to the addresses they signed in
 // from (the admins and admin_sessions tables).
 class Admins
 {
 public:
-    Admins(Database &db, const Policy &policy, Limits &limits, int passwordIterations);
+    Admins(Database &db, const Policy &policy, Limits &limits, WorkCount &work, int passwordIterations);
 
     enum class Registration { Registered, Resent, NameTaken, Full, MailLimited };
     struct RegisterResult
@@ -68,10 +69,13 @@ private:
     // Administrator ids are the key to an account's users, so they are not
     // handed out in an order one could guess.
     static int randomId(Connection &db);
+    PasswordHash hash(const QString &password);
+    bool verify(const QString &password, const PasswordHash &stored);
 
     Database &m_db;
     const Policy &m_policy;
     Limits &m_limits;
+    WorkCount &m_work;
     int m_passwordIterations;
     PasswordHash m_decoy; // verified against unknown names so that they take as long as known ones
 };

@@ -4,6 +4,8 @@
 #include "server/store/Database.h"
 #include "server/store/Records.h"
 
+#include <QList>
+
 #include <algorithm>
 
 namespace alertserver {
@@ -117,6 +119,54 @@ bool Limits::spend(Limit limit, const QString &subject)
         count(db, limit, subject);
         return true;
     });
+}
+
+bool Limits::reserve(Attempts attempts)
+{
+    QList<std::pair<Limit, QString>> taken;
+    for (const auto &[limit, subject] : attempts) {
+        const int maximum = maximumOf(m_policy, limit);
+        if (maximum <= 0)
+            continue;
+        const LimitRule rule = ruleOf(limit);
+        const qint64 t = now();
+        // One statement takes the attempt or finds the limit reached (no
+        // row): nothing can come between the two. Run again after a lost
+        // connection it may count once more, never less.
+        const bool ok = m_db.run([&](Connection &db) {
+            return db.scalar<qint64>(
+                       "INSERT INTO limits(scope, subject, window_start, hits) VALUES(?,?,?,1) "
+                       "ON CONFLICT(scope, subject) DO UPDATE SET "
+                       "hits = CASE WHEN limits.window_start <= ? THEN 1 ELSE limits.hits + 1 END, "
+                       "window_start = CASE WHEN limits.window_start <= ? THEN ? ELSE limits.window_start END "
+                       "WHERE limits.window_start <= ? OR limits.hits < ? RETURNING hits",
+                       QString::fromLatin1(rule.scope), subjectOf(limit, subject), t, t - rule.window, t - rule.window,
+                       t, t - rule.window, maximum)
+                .has_value();
+        });
+        if (!ok) {
+            for (const auto &[l, s] : taken)
+                giveBack({{l, s}});
+            return false;
+        }
+        taken.append({limit, subject});
+    }
+    return true;
+}
+
+void Limits::giveBack(Attempts attempts)
+{
+    for (const auto &[limit, subject] : attempts) {
+        if (maximumOf(m_policy, limit) <= 0)
+            continue;
+        const LimitRule rule = ruleOf(limit);
+        // In a transaction: run again after a lost connection, it could give
+        // back twice.
+        m_db.transaction([&](Connection &db) {
+            db.exec("UPDATE limits SET hits = hits - 1 WHERE scope = ? AND subject = ? AND hits > 0 AND window_start > ?",
+                    QString::fromLatin1(rule.scope), subjectOf(limit, subject), now() - rule.window);
+        });
+    }
 }
 
 void Limits::dropExpired(Connection &db, qint64 t)

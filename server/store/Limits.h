@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <initializer_list>
+#include <utility>
+
 namespace alertserver {
 
 class Connection;
@@ -21,6 +24,15 @@ public:
     void count(Limit limit, const QString &subject);
     // Counts one against the limit unless it is reached: false then.
     bool spend(Limit limit, const QString &subject);
+
+    // An attempt taken before the work it guards (a password's check, a
+    // binding's), one per limit, all or none: false, with nothing taken,
+    // when one of them is reached. Each is one statement, so attempts sent
+    // at once can never pass a limit. An attempt that went well is given
+    // back: only failures stay counted.
+    using Attempts = std::initializer_list<std::pair<Limit, QString>>;
+    bool reserve(Attempts attempts);
+    void giveBack(Attempts attempts);
 
     // The same inside a transaction of the caller's.
     bool over(Connection &db, Limit limit, const QString &subject) const;

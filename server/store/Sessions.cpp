@@ -4,6 +4,7 @@
 #include "server/store/Database.h"
 #include "server/store/PasswordHash.h"
 #include "server/store/Policy.h"
+#include "server/store/WorkCount.h"
 
 namespace alertserver {
 
@@ -20,7 +21,10 @@ bool Sessions::login(const QString &username, const QString &password, const QSt
         Query q = db.query("SELECT u.id, u.password FROM users u JOIN admins a ON a.id = u.admin_id "
                            "WHERE u.name_key = ? AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)",
                            nameKey(username), t);
-        if (!q.next() || !constantTimeEquals(q.text(1).toUtf8(), password.toUtf8()))
+        if (!q.next())
+            return 0;
+        ++m_work.passwordChecks;
+        if (!constantTimeEquals(q.text(1).toUtf8(), password.toUtf8()))
             return 0;
         return int(q.integer(0));
     });

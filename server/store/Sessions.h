@@ -12,6 +12,7 @@ namespace alertserver {
 class Connection;
 class Database;
 struct Policy;
+struct WorkCount;
 
 // The client side: sessions of a user (per caller's address, or one shared
 // by every caller) and the alerts each session is told of once (the
@@ -25,7 +26,7 @@ public:
     // Alerts kept per user; older ones are dropped as new ones arrive.
     static constexpr int kAlertsKept = 1000;
 
-    Sessions(Database &db, const Policy &policy) : m_db(db), m_policy(policy) {}
+    Sessions(Database &db, const Policy &policy, WorkCount &work) : m_db(db), m_policy(policy), m_work(work) {}
 
     // True when the name and password match a user of a usable administrator;
     // the session is then live. A new session is told of the alerts that no
@@ -56,6 +57,7 @@ public:
 private:
     Database &m_db;
     const Policy &m_policy;
+    WorkCount &m_work;
 };
 
 } // namespace alertserver

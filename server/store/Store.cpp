@@ -18,7 +18,8 @@ QString nameKey(const QString &name)
 
 Store::Store(const QString &location, int passwordIterations)
     : m_db(Database::open(location)), m_limits(*m_db, m_policy), m_mailQueue(*m_db, m_limits),
-      m_admins(*m_db, m_policy, m_limits, passwordIterations), m_users(*m_db), m_sessions(*m_db, m_policy),
+      m_admins(*m_db, m_policy, m_limits, m_work, passwordIterations), m_users(*m_db),
+      m_sessions(*m_db, m_policy, m_work),
       m_tokens(*m_db, m_limits)
 {
     migrate();

@@ -9,6 +9,7 @@
 #include "server/store/Sessions.h"
 #include "server/store/Tokens.h"
 #include "server/store/Users.h"
+#include "server/store/WorkCount.h"
 
 #include <QList>
 #include <QString>
@@ -58,6 +59,8 @@ public:
     Tokens &tokens() { return m_tokens; }
     Limits &limits() { return m_limits; }
     MailQueue &mailQueue() { return m_mailQueue; }
+    // What the store has done so far (hashes, checks, mails).
+    WorkCount &work() { return m_work; }
 
     // Drops what has expired: sessions, bindings, limit windows, and
     // registrations never activated (freeing their names).
@@ -75,6 +78,7 @@ private:
 
     std::unique_ptr<Database> m_db;
     Policy m_policy;
+    WorkCount m_work;
     Limits m_limits;
     MailQueue m_mailQueue;
     Admins m_admins;

@@ -127,6 +127,7 @@ private Q_SLOTS:
     void clientSessionsBelongToTheirAddress();
     void newPasswordDeletionAndLogoutEndEverySession();
     void limitsStopGuessingAndFlooding();
+    void attemptsSentAtOnceStayWithinTheLimits();
     void mailAddressesNameOneMailbox();
     void failuresAreLoggedAndAnsweredWithANumber();
     void registrationMailWaitsInTheStore();
@@ -1003,6 +1004,36 @@ void TestAlertServer::limitsStopGuessingAndFlooding()
     for (int i = 0; i < 3; ++i)
         counts << replyChildren(as("127.0.0.1", "POST", "/alertsystem/admin/sendemail.php" + kStamp + "&id=0", mail).body).value(1);
     QCOMPARE(counts, (QStringList{QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("0")}));
+}
+
+void TestAlertServer::attemptsSentAtOnceStayWithinTheLimits()
+{
+    RunningServer &s = *m_server;
+    const int boss = activeAdmin(QStringLiteral("boss"));
+    QVERIFY(addUser(boss, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}) > 0);
+    const QString clientLogin = s.base + QStringLiteral("/alertsystem/login.php?username=ann&password=");
+    // A right password gives its attempt back: a client that restarts all
+    // day long never locks its user out.
+    for (int i = 0; i < 12; ++i)
+        QCOMPARE(replyChildren(s.client(QStringLiteral("/alertsystem/login.php?username=ann&password=pw")).body).value(0), QStringLiteral("1"));
+
+    // 100 guesses at once, for an administrator and for a user: the limit
+    // per name (10) bounds the passwords checked.
+    auto burst = [&](const QByteArray &method, const QString &url, const QByteArray &body) {
+        std::vector<std::unique_ptr<common::HttpExchange>> exchanges;
+        for (int i = 0; i < 100; ++i) {
+            exchanges.push_back(std::make_unique<common::HttpExchange>());
+            exchanges.back()->start(method, url, {{"Content-Type", "application/x-www-form-urlencoded"}}, body);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(exchanges.cbegin(), exchanges.cend(), [](const auto &e) { return e->isFinished(); }),
+                                 testsupport::patient(120000));
+    };
+    s.store->work().reset();
+    burst("POST", s.base + "/alertsystem/admin/login.php" + kStamp, loginBody(QStringLiteral("boss"), QStringLiteral("guess")));
+    QCOMPARE(s.store->work().hashes.load(), 10);
+    s.store->work().reset();
+    burst("GET", clientLogin + QStringLiteral("guess"), {});
+    QCOMPARE(s.store->work().passwordChecks.load(), 10);
 }
 
 void TestAlertServer::mailAddressesNameOneMailbox()
