@@ -44,9 +44,32 @@ UserFields userFields(const FormData &form)
 
 } // namespace
 
+// A refused id counts against the caller's address as a failed login does,
+// so that ids cannot be guessed from one address: past the limit every id is
+// refused there, the right one too, until the window ends.
+template <typename Check>
+bool AdminPages::callerMay(const HttpRequest &request, Check &&check)
+{
+    const QString address = QString::fromLatin1(request.peer);
+    Limits &limits = m_store.limits();
+    if (!limits.reserve({{Limit::AdminLoginAddress, address}}))
+        return false;
+    if (!check(address))
+        return false;
+    limits.giveBack({{Limit::AdminLoginAddress, address}});
+    return true;
+}
+
 bool AdminPages::boundToCaller(std::optional<int> adminId, const HttpRequest &request)
 {
-    return adminId && m_store.admins().isBound(*adminId, QString::fromLatin1(request.peer));
+    return callerMay(request, [&](const QString &address) { return adminId && m_store.admins().isBound(*adminId, address); });
+}
+
+bool AdminPages::ownerBoundToCaller(std::optional<int> userId, const HttpRequest &request)
+{
+    return callerMay(request, [&](const QString &address) {
+        return userId && m_store.admins().ownerBoundTo(*userId, address).has_value();
+    });
 }
 
 HttpReply AdminPages::registerAdmin(PageRequest &r)
@@ -202,7 +225,7 @@ HttpReply AdminPages::editUser(PageRequest &r)
         return xmlError(400, QStringLiteral("field email is not an e-mail address"));
     // Another administrator's user is refused as an unknown one.
     const auto id = validation::parseId(r.body.value(QStringLiteral("id")));
-    if (!id || !m_store.admins().ownerBoundTo(*id, QString::fromLatin1(r.http.peer)) || !m_store.users().edit(*id, fields))
+    if (!ownerBoundToCaller(id, r.http) || !m_store.users().edit(*id, fields))
         return xmlError(404, QStringLiteral("unknown user"));
     return xml(statusReply(QStringLiteral("EDITUSER"), *id));
 }
@@ -210,7 +233,7 @@ HttpReply AdminPages::editUser(PageRequest &r)
 HttpReply AdminPages::deleteUser(PageRequest &r)
 {
     const auto id = validation::parseId(r.query.value(QStringLiteral("id")));
-    if (!id || !m_store.admins().ownerBoundTo(*id, QString::fromLatin1(r.http.peer)) || !m_store.users().remove(*id))
+    if (!ownerBoundToCaller(id, r.http) || !m_store.users().remove(*id))
         return kUserListRefusal.turnedDown(404);
     return xml(statusReply(QStringLiteral("DELETEOK"), *id));
 }

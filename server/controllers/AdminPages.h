@@ -40,8 +40,13 @@ public:
     HttpReply sendEmail(PageRequest &r);     // sendemail.php
 
 private:
-    // Whether `adminId` names an administrator bound to the caller.
+    // Whether `adminId` names an administrator bound to the caller; a
+    // refusal counts against the caller's address.
     bool boundToCaller(std::optional<int> adminId, const HttpRequest &request);
+    // Whether `userId` names a user whose administrator is bound to the caller.
+    bool ownerBoundToCaller(std::optional<int> userId, const HttpRequest &request);
+    template <typename Check>
+    bool callerMay(const HttpRequest &request, Check &&check);
 
     Store &m_store;
     MailDelivery &m_mail;

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include <arpa/inet.h>
+
 namespace alertserver {
 
 namespace {
@@ -37,13 +39,29 @@ LimitRule ruleOf(Limit limit)
     return {"", kDayWindow};
 }
 
-// Names and mail addresses count whatever their case.
+// An IPv6 address counts by its /64: one machine, or one site, commonly
+// has a whole /64 to pick addresses from.
+QString network(const QString &address)
+{
+    in6_addr a{};
+    if (::inet_pton(AF_INET6, address.toLatin1().constData(), &a) != 1)
+        return address;
+    std::fill(a.s6_addr + 8, a.s6_addr + 16, 0);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &a, text, sizeof text);
+    return QString::fromLatin1(text) + QStringLiteral("/64");
+}
+
+// Names and mail addresses count whatever their case, callers by network.
 QString subjectOf(Limit limit, const QString &subject)
 {
     switch (limit) {
     case Limit::ClientLoginName:
     case Limit::AdminLoginName:
     case Limit::MailsToRecipient: return nameKey(subject);
+    case Limit::ClientLoginAddress:
+    case Limit::AdminLoginAddress:
+    case Limit::Registration: return network(subject);
     default: return subject;
     }
 }

@@ -127,6 +127,7 @@ private Q_SLOTS:
     void clientSessionsBelongToTheirAddress();
     void newPasswordDeletionAndLogoutEndEverySession();
     void limitsStopGuessingAndFlooding();
+    void refusedIdsCountAgainstTheAddress();
     void attemptsSentAtOnceStayWithinTheLimits();
     void mailAddressesNameOneMailbox();
     void failuresAreLoggedAndAnsweredWithANumber();
@@ -1004,6 +1005,49 @@ void TestAlertServer::limitsStopGuessingAndFlooding()
     for (int i = 0; i < 3; ++i)
         counts << replyChildren(as("127.0.0.1", "POST", "/alertsystem/admin/sendemail.php" + kStamp + "&id=0", mail).body).value(1);
     QCOMPARE(counts, (QStringList{QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("0")}));
+}
+
+void TestAlertServer::refusedIdsCountAgainstTheAddress()
+{
+    RunningServer &s = *m_server;
+    alertserver::Policy p;
+    p.loginFailuresPerAddress = 6;
+    s.store->setPolicy(p);
+    const int boss = activeAdmin(QStringLiteral("boss")); // bound to 127.0.0.1
+    const int ann = addUser(boss, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, QStringLiteral("ann@example.com"), {}, {}});
+    QVERIFY(boss > 0 && ann > 0);
+    const int other = boss % 32767 + 1;
+    const QString list = "/alertsystem/admin/getusers.php" + kStamp + "&mrgID=";
+    const QStringList notXml{QStringLiteral("<not well-formed>")};
+    auto users = [&](const char *peer, int id) { return replyChildren(as(peer, "GET", list + QString::number(id)).body); };
+    // One refusal of each binding check, from the administrator's own address
+    // (an office behind one address): the sixth reaches the limit.
+    QCOMPARE(users("127.0.0.1", other), notXml);
+    QCOMPARE(replyChildren(as("127.0.0.1", "POST", "/alertsystem/admin/adduser.php" + kStamp,
+                              addUserBody({QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}, other)).body),
+             QStringList{QStringLiteral("CANOTADD")});
+    QCOMPARE(replyChildren(as("127.0.0.1", "POST", "/alertsystem/admin/sendemail.php" + kStamp + "&id=0",
+                              "v1=q804&mails[]=ann%40example.com&mrgID=" + QByteArray::number(other)).body),
+             notXml);
+    const QByteArray edit = "password=x&lastname=&firstname=&telnos=&email=&wirelessno=&serviceprovider=&id=" + QByteArray::number(ann + 1);
+    QVERIFY(replyChildren(as("127.0.0.1", "POST", "/alertsystem/admin/edituser.php" + kStamp, edit).body).value(0) != QLatin1String("EDITUSER"));
+    QCOMPARE(replyChildren(as("127.0.0.1", "GET", "/alertsystem/admin/deleteuser.php" + kStamp + "&id=" + QString::number(ann + 1)).body), notXml);
+    // Answered ids cost nothing.
+    QCOMPARE(userChildren(as("127.0.0.1", "GET", list + QString::number(boss)).body, 0).value(1), QStringLiteral("ann"));
+    QCOMPARE(users("127.0.0.1", other), notXml);
+    // The limit holds: the right id is refused as any other, in the same
+    // shape, until the window ends; elsewhere the administrator works on.
+    QCOMPARE(users("127.0.0.1", boss), notXml);
+    s.store->admins().bind(boss, QStringLiteral("127.0.0.2"));
+    QCOMPARE(userChildren(as("127.0.0.2", "GET", list + QString::number(boss)).body, 0).value(1), QStringLiteral("ann"));
+
+    // IPv6 callers count by their /64.
+    s.store->admins().bind(boss, QStringLiteral("2001:db8:1:2::99"));
+    s.store->admins().bind(boss, QStringLiteral("2001:db8:1:3::99"));
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(users(QByteArray("2001:db8:1:2::" + QByteArray::number(i + 1)).constData(), other), notXml);
+    QCOMPARE(users("2001:db8:1:2::99", boss), notXml);
+    QCOMPARE(userChildren(as("2001:db8:1:3::99", "GET", list + QString::number(boss)).body, 0).value(1), QStringLiteral("ann"));
 }
 
 void TestAlertServer::attemptsSentAtOnceStayWithinTheLimits()
