@@ -9,7 +9,7 @@
 #include "server/web/Links.h"
 #include "server/web/Router.h"
 
-#include <QMultiHash>
+#include <QHash>
 #include <QSet>
 
 namespace alertserver {
@@ -112,7 +112,7 @@ HttpReply AdminPages::registerAdmin(PageRequest &r)
 
     const QString base = m_links.base();
     const Admins::RegisterResult result = m_store.admins().registerAdmin(
-        reg, [&](int, const QByteArray &code) { return mailtexts::activation(reg, base, code); });
+        reg, [&](int, const QByteArray &code) { return mailtexts::activation(reg.email, base, code); });
     switch (result.outcome) {
     case Admins::Registration::NameTaken: return xml(statusReply(QStringLiteral("USERNAMEEXISTS")));
     case Admins::Registration::Full: return xmlError(507, QStringLiteral("no more administrator accounts can be created"));
@@ -254,26 +254,18 @@ HttpReply AdminPages::sendEmail(PageRequest &r)
 
     // Mail goes only to addresses of this administrator's own users, once
     // per address, so the page cannot be used to send mail to strangers.
-    QMultiHash<QString, UserRecord> usersByAddress;
+    QHash<QString, QString> ownAddresses; // folded -> as stored
     for (const UserRecord &u : m_store.users().of(*adminId))
         if (validation::isMailAddress(u.email))
-            usersByAddress.insert(nameKey(u.email), u);
+            ownAddresses.insert(nameKey(u.email), u.email);
     QSet<QString> done;
     QList<Mail> mails;
     for (const QString &address : addresses) {
         const QString key = nameKey(address);
-        if (done.contains(key) || !usersByAddress.contains(key))
+        if (done.contains(key) || !ownAddresses.contains(key))
             continue;
         done.insert(key);
-        QStringList names;
-        QString greeting;
-        QString to;
-        for (const UserRecord &u : usersByAddress.values(key)) {
-            names.prepend(u.username);
-            greeting = (u.firstname + u' ' + u.lastname).trimmed();
-            to = u.email;
-        }
-        mails.append(mailtexts::downloadLink(to, greeting, names, m_links.base()));
+        mails.append(mailtexts::downloadLink(ownAddresses.value(key), m_links.base()));
     }
     const int sent = m_store.mailQueue().queueFrom(*adminId, mails);
     m_mail.queued();
