@@ -63,7 +63,10 @@ Admins::RegisterResult Admins::registerAdmin(const AdminRegistration &reg, const
     const qint64 unactivatedSince = now() - m_policy.activationSeconds;
     // A registration that waits for its activation, sent again as it was:
     // the password is checked before the write transaction, as the slow
-    // hash of a new account is.
+    // hash of a new account is. Every registration checks one password and
+    // hashes one, whatever the name and address turn out to be (a decoy's
+    // check for a name that waits for nothing), so that its time tells
+    // nothing about a pending name or its address.
     int again = 0;
     QByteArray againHash;
     if (mail) {
@@ -77,11 +80,13 @@ Admins::RegisterResult Admins::registerAdmin(const AdminRegistration &reg, const
                 std::tie(again, stored.salt, stored.hash, stored.iterations, email) =
                     q.row<int, QByteArray, QByteArray, int, QString>();
         });
-        if (again && (nameKey(email) != nameKey(reg.email) || !verifyPassword(reg.password.toUtf8(), stored)))
+        const bool right = verify(reg.password, again ? stored : m_decoy);
+        if (again && (nameKey(email) != nameKey(reg.email) || !right))
             again = 0;
         againHash = stored.hash;
     }
-    const PasswordHash hash = again ? PasswordHash() : hashPassword(reg.password.toUtf8(), m_passwordIterations);
+    const PasswordHash fresh = this->hash(reg.password);
+    const PasswordHash hash = again ? PasswordHash() : fresh;
     const QByteArray code = randomHex(20);
 
     return m_db.transaction([&](Connection &db) -> RegisterResult {

@@ -132,6 +132,7 @@ private Q_SLOTS:
     void mailAddressesNameOneMailbox();
     void failuresAreLoggedAndAnsweredWithANumber();
     void registrationMailWaitsInTheStore();
+    void everyRegistrationAnswerTakesEqualWork();
     void versionOneStoreKeepsItsRows();
     void lostConnectionsAreMadeAgain();
 
@@ -1218,6 +1219,34 @@ void TestAlertServer::registrationMailWaitsInTheStore()
     s.inspect()->exec("UPDATE admins SET created_at = created_at - 8 * 86400");
     QCOMPARE(s.client(link.captured(0)).status, 404);
     QCOMPARE(replyChildren(s.wizard("POST", reg, registrationBody(other)).body).value(0), QStringLiteral("REGISTEROK"));
+}
+
+void TestAlertServer::everyRegistrationAnswerTakesEqualWork()
+{
+    RunningServer &s = *m_server;
+    // What one registration cost: its answer, the passwords hashed or
+    // checked, the mails written.
+    auto attempt = [&](const QString &name, const QString &email, const QString &password) {
+        Admin a;
+        a.username = name;
+        a.email = email;
+        a.password = password;
+        s.store->work().reset();
+        const qsizetype mails = s.outboxFiles().size();
+        const QString answer = replyChildren(s.wizard("POST", "/alertsystem/admin/register.php" + kStamp, registrationBody(a)).body).value(0);
+        return QStringList{answer, QString::number(s.store->work().hashes.load()), QString::number(s.outboxFiles().size() - mails)};
+    };
+    auto expect = [](const char *answer, int mails) { return QStringList{QLatin1String(answer), QStringLiteral("2"), QString::number(mails)}; };
+    const QString mail = QStringLiteral("boss@example.com");
+    QCOMPARE(attempt(QStringLiteral("boss"), mail, QStringLiteral("pw")), expect("REGISTEROK", 1));
+    QCOMPARE(attempt(QStringLiteral("nora"), QStringLiteral("nora@example.com"), QStringLiteral("pw")), expect("REGISTEROK", 1));
+    QVERIFY(s.store->admins().activateByName(QStringLiteral("nora")));
+    // The same work whether the pending name's address is right or not, and
+    // for an active name.
+    QCOMPARE(attempt(QStringLiteral("boss"), mail, QStringLiteral("pw")), expect("REGISTEROK", 1));
+    QCOMPARE(attempt(QStringLiteral("boss"), QStringLiteral("other@example.com"), QStringLiteral("pw")), expect("USERNAMEEXISTS", 0));
+    QCOMPARE(attempt(QStringLiteral("boss"), mail, QStringLiteral("guess")), expect("USERNAMEEXISTS", 0));
+    QCOMPARE(attempt(QStringLiteral("nora"), QStringLiteral("nora@example.com"), QStringLiteral("pw")), expect("USERNAMEEXISTS", 0));
 }
 
 void TestAlertServer::versionOneStoreKeepsItsRows()
