@@ -36,9 +36,10 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     // wizard's own requests never come from one.
     const Refusal userList = AdminPages::kUserListRefusal;
     m_router.add({"/alertsystem/admin/activate.php", M::Get, page(m_admin, &AdminPages::activate)});
-    m_router.add({"/alertsystem/admin/register.php", M::Post, page(m_admin, &AdminPages::registerAdmin), {}, true});
+    // Registrations and logins hash passwords: they run on a pool of their own.
+    m_router.add({"/alertsystem/admin/register.php", M::Post, page(m_admin, &AdminPages::registerAdmin), {}, true, true});
     m_router.add({"/alertsystem/admin/login.php", M::Post, page(m_admin, &AdminPages::login),
-                  AdminPages::kLoginRefusal, true});
+                  AdminPages::kLoginRefusal, true, true});
     m_router.add({"/alertsystem/admin/getusers.php", M::Get, page(m_admin, &AdminPages::listUsers), userList, true});
     m_router.add({"/alertsystem/admin/adduser.php", M::Post, page(m_admin, &AdminPages::addUser),
                   AdminPages::kAddUserRefusal, true});

@@ -29,6 +29,10 @@ public:
     {
         return m_router.refusal(target, status, why);
     }
+    bool hashes(const QByteArray &target) const override
+    {
+        return m_router.hashes(target);
+    }
 
     // Both are set before serving starts; see Links.
     void setFallbackBase(const QString &base) { m_links.setFallbackBase(base); }

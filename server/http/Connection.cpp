@@ -244,7 +244,8 @@ private:
         const QByteArray logged = caller.address
             ? m_request.peer
             : "- (proxy " + addressText(m_peer) + " forwarded no usable address: " + caller.why + ")";
-        net::post(m_engine.workers, [self = this->shared_from_this(), logged] {
+        net::thread_pool &pool = m_engine.handler.hashes(m_request.target) ? m_engine.hashing : m_engine.workers;
+        net::post(pool, [self = this->shared_from_this(), logged] {
             HttpReply reply;
             try {
                 reply = self->m_engine.handler.handle(self->m_request);

@@ -95,6 +95,7 @@ void Engine::stop()
         t.join();
     m_threads.clear();
     workers.join();
+    hashing.join();
 }
 
 } // namespace alertserver::http

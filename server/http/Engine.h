@@ -48,6 +48,7 @@ public:
     const bool log;
     net::io_context io{HttpFrontEnd::kNetworkThreads};
     net::thread_pool workers;
+    net::thread_pool hashing{HttpFrontEnd::kHashingThreads};
     tcp::acceptor acceptor{net::make_strand(io)};
     std::optional<net::ssl::context> tls;
     TrustedProxies proxies;

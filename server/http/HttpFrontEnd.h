@@ -40,6 +40,8 @@ public:
     static constexpr int kDefaultThreads = 8;
     // Threads that read and write the sockets and make the TLS handshakes.
     static constexpr int kNetworkThreads = 2;
+    // Workers for the requests that hash a password (RequestHandler::hashes).
+    static constexpr int kHashingThreads = 2;
     static constexpr std::chrono::milliseconds kDefaultHeadDeadline{15000};
     static constexpr std::chrono::milliseconds kDefaultBodyDeadline{30000};
     static constexpr int kDefaultMaxConnections = http::Admission::kDefaultTotal;

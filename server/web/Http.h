@@ -77,6 +77,14 @@ public:
     // for refuses in. `target` may be empty when not even the request line
     // could be read.
     virtual HttpReply refusal(const QByteArray &target, int status, const QString &why) const = 0;
+    // Whether answering the request hashes a password: the front end hands
+    // such requests to a small pool of their own, so that a flood of them
+    // never holds the workers that answer everything else.
+    virtual bool hashes(const QByteArray &target) const
+    {
+        (void)target;
+        return false;
+    }
 };
 
 } // namespace alertserver

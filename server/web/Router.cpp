@@ -107,6 +107,12 @@ HttpReply Router::refusal(const QByteArray &target, int status, const QString &w
     return refusalOf(path, find(path)).reply(status, why);
 }
 
+bool Router::hashes(const QByteArray &target) const
+{
+    const Route *route = find(pathOf(target));
+    return route && route->hashes;
+}
+
 HttpReply Router::handle(const HttpRequest &request) const
 {
     const qsizetype q = request.target.indexOf('?');

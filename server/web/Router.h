@@ -42,6 +42,8 @@ struct Route
     // The wizard's pages: refused when a web page in a browser sends them,
     // and to a caller without an address.
     bool wizardOnly = false;
+    // The page hashes a password (see RequestHandler::hashes).
+    bool hashes = false;
 };
 
 // The routing table: finds the row of a request, checks what every page
@@ -64,6 +66,7 @@ public:
 
     HttpReply handle(const HttpRequest &request) const;
     HttpReply refusal(const QByteArray &target, int status, const QString &why) const;
+    bool hashes(const QByteArray &target) const;
 
 private:
     struct Area

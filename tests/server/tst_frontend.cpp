@@ -103,6 +103,7 @@ private Q_SLOTS:
     void rangeIsIgnored();
     void headsAreBounded();
     void stalledCallersHoldNoWorker();
+    void passwordHashesHoldNoWorker();
     void bodiesCutShortOrFramedTwiceAreNeverCarriedOut();
     void headChangesNothing();
     void linksNeverComeFromTheHostHeader();
@@ -163,6 +164,26 @@ void TestFrontEnd::stalledCallersHoldNoWorker()
     QCOMPARE(replyChildren(r.body), QStringList{QStringLiteral("2")});
     for (const auto &c : stalled)
         QVERIFY(!c->closedByServer(0));
+}
+
+void TestFrontEnd::passwordHashesHoldNoWorker()
+{
+    // One worker, and forty administrator logins at once (a slow hash each):
+    // a poll sent once the first is answered is answered before the others.
+    RunningServer s(1);
+    std::vector<std::unique_ptr<common::HttpExchange>> logins;
+    for (int i = 0; i < 40; ++i) {
+        logins.push_back(std::make_unique<common::HttpExchange>());
+        logins.back()->start("POST", s.base + "/alertsystem/admin/login.php", {{"Content-Type", "application/x-www-form-urlencoded"}},
+                             "username=nobody" + QByteArray::number(i) + "&password=guess");
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(logins.cbegin(), logins.cend(), [](const auto &e) { return e->isFinished(); }),
+                             patient(60000));
+    const auto poll = s.client(QStringLiteral("/alertsystem/status.php?username=ann"));
+    QCOMPARE(poll.status, 200);
+    QVERIFY(!std::all_of(logins.cbegin(), logins.cend(), [](const auto &e) { return e->isFinished(); }));
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(logins.cbegin(), logins.cend(), [](const auto &e) { return e->isFinished(); }),
+                             patient(60000));
 }
 
 void TestFrontEnd::bodiesCutShortOrFramedTwiceAreNeverCarriedOut()
