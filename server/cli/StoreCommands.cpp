@@ -4,6 +4,7 @@
 #include "server/store/Database.h"
 #include "server/store/Store.h"
 #include "server/validation/Fields.h"
+#include "server/web/AccessLog.h"
 #include "server/web/Http.h"
 
 #include <QDateTime>
@@ -201,12 +202,13 @@ struct Command
 {
     const char *name;
     int (*run)(const QStringList &args, const Options &o, const QString &dbPath);
+    int names; // leading arguments that are names, for the audit trail
 };
 
 const Command kCommands[] = {
-    {"migrate", migrate},     {"alert", alert},           {"token", token},
-    {"logout", logout},       {"seed-admin", seedAdmin},  {"activate-admin", activateAdmin},
-    {"expire-admin", expireAdmin}, {"add-user", addUser},
+    {"migrate", migrate, 0},          {"alert", alert, 1},          {"token", token, 2},
+    {"logout", logout, 1},            {"seed-admin", seedAdmin, 1}, {"activate-admin", activateAdmin, 1},
+    {"expire-admin", expireAdmin, 1}, {"add-user", addUser, 2},
 };
 
 } // namespace
@@ -214,9 +216,19 @@ const Command kCommands[] = {
 std::optional<int> runStoreCommand(const QString &command, const QStringList &args, const Options &o,
                                    const QString &dbPath)
 {
-    for (const Command &c : kCommands)
-        if (command == QLatin1String(c.name))
-            return c.run(args, o, dbPath);
+    for (const Command &c : kCommands) {
+        if (command != QLatin1String(c.name))
+            continue;
+        const int code = c.run(args, o, dbPath);
+        // The audit trail names the command and whom it was for: the names
+        // come first, passwords and texts after them, never shown.
+        QString what = command;
+        for (const QString &arg : args.mid(0, c.names))
+            what += u' ' + arg;
+        accesslog::audit(QStringLiteral("operator"), {},
+                         what + (code == 0 ? QStringLiteral(": done") : QStringLiteral(": failed")));
+        return code;
+    }
     return std::nullopt;
 }
 

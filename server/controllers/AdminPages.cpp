@@ -6,6 +6,7 @@
 #include "server/pages/Pages.h"
 #include "server/store/Store.h"
 #include "server/validation/Fields.h"
+#include "server/web/AccessLog.h"
 #include "server/web/Links.h"
 #include "server/web/Router.h"
 
@@ -42,6 +43,12 @@ UserFields userFields(const FormData &form)
     return u;
 }
 
+// Who the audit trail names for an administrator known by id.
+QString administrator(int id)
+{
+    return QStringLiteral("administrator %1").arg(id);
+}
+
 } // namespace
 
 // A refused id counts against the caller's address as a failed login does,
@@ -65,11 +72,14 @@ bool AdminPages::boundToCaller(std::optional<int> adminId, const HttpRequest &re
     return callerMay(request, [&](const QString &address) { return adminId && m_store.admins().isBound(*adminId, address); });
 }
 
-bool AdminPages::ownerBoundToCaller(std::optional<int> userId, const HttpRequest &request)
+std::optional<int> AdminPages::ownerBoundToCaller(std::optional<int> userId, const HttpRequest &request)
 {
-    return callerMay(request, [&](const QString &address) {
-        return userId && m_store.admins().ownerBoundTo(*userId, address).has_value();
+    std::optional<int> owner;
+    const bool bound = callerMay(request, [&](const QString &address) {
+        owner = userId ? m_store.admins().ownerBoundTo(*userId, address) : std::nullopt;
+        return owner.has_value();
     });
+    return bound ? owner : std::nullopt;
 }
 
 HttpReply AdminPages::registerAdmin(PageRequest &r)
@@ -107,19 +117,31 @@ HttpReply AdminPages::registerAdmin(PageRequest &r)
     if (!validation::isMailAddress(reg.email))
         return xmlError(400, QStringLiteral("field email is not an e-mail address"));
     const QString address = QString::fromLatin1(r.http.peer);
-    if (!m_store.limits().spend(Limit::Registration, address))
+    if (!m_store.limits().spend(Limit::Registration, address)) {
+        accesslog::audit(reg.username, r.http.peer, QStringLiteral("registration refused: too many from this address"));
         return xmlError(429, QStringLiteral("too many registrations from this address, try again tomorrow"));
+    }
 
     const QString base = m_links.base();
     const Admins::RegisterResult result = m_store.admins().registerAdmin(
         reg, [&](int, const QByteArray &code) { return mailtexts::activation(reg.email, base, code); });
+    auto audit = [&](const QString &what) { accesslog::audit(reg.username, r.http.peer, what); };
     switch (result.outcome) {
-    case Admins::Registration::NameTaken: return xml(statusReply(QStringLiteral("USERNAMEEXISTS")));
-    case Admins::Registration::Full: return xmlError(507, QStringLiteral("no more administrator accounts can be created"));
+    case Admins::Registration::NameTaken:
+        audit(QStringLiteral("registration refused: name taken"));
+        return xml(statusReply(QStringLiteral("USERNAMEEXISTS")));
+    case Admins::Registration::Full:
+        audit(QStringLiteral("registration refused: no ids left"));
+        return xmlError(507, QStringLiteral("no more administrator accounts can be created"));
     case Admins::Registration::MailLimited:
+        audit(QStringLiteral("registration refused: too many mails to %1").arg(reg.email));
         return xmlError(429, QStringLiteral("too many mails to this address, try again tomorrow"));
     case Admins::Registration::Registered:
-    case Admins::Registration::Resent: break;
+        audit(QStringLiteral("registered as %1, activation mail queued to %2").arg(administrator(result.id), reg.email));
+        break;
+    case Admins::Registration::Resent:
+        audit(QStringLiteral("registered again, activation mail queued again to %1").arg(reg.email));
+        break;
     }
     m_store.admins().bind(result.id, address);
     m_mail.queued();
@@ -132,10 +154,13 @@ HttpReply AdminPages::activate(PageRequest &r)
     const bool plausible = !code.isEmpty() && code.size() <= 64
         && std::all_of(code.cbegin(), code.cend(), [](QChar ch) { return (ch >= u'0' && ch <= u'9') || (ch >= u'a' && ch <= u'f'); });
     const auto name = plausible ? m_store.admins().activate(code.toLatin1()) : std::nullopt;
-    if (!name)
+    if (!name) {
+        accesslog::audit({}, r.http.peer, QStringLiteral("activation refused: unknown or used link"));
         return html(pages::simple(QStringLiteral("Activation"),
                                   {QStringLiteral("This activation link is not known or has been used already.")}),
                     404);
+    }
+    accesslog::audit(*name, r.http.peer, QStringLiteral("activated through the mail's link"));
     return html(pages::simple(QStringLiteral("Account activated"),
                               {QStringLiteral("The administrator account %1 is active now.").arg(*name),
                                QStringLiteral("Log in with the Kestrup administrator wizard to add your users.")}));
@@ -153,19 +178,28 @@ HttpReply AdminPages::login(PageRequest &r)
     // cannot check more guesses than the limit; a right password gives it back.
     Limits &limits = m_store.limits();
     const Limits::Attempts attempt{{Limit::AdminLoginName, name}, {Limit::AdminLoginAddress, address}};
-    if (!limits.reserve(attempt))
+    auto audit = [&](const QString &what) { accesslog::audit(name, r.http.peer, what); };
+    if (!limits.reserve(attempt)) {
+        audit(QStringLiteral("login refused: too many failed logins"));
         return kLoginRefusal.turnedDown(429);
+    }
     const auto [outcome, id] = m_store.admins().login(name, r.body.value(QStringLiteral("password")));
     if (outcome != Admins::Login::Invalid)
         limits.giveBack(attempt);
     switch (outcome) {
     case Admins::Login::LoggedIn:
         m_store.admins().bind(id, address);
+        audit(QStringLiteral("logged in as %1").arg(administrator(id)));
         return xml(statusReply(QStringLiteral("LOGINOK"), id));
-    case Admins::Login::NotActive: return xml(statusReply(QStringLiteral("NOTACTIVE")));
-    case Admins::Login::Expired: return xml(statusReply(QStringLiteral("EXPIRED")));
+    case Admins::Login::NotActive:
+        audit(QStringLiteral("login refused: not activated"));
+        return xml(statusReply(QStringLiteral("NOTACTIVE")));
+    case Admins::Login::Expired:
+        audit(QStringLiteral("login refused: expired"));
+        return xml(statusReply(QStringLiteral("EXPIRED")));
     case Admins::Login::Invalid: break;
     }
+    audit(QStringLiteral("login failed: wrong name or password"));
     return xml(statusReply(QStringLiteral("INVALID")));
 }
 
@@ -206,6 +240,8 @@ HttpReply AdminPages::addUser(PageRequest &r)
         return kAddUserRefusal.turnedDown(403);
     const int most = m_store.policy().usersPerAdmin > 0 ? m_store.policy().usersPerAdmin : kMaxId;
     const auto [outcome, id] = m_store.users().add(*adminId, fields, most);
+    if (outcome == Users::Addition::Added)
+        accesslog::audit(administrator(*adminId), r.http.peer, QStringLiteral("user %1 added (id %2)").arg(fields.username).arg(id));
     switch (outcome) {
     case Users::Addition::Added: return xml(statusReply(QStringLiteral("USERADDED"), id));
     case Users::Addition::NameTaken:
@@ -225,16 +261,20 @@ HttpReply AdminPages::editUser(PageRequest &r)
         return xmlError(400, QStringLiteral("field email is not an e-mail address"));
     // Another administrator's user is refused as an unknown one.
     const auto id = validation::parseId(r.body.value(QStringLiteral("id")));
-    if (!ownerBoundToCaller(id, r.http) || !m_store.users().edit(*id, fields))
+    const auto owner = ownerBoundToCaller(id, r.http);
+    if (!owner || !m_store.users().edit(*id, fields))
         return xmlError(404, QStringLiteral("unknown user"));
+    accesslog::audit(administrator(*owner), r.http.peer, QStringLiteral("user %1 edited").arg(*id));
     return xml(statusReply(QStringLiteral("EDITUSER"), *id));
 }
 
 HttpReply AdminPages::deleteUser(PageRequest &r)
 {
     const auto id = validation::parseId(r.query.value(QStringLiteral("id")));
-    if (!ownerBoundToCaller(id, r.http) || !m_store.users().remove(*id))
+    const auto owner = ownerBoundToCaller(id, r.http);
+    if (!owner || !m_store.users().remove(*id))
         return kUserListRefusal.turnedDown(404);
+    accesslog::audit(administrator(*owner), r.http.peer, QStringLiteral("user %1 deleted").arg(*id));
     return xml(statusReply(QStringLiteral("DELETEOK"), *id));
 }
 
@@ -268,6 +308,8 @@ HttpReply AdminPages::sendEmail(PageRequest &r)
         mails.append(mailtexts::downloadLink(ownAddresses.value(key), m_links.base()));
     }
     const int sent = m_store.mailQueue().queueFrom(*adminId, mails);
+    accesslog::audit(administrator(*adminId), r.http.peer,
+                     QStringLiteral("download-link mails queued: %1 of %2 asked").arg(sent).arg(addresses.size()));
     m_mail.queued();
     return xml(statusReply(QStringLiteral("MSGSEND"), sent));
 }

@@ -43,8 +43,8 @@ private:
     // Whether `adminId` names an administrator bound to the caller; a
     // refusal counts against the caller's address.
     bool boundToCaller(std::optional<int> adminId, const HttpRequest &request);
-    // Whether `userId` names a user whose administrator is bound to the caller.
-    bool ownerBoundToCaller(std::optional<int> userId, const HttpRequest &request);
+    // The administrator of user `userId` when bound to the caller.
+    std::optional<int> ownerBoundToCaller(std::optional<int> userId, const HttpRequest &request);
     template <typename Check>
     bool callerMay(const HttpRequest &request, Check &&check);
 

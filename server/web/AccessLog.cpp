@@ -2,6 +2,7 @@
 
 #include "server/web/Http.h"
 
+#include <QDateTime>
 #include <QList>
 
 #include <cstdio>
@@ -56,6 +57,18 @@ void failed(const QString &reference, const HttpRequest &request, const QString 
     std::fprintf(stderr, "alertserver: error %s: %s %s %s failed: %s\n", reference.toLatin1().constData(),
                  orDash(request.peer).constData(), orDash(request.method).constData(), orDash(shown).constData(),
                  reason.toLocal8Bit().constData());
+}
+
+void audit(const QString &who, const QByteArray &from, const QString &what)
+{
+    QString line = QStringLiteral("audit %1 %2 from %3: %4")
+                       .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate), who.isEmpty() ? QStringLiteral("-") : who,
+                            QString::fromLatin1(orDash(from)), what);
+    for (QChar &c : line)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = u' ';
+    std::lock_guard lock(g_logMutex);
+    std::fprintf(stderr, "alertserver: %s\n", line.toUtf8().constData());
 }
 
 } // namespace alertserver::accesslog

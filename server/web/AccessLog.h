@@ -22,5 +22,11 @@ void answered(const QByteArray &peer, const QByteArray &method, const QByteArray
 // with the reference number its caller was given and the reason.
 void failed(const QString &reference, const HttpRequest &request, const QString &why);
 
+// An administrative change, or an attempt at one, for the audit trail:
+// logged whatever the verbosity, one line with the time (UTC), who (an
+// administrator's name or id, "operator" on the command line), from which
+// address, and what. Callers pass names and ids, never a secret.
+void audit(const QString &who, const QByteArray &from, const QString &what);
+
 } // namespace accesslog
 } // namespace alertserver

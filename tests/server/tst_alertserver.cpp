@@ -133,6 +133,7 @@ private Q_SLOTS:
     void failuresAreLoggedAndAnsweredWithANumber();
     void registrationMailWaitsInTheStore();
     void everyRegistrationAnswerTakesEqualWork();
+    void administrativeChangesAreAudited();
     void versionOneStoreKeepsItsRows();
     void lostConnectionsAreMadeAgain();
 
@@ -1247,6 +1248,33 @@ void TestAlertServer::everyRegistrationAnswerTakesEqualWork()
     QCOMPARE(attempt(QStringLiteral("boss"), QStringLiteral("other@example.com"), QStringLiteral("pw")), expect("USERNAMEEXISTS", 0));
     QCOMPARE(attempt(QStringLiteral("boss"), mail, QStringLiteral("guess")), expect("USERNAMEEXISTS", 0));
     QCOMPARE(attempt(QStringLiteral("nora"), QStringLiteral("nora@example.com"), QStringLiteral("pw")), expect("USERNAMEEXISTS", 0));
+}
+
+void TestAlertServer::administrativeChangesAreAudited()
+{
+    StderrCapture log;
+    const int boss = activeAdmin(QStringLiteral("boss"));
+    const QString login = "/alertsystem/admin/login.php" + kStamp;
+    as("127.0.0.2", "POST", login, loginBody(QStringLiteral("boss"), QStringLiteral("Guess-1234")));
+    const int ann = addUser(boss, {QStringLiteral("ann"), QStringLiteral("Sesame-4711"), {}, {}, {}, QStringLiteral("ann@example.com"), {}, {}});
+    QVERIFY(boss > 0 && ann > 0);
+    as("127.0.0.1", "POST", "/alertsystem/admin/edituser.php" + kStamp,
+       "password=Sesame-9&lastname=&firstname=&telnos=&email=ann%40example.com&wirelessno=&serviceprovider=&id=" + QByteArray::number(ann));
+    as("127.0.0.1", "POST", "/alertsystem/admin/sendemail.php" + kStamp + "&id=0", "v1=q804&mails[]=ann%40example.com&mrgID=" + QByteArray::number(boss));
+    as("127.0.0.1", "GET", "/alertsystem/admin/deleteuser.php" + kStamp + "&id=" + QString::number(ann));
+    const QString text = log.text();
+    const QString admin = QStringLiteral("administrator %1").arg(boss);
+    for (const QString &line : {QStringLiteral("boss from 127.0.0.1: registered as ") + admin,
+                                QStringLiteral("boss from 127.0.0.1: logged in as ") + admin,
+                                QStringLiteral("boss from 127.0.0.2: login failed"),
+                                admin + QStringLiteral(" from 127.0.0.1: user ann added (id %1)").arg(ann),
+                                admin + QStringLiteral(" from 127.0.0.1: user %1 edited").arg(ann),
+                                admin + QStringLiteral(" from 127.0.0.1: download-link mails queued: 1 of 1 asked"),
+                                admin + QStringLiteral(" from 127.0.0.1: user %1 deleted").arg(ann)})
+        QVERIFY2(text.contains(QStringLiteral("alertserver: audit ")) && text.contains(line), qPrintable(line + u'\n' + text));
+    // Secrets never: passwords, guesses.
+    for (const char *secret : {"Sesame", "Guess-1234", "w\xc3\xb6rd"})
+        QVERIFY2(!text.contains(QString::fromUtf8(secret)), secret);
 }
 
 void TestAlertServer::versionOneStoreKeepsItsRows()

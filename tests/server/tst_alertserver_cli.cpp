@@ -646,6 +646,12 @@ void TestAlertServerCli::tokensFromTheCommandLine()
     const QByteArray token = r.out.trimmed().toLatin1();
     QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{43}$")).match(QString::fromLatin1(token)).hasMatch(), qPrintable(r.out));
     QVERIFY(r.err.contains(QStringLiteral("token-1")));
+    // The operator's commands are audited, without their secrets.
+    QVERIFY2(r.err.contains(QStringLiteral("operator from -: token create boss: done")) && !r.err.contains(QString::fromLatin1(token)),
+             qPrintable(r.err));
+    r = run(QStringList{"add-user", "boss", "bob", "Sesame-5"} + db);
+    QVERIFY2(r.err.contains(QStringLiteral("operator from -: add-user boss bob: done")) && !r.err.contains(QStringLiteral("Sesame")),
+             qPrintable(r.err));
     QCOMPARE(run(QStringList{"token", "create", "boss", "--name", "nagios"} + db).exitCode, 0);
     QCOMPARE(run(QStringList{"token", "create", "boss", "--name", "nagios"} + db).exitCode, 1);
     QCOMPARE(run(QStringList{"token", "create", "boss", "--name", "a b"} + db).exitCode, 1);
