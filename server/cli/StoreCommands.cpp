@@ -198,6 +198,39 @@ int addUser(const QStringList &args, const Options &o, const QString &dbPath)
     return 0;
 }
 
+// One line per administrator: name, id, state, users, e-mail address.
+int listAdmins(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (!args.isEmpty())
+        return kWrongWords;
+    Store store(dbPath);
+    const qint64 t = QDateTime::currentSecsSinceEpoch();
+    for (const AdminSummary &a : store.admins().list()) {
+        const QString state = !a.active ? QStringLiteral("not activated")
+            : a.expiresAt && *a.expiresAt <= t ? QStringLiteral("expired")
+                                               : QStringLiteral("active");
+        say(QStringLiteral("%1\t%2\t%3\t%4 users\t%5").arg(a.username).arg(a.id).arg(state).arg(a.users).arg(a.email));
+    }
+    return 0;
+}
+
+int deleteAdmin(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 1)
+        return kWrongWords;
+    Store store(dbPath);
+    return store.admins().remove(args[0]) ? 0 : fail(QStringLiteral("no administrator %1").arg(args[0]));
+}
+
+int deleteUser(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 1)
+        return kWrongWords;
+    Store store(dbPath);
+    const auto user = store.users().byName(args[0]);
+    return user && store.users().remove(user->id) ? 0 : fail(QStringLiteral("no user %1").arg(args[0]));
+}
+
 struct Command
 {
     const char *name;
@@ -208,7 +241,8 @@ struct Command
 const Command kCommands[] = {
     {"migrate", migrate, 0},          {"alert", alert, 1},          {"token", token, 2},
     {"logout", logout, 1},            {"seed-admin", seedAdmin, 1}, {"activate-admin", activateAdmin, 1},
-    {"expire-admin", expireAdmin, 1}, {"add-user", addUser, 2},
+    {"expire-admin", expireAdmin, 1}, {"add-user", addUser, 2},       {"list-admins", listAdmins, 0},
+    {"delete-admin", deleteAdmin, 1}, {"delete-user", deleteUser, 1},
 };
 
 } // namespace

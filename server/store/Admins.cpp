@@ -198,6 +198,29 @@ std::optional<int> Admins::idByName(const QString &username)
     return m_db.run([&](Connection &db) { return db.scalar<int>("SELECT id FROM admins WHERE name_key = ?", nameKey(username)); });
 }
 
+QList<AdminSummary> Admins::list()
+{
+    return m_db.run([&](Connection &db) {
+        Query q = db.query("SELECT a.id, a.username, a.email, a.active, a.expires_at, "
+                           "(SELECT count(*) FROM users u WHERE u.admin_id = a.id) FROM admins a ORDER BY a.name_key");
+        QList<AdminSummary> out;
+        while (q.next()) {
+            AdminSummary a;
+            std::tie(a.id, a.username, a.email, a.active, a.expiresAt, a.users) =
+                q.row<int, QString, QString, bool, std::optional<qint64>, qint64>();
+            out.append(a);
+        }
+        return out;
+    });
+}
+
+bool Admins::remove(const QString &username)
+{
+    // Users, their alerts and sessions, bindings and tokens go with it
+    // (ON DELETE CASCADE on both back ends).
+    return m_db.transaction([&](Connection &db) { return db.exec("DELETE FROM admins WHERE name_key = ?", nameKey(username)) > 0; });
+}
+
 void Admins::bind(int adminId, const QString &address)
 {
     if (address.isEmpty())

@@ -4,6 +4,7 @@
 #include "server/store/Records.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -51,6 +52,11 @@ public:
     // An administrator that exists, is activated and has not expired.
     bool isUsable(int adminId);
     std::optional<int> idByName(const QString &username);
+    // Every administrator, by name.
+    QList<AdminSummary> list();
+    // Removes an administrator with its users (their sessions and alerts),
+    // bindings and tokens; false for an unknown name.
+    bool remove(const QString &username);
 
     // Binds an administrator to a caller's address (after a login or a
     // registration); each address is one binding, used ones stay alive.

@@ -60,6 +60,16 @@ struct QueuedMail
     int attempts = 0; // this one included
 };
 
+// An administrator as `list-admins` shows it.
+struct AdminSummary
+{
+    int id = 0;
+    QString username, email;
+    bool active = false;
+    std::optional<qint64> expiresAt;
+    qint64 users = 0;
+};
+
 // A token an administrator publishes alerts with, as `token list` shows it.
 struct ApiToken
 {

@@ -81,6 +81,7 @@ private Q_SLOTS:
     void databaseOutOfReachEndsTheProgram();
     void migrateCopiesEveryRow();
     void tokensFromTheCommandLine();
+    void operatorListsAndRemovesAdministratorsAndUsers();
 
 private:
     Run run(const QStringList &args);
@@ -681,6 +682,29 @@ void TestAlertServerCli::tokensFromTheCommandLine()
     QCOMPARE(publish(), 401);
     QCOMPARE(run(QStringList{"token", "revoke", "boss", "token-1"} + db).exitCode, 1);
     QVERIFY(stopServer());
+}
+
+void TestAlertServerCli::operatorListsAndRemovesAdministratorsAndUsers()
+{
+    const QStringList db{QStringLiteral("--db"), m_db};
+    Run r = run(QStringList{"seed-admin", "boss", "secret", "boss@example.com"} + db);
+    const QString id = r.out.trimmed();
+    QCOMPARE(run(QStringList{"add-user", "boss", "ann", "pw"} + db).exitCode, 0);
+    QCOMPARE(run(QStringList{"add-user", "boss", "bob", "pw"} + db).exitCode, 0);
+    QCOMPARE(run(QStringList{"alert", "bob", "kept until bob goes"} + db).exitCode, 0);
+    r = run(QStringList{"list-admins"} + db);
+    QCOMPARE(r.out, QStringLiteral("boss\t%1\tactive\t2 users\tboss@example.com\n").arg(id));
+
+    QCOMPARE(run(QStringList{"delete-user", "ANN"} + db).exitCode, 0);
+    r = run(QStringList{"delete-user", "ann"} + db);
+    QVERIFY2(r.exitCode == 1 && r.err.contains(QStringLiteral("no user ann")), qPrintable(r.err));
+    QCOMPARE(run(QStringList{"delete-admin", "boss"} + db).exitCode, 0);
+    QCOMPARE(run(QStringList{"delete-admin", "boss"} + db).exitCode, 1);
+    QCOMPARE(run(QStringList{"list-admins"} + db).out, QString());
+    // The administrator's users and their alerts went with it.
+    auto store = m_database->connect();
+    QCOMPARE(store->scalar<qint64>("SELECT count(*) FROM users").value_or(-1), 0);
+    QCOMPARE(store->scalar<qint64>("SELECT count(*) FROM alerts").value_or(-1), 0);
 }
 
 QTEST_GUILESS_MAIN(TestAlertServerCli)
