@@ -87,6 +87,15 @@ QByteArray addressText(const net::ip::address &a)
     return QByteArray::fromStdString(a.to_string());
 }
 
+std::string admissionKey(const net::ip::address &a)
+{
+    if (!a.is_v6())
+        return a.to_string();
+    auto bytes = a.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return net::ip::make_address_v6(bytes).to_string() + "/64";
+}
+
 bool TrustedProxies::inNetwork(const Network &n, const net::ip::address &a)
 {
     const auto bytes = widened(a).to_bytes();

@@ -7,6 +7,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace alertserver {
@@ -22,6 +23,9 @@ net::ip::address narrowed(const net::ip::address &a);
 // An address as a header or an option writes it ("10.1.2.3", "::1", "[::1]").
 std::optional<net::ip::address> parseAddress(QByteArray text);
 QByteArray addressText(const net::ip::address &a);
+// What the per-address connection cap counts by: an IPv4 address, or the /64
+// of an IPv6 one (a machine commonly has a whole /64 to pick from).
+std::string admissionKey(const net::ip::address &a);
 
 // One hop of X-Forwarded-For: an address, also as "a.b.c.d:port", "[v6]" or
 // "[v6]:port". Anything else ("unknown", a name, a zone) is no address.

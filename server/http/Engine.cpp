@@ -64,7 +64,7 @@ void Engine::onAccept(const error_code &ec, tcp::socket socket)
     const tcp::endpoint remote = socket.remote_endpoint(ignored);
     if (!ignored && !stopping) {
         const net::ip::address peer = narrowed(remote.address());
-        std::string slot = peer.to_string();
+        std::string slot = admissionKey(peer);
         if (admission.admit(slot, proxies.contains(peer))) {
             socket.set_option(tcp::no_delay(true), ignored);
             startConnection(*this, std::move(socket), peer, std::move(slot));

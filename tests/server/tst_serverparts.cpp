@@ -1,3 +1,4 @@
+#include "server/http/Addresses.h"
 #include "server/pages/Markup.h"
 #include "server/store/PasswordHash.h"
 #include "server/web/FormData.h"
@@ -17,6 +18,7 @@ private Q_SLOTS:
     void formRefusesMalformedText();
     void markupEscapesEverythingAReaderCouldMisread();
     void passwordHashes();
+    void connectionsCountByAddressOrSlash64();
 };
 
 void TestServerParts::formKeepsRepeatedKeysInOrder()
@@ -105,6 +107,16 @@ void TestServerParts::passwordHashes()
     auto broken = a;
     broken.iterations = 0;
     QVERIFY(!alertserver::verifyPassword("secret", broken));
+}
+
+void TestServerParts::connectionsCountByAddressOrSlash64()
+{
+    using namespace alertserver::http;
+    auto key = [](const char *text) { return admissionKey(*parseAddress(text)); };
+    QCOMPARE(key("127.0.0.2"), std::string("127.0.0.2"));
+    QCOMPARE(key("::ffff:127.0.0.2"), std::string("127.0.0.2"));
+    QCOMPARE(key("2001:db8:1:2::5"), key("2001:db8:1:2:ffff:1:2:3"));
+    QVERIFY(key("2001:db8:1:2::5") != key("2001:db8:1:3::5"));
 }
 
 QTEST_GUILESS_MAIN(TestServerParts)
