@@ -143,7 +143,7 @@ int seedAdmin(const QStringList &args, const Options &, const QString &dbPath)
         return fail(QStringLiteral("administrator %1 exists already").arg(args[0]));
     if (result.outcome != Admins::Registration::Registered)
         return fail(QStringLiteral("no more administrators can be created"));
-    store.admins().activateByName(args[0]);
+    store.admins().approve(args[0]);
     say(QString::number(result.id));
     return 0;
 }
@@ -154,6 +154,14 @@ int activateAdmin(const QStringList &args, const Options &, const QString &dbPat
         return kWrongWords;
     Store store(dbPath);
     return store.admins().activateByName(args[0]) ? 0 : fail(QStringLiteral("no administrator %1").arg(args[0]));
+}
+
+int approveAdmin(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 1)
+        return kWrongWords;
+    Store store(dbPath);
+    return store.admins().approve(args[0]) ? 0 : fail(QStringLiteral("no administrator %1").arg(args[0]));
 }
 
 int expireAdmin(const QStringList &args, const Options &, const QString &dbPath)
@@ -209,7 +217,13 @@ int listAdmins(const QStringList &args, const Options &, const QString &dbPath)
         const QString state = !a.active ? QStringLiteral("not activated")
             : a.expiresAt && *a.expiresAt <= t ? QStringLiteral("expired")
                                                : QStringLiteral("active");
-        say(QStringLiteral("%1\t%2\t%3\t%4 users\t%5").arg(a.username).arg(a.id).arg(state).arg(a.users).arg(a.email));
+        const QString origin = a.byOperator ? QStringLiteral("by the operator") : QStringLiteral("self-registered");
+        say(QStringLiteral("%1\t%2\t%3\t%4\t%5 users\t%6")
+                .arg(a.username)
+                .arg(a.id)
+                .arg(state, origin)
+                .arg(a.users)
+                .arg(a.email));
     }
     return 0;
 }
@@ -241,6 +255,7 @@ struct Command
 const Command kCommands[] = {
     {"migrate", migrate, 0},          {"alert", alert, 1},          {"token", token, 2},
     {"logout", logout, 1},            {"seed-admin", seedAdmin, 1}, {"activate-admin", activateAdmin, 1},
+    {"approve-admin", approveAdmin, 1},
     {"expire-admin", expireAdmin, 1}, {"add-user", addUser, 2},       {"list-admins", listAdmins, 0},
     {"delete-admin", deleteAdmin, 1}, {"delete-user", deleteUser, 1},
 };

@@ -146,6 +146,15 @@ bool Admins::activateByName(const QString &username)
     });
 }
 
+bool Admins::approve(const QString &username)
+{
+    return m_db.run([&](Connection &db) {
+        return db.exec("UPDATE admins SET active = 1, activation_code = NULL, origin = 'operator' WHERE name_key = ?",
+                       nameKey(username))
+            > 0;
+    });
+}
+
 bool Admins::setExpiry(const QString &username, std::optional<qint64> expiresAt)
 {
     return m_db.run([&](Connection &db) {
@@ -202,12 +211,15 @@ QList<AdminSummary> Admins::list()
 {
     return m_db.run([&](Connection &db) {
         Query q = db.query("SELECT a.id, a.username, a.email, a.active, a.expires_at, "
-                           "(SELECT count(*) FROM users u WHERE u.admin_id = a.id) FROM admins a ORDER BY a.name_key");
+                           "(SELECT count(*) FROM users u WHERE u.admin_id = a.id), a.origin "
+                           "FROM admins a ORDER BY a.name_key");
         QList<AdminSummary> out;
         while (q.next()) {
             AdminSummary a;
-            std::tie(a.id, a.username, a.email, a.active, a.expiresAt, a.users) =
-                q.row<int, QString, QString, bool, std::optional<qint64>, qint64>();
+            QString origin;
+            std::tie(a.id, a.username, a.email, a.active, a.expiresAt, a.users, origin) =
+                q.row<int, QString, QString, bool, std::optional<qint64>, qint64, QString>();
+            a.byOperator = origin == QLatin1String("operator");
             out.append(a);
         }
         return out;

@@ -44,6 +44,9 @@ public:
     // within the activation period. Answers the account's user name.
     std::optional<QString> activate(const QByteArray &code);
     bool activateByName(const QString &username);
+    // Activates the account as the operator's own (made or approved by the
+    // operator), whether it waited for its activation or registered itself.
+    bool approve(const QString &username);
     // Expiry in seconds since the epoch; no value = never expires.
     bool setExpiry(const QString &username, std::optional<qint64> expiresAt);
 

@@ -68,6 +68,8 @@ struct AdminSummary
     bool active = false;
     std::optional<qint64> expiresAt;
     qint64 users = 0;
+    // Made or approved by the operator, rather than registered itself.
+    bool byOperator = false;
 };
 
 // A token an administrator publishes alerts with, as `token list` shows it.

@@ -35,7 +35,7 @@ class Store
 public:
     // The schema this build writes; a store with a higher version was made by
     // a newer server and is refused rather than misread.
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
     static constexpr int kMaxId = alertserver::kMaxId;
     static constexpr int kAlertsKept = Sessions::kAlertsKept;
 

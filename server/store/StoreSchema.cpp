@@ -127,6 +127,15 @@ CREATE UNIQUE INDEX api_tokens_by_label ON api_tokens(admin_id, label);
 PRAGMA user_version = 4;
 )SQL";
 
+// Version 5: whether the operator made or approved an administrator
+// ('operator': seed-admin, approve-admin) or it registered itself ('self').
+// Administrators of older stores are taken as registered themselves, since
+// nothing there tells; approve-admin vouches for one.
+const char *const kSchemaV5 = R"SQL(
+ALTER TABLE admins ADD COLUMN origin TEXT NOT NULL DEFAULT 'self';
+PRAGMA user_version = 5;
+)SQL";
+
 // The same tables, columns, keys and indexes as SQLite's version 3. Names
 // are unique through name_key alone (the fold of nameKey), never
 // through lower(), which folds more than ASCII. The version lives in a table,
@@ -224,6 +233,12 @@ CREATE UNIQUE INDEX api_tokens_by_label ON api_tokens(admin_id, label);
 UPDATE store_version SET version = 4;
 )SQL";
 
+// Version 5 on PostgreSQL, as on SQLite.
+const char *const kPostgresV5 = R"SQL(
+ALTER TABLE admins ADD COLUMN origin TEXT NOT NULL DEFAULT 'self';
+UPDATE store_version SET version = 5;
+)SQL";
+
 // Held while a server creates or upgrades the schema of a PostgreSQL store,
 // so that servers started together do it once.
 const char *const kSchemaLock = "SELECT pg_advisory_lock(1448365652)";
@@ -298,6 +313,11 @@ void migrateToV4(Connection &db)
     db.execScript(db.dialect() == Dialect::Sqlite ? kSchemaV4 : kPostgresV4);
 }
 
+void migrateToV5(Connection &db)
+{
+    db.execScript(db.dialect() == Dialect::Sqlite ? kSchemaV5 : kPostgresV5);
+}
+
 void createSchema(Connection &db)
 {
     if (db.dialect() == Dialect::Postgres) {
@@ -308,6 +328,7 @@ void createSchema(Connection &db)
         migrateToV3(db);
     }
     migrateToV4(db);
+    migrateToV5(db);
 }
 
 } // namespace
@@ -347,6 +368,8 @@ void Store::migrate()
         }
         if (version < 4)
             migrateToV4(db);
+        if (version < 5)
+            migrateToV5(db);
     };
     if (m_db->dialect() == Dialect::Sqlite) {
         m_db->transaction(upgrade);

@@ -135,6 +135,7 @@ private Q_SLOTS:
     void everyRegistrationAnswerTakesEqualWork();
     void administrativeChangesAreAudited();
     void versionOneStoreKeepsItsRows();
+    void versionFourStoreGainsTheAdministratorsOrigin();
     void lostConnectionsAreMadeAgain();
 
 private:
@@ -1326,6 +1327,47 @@ PRAGMA user_version = 1;
     QCOMPARE(store.sessions().poll(QStringLiteral("ann"), QStringLiteral("*")), 1);
     QCOMPARE(store.sessions().poll(QStringLiteral("ann"), QStringLiteral("*")), 0);
     QCOMPARE(store.sessions().poll(QStringLiteral("bob"), QStringLiteral("*")), 2);
+}
+
+void TestAlertServer::versionFourStoreGainsTheAdministratorsOrigin()
+{
+    QTemporaryDir dir;
+    testsupport::TestDatabase database(dir.path(), QStringLiteral("v4.db"));
+    alertserver::AdminRegistration reg;
+    reg.password = QStringLiteral("pw");
+    const auto origins = [](alertserver::Store &store) {
+        QStringList out;
+        for (const auto &a : store.admins().list())
+            out << a.username + (a.byOperator ? QStringLiteral(":operator") : QStringLiteral(":self"));
+        return out;
+    };
+    {
+        // A store as version 4 left it: two administrators, no origin.
+        alertserver::Store store(database.location(), 1000);
+        for (const char *name : {"old", "older"}) {
+            reg.username = QLatin1String(name);
+            store.admins().registerAdmin(reg);
+            store.admins().activateByName(reg.username);
+        }
+        database.connect()->execScript(database.isPostgres()
+                                           ? "ALTER TABLE admins DROP COLUMN origin; UPDATE store_version SET version = 4"
+                                           : "ALTER TABLE admins DROP COLUMN origin; PRAGMA user_version = 4");
+    }
+    alertserver::Store store(database.location(), 1000);
+    QCOMPARE(versionOf(*database.connect()), alertserver::Store::kSchemaVersion);
+    // Nothing told them apart: both count as registered themselves, until the
+    // operator vouches for one.
+    QCOMPARE(origins(store), (QStringList{QStringLiteral("old:self"), QStringLiteral("older:self")}));
+    QVERIFY(store.admins().approve(QStringLiteral("OLD")));
+    QVERIFY(!store.admins().approve(QStringLiteral("nobody")));
+    // A registration is self-made; approving it activates it.
+    reg.username = QStringLiteral("new");
+    QCOMPARE(store.admins().registerAdmin(reg).outcome, alertserver::Admins::Registration::Registered);
+    QCOMPARE(origins(store),
+             (QStringList{QStringLiteral("new:self"), QStringLiteral("old:operator"), QStringLiteral("older:self")}));
+    QVERIFY(store.admins().approve(QStringLiteral("new")));
+    QCOMPARE(store.admins().login(QStringLiteral("new"), QStringLiteral("pw")).first,
+             alertserver::Admins::Login::LoggedIn);
 }
 
 void TestAlertServer::lostConnectionsAreMadeAgain()

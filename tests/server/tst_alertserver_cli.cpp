@@ -693,7 +693,7 @@ void TestAlertServerCli::operatorListsAndRemovesAdministratorsAndUsers()
     QCOMPARE(run(QStringList{"add-user", "boss", "bob", "pw"} + db).exitCode, 0);
     QCOMPARE(run(QStringList{"alert", "bob", "kept until bob goes"} + db).exitCode, 0);
     r = run(QStringList{"list-admins"} + db);
-    QCOMPARE(r.out, QStringLiteral("boss\t%1\tactive\t2 users\tboss@example.com\n").arg(id));
+    QCOMPARE(r.out, QStringLiteral("boss\t%1\tactive\tby the operator\t2 users\tboss@example.com\n").arg(id));
 
     QCOMPARE(run(QStringList{"delete-user", "ANN"} + db).exitCode, 0);
     r = run(QStringList{"delete-user", "ann"} + db);
