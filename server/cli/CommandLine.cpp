@@ -20,6 +20,7 @@ const char *const kUsage =
     "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
     "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
     "                    [--users-per-admin N] [--alerts-per-token N]\n"
+    "                    [--registration open|approve|closed] [--registration-domain DOMAIN]...\n"
     // the HTTP front end
     "                    [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR]...\n"
     "                    [--max-connections N] [--max-connections-per-address N]\n"

@@ -8,6 +8,7 @@
 #include "server/mail/SmtpClient.h"
 #include "server/store/Policy.h"
 #include "server/store/Records.h"
+#include "server/validation/Fields.h"
 
 #include <QDir>
 
@@ -37,6 +38,8 @@ const PolicyOption kPolicyOptions[] = {
     {"--alerts-per-token", 0, 1000000, [](Policy &p, int v) { p.alertsPerToken = v; }},
 };
 const char *const kSessionsOption = "--client-sessions";
+const char *const kRegistrationOption = "--registration";
+const char *const kDomainOption = "--registration-domain";
 
 const QStringList kFrontEndOptions{QStringLiteral("--tls-cert"), QStringLiteral("--tls-key"),
                                    QStringLiteral("--trusted-proxy"), QStringLiteral("--max-connections"),
@@ -53,7 +56,8 @@ const QStringList &serveOptions()
     static const QStringList names = [] {
         QStringList all{QStringLiteral("--listen"), QStringLiteral("--outbox"), QStringLiteral("--skins"),
                         QStringLiteral("--port-file"), QStringLiteral("--threads"), QStringLiteral("--public-url"),
-                        QLatin1String(kSessionsOption)};
+                        QLatin1String(kSessionsOption), QLatin1String(kRegistrationOption),
+                        QLatin1String(kDomainOption)};
         for (const PolicyOption &option : kPolicyOptions)
             all << QLatin1String(option.name);
         return all + kFrontEndOptions + kMailOptions;
@@ -77,6 +81,25 @@ bool readPolicy(const Options &o, Policy *policy, QString *error)
         return false;
     }
     policy->sessionPerAddress = sessions == QLatin1String("address");
+
+    const QString registration = o.value(QLatin1String(kRegistrationOption), QStringLiteral("open"));
+    if (registration == QLatin1String("open"))
+        policy->registration = Policy::Registration::Open;
+    else if (registration == QLatin1String("approve"))
+        policy->registration = Policy::Registration::Approve;
+    else if (registration == QLatin1String("closed"))
+        policy->registration = Policy::Registration::Closed;
+    else {
+        *error = QStringLiteral("%1 wants open, approve or closed").arg(QLatin1String(kRegistrationOption));
+        return false;
+    }
+    for (const QString &domain : o.named.values(QLatin1String(kDomainOption))) {
+        if (domain.isEmpty() || !validation::isMailAddress(QStringLiteral("a@") + domain)) {
+            *error = QStringLiteral("%1 wants a domain such as example.org").arg(QLatin1String(kDomainOption));
+            return false;
+        }
+        policy->registrationDomains.append(domain.toLower());
+    }
     return true;
 }
 

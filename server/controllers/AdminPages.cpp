@@ -116,6 +116,19 @@ HttpReply AdminPages::registerAdmin(PageRequest &r)
     reg.regtype = f.value(QStringLiteral("regtype")).left(16);
     if (!validation::isMailAddress(reg.email))
         return xmlError(400, QStringLiteral("field email is not an e-mail address"));
+    // The operator's registration policy; a refusal is an ERROR reply, which
+    // the wizard reads as a failed registration.
+    const Policy &policy = m_store.policy();
+    const QString domain = reg.email.section(u'@', -1).toLower();
+    if (policy.registration == Policy::Registration::Closed
+        || (!policy.registrationDomains.isEmpty() && !policy.registrationDomains.contains(domain))) {
+        const bool closed = policy.registration == Policy::Registration::Closed;
+        accesslog::audit(reg.username, r.http.peer,
+                         closed ? QStringLiteral("registration refused: registration is closed")
+                                : QStringLiteral("registration refused: e-mail domain %1 not allowed").arg(domain));
+        return xmlError(403, closed ? QStringLiteral("registration is closed on this server")
+                                    : QStringLiteral("this server takes registrations only from its own e-mail domains"));
+    }
     const QString address = QString::fromLatin1(r.http.peer);
     if (!m_store.limits().spend(Limit::Registration, address)) {
         accesslog::audit(reg.username, r.http.peer, QStringLiteral("registration refused: too many from this address"));
@@ -153,12 +166,21 @@ HttpReply AdminPages::activate(PageRequest &r)
     const QString code = r.query.value(QStringLiteral("code"));
     const bool plausible = !code.isEmpty() && code.size() <= 64
         && std::all_of(code.cbegin(), code.cend(), [](QChar ch) { return (ch >= u'0' && ch <= u'9') || (ch >= u'a' && ch <= u'f'); });
-    const auto name = plausible ? m_store.admins().activate(code.toLatin1()) : std::nullopt;
+    // Under approval the link only shows that the address is the
+    // requester's: the operator's approve-admin activates the account.
+    const bool approval = m_store.policy().registration == Policy::Registration::Approve;
+    const auto name = plausible ? m_store.admins().activate(code.toLatin1(), approval) : std::nullopt;
     if (!name) {
         accesslog::audit({}, r.http.peer, QStringLiteral("activation refused: unknown or used link"));
         return html(pages::simple(QStringLiteral("Activation"),
                                   {QStringLiteral("This activation link is not known or has been used already.")}),
                     404);
+    }
+    if (approval) {
+        accesslog::audit(*name, r.http.peer, QStringLiteral("address confirmed through the mail's link, waits for approval"));
+        return html(pages::simple(QStringLiteral("Account waiting for approval"),
+                                  {QStringLiteral("The e-mail address of the administrator account %1 is confirmed.").arg(*name),
+                                   QStringLiteral("The account becomes active once the server's operator approves it.")}));
     }
     accesslog::audit(*name, r.http.peer, QStringLiteral("activated through the mail's link"));
     return html(pages::simple(QStringLiteral("Account activated"),

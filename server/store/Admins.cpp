@@ -125,7 +125,7 @@ Admins::RegisterResult Admins::registerAdmin(const AdminRegistration &reg, const
     });
 }
 
-std::optional<QString> Admins::activate(const QByteArray &code)
+std::optional<QString> Admins::activate(const QByteArray &code, bool confirmOnly)
 {
     if (code.isEmpty())
         return std::nullopt;
@@ -133,7 +133,7 @@ std::optional<QString> Admins::activate(const QByteArray &code)
     return m_db.transaction([&](Connection &db) -> std::optional<QString> {
         const auto username = db.scalar<QString>("SELECT username FROM admins WHERE activation_code = ? AND created_at > ?",
                                                  text, now() - m_policy.activationSeconds);
-        if (username)
+        if (username && !confirmOnly)
             db.exec("UPDATE admins SET active = 1, activation_code = NULL WHERE activation_code = ?", text);
         return username;
     });

@@ -42,7 +42,9 @@ public:
     RegisterResult registerAdmin(const AdminRegistration &reg, const ActivationMail &mail = {});
     // Activates the account with this code; the code works once and only
     // within the activation period. Answers the account's user name.
-    std::optional<QString> activate(const QByteArray &code);
+    // With `confirmOnly` the account is left as it is (it waits for the
+    // operator's approval).
+    std::optional<QString> activate(const QByteArray &code, bool confirmOnly = false);
     bool activateByName(const QString &username);
     // Activates the account as the operator's own (made or approved by the
     // operator), whether it waited for its activation or registered itself.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringList>
 #include <QtGlobal>
 
 namespace alertserver {
@@ -24,6 +25,13 @@ struct Policy
     // Alerts published through the HTTP interface, per token and minute; one
     // request counts once, however many users it reaches.
     int alertsPerToken = 60;
+    // Who may register through the wizard: anyone (open), anyone but
+    // activated only by the operator's approve-admin (approve), or nobody
+    // (closed). With domains (lower case), only e-mail addresses in one of
+    // them may register.
+    enum class Registration { Open, Approve, Closed };
+    Registration registration = Registration::Open;
+    QStringList registrationDomains;
 };
 
 enum class Limit {

@@ -74,6 +74,8 @@ fi
 settings=$root/etc/default/alertserver
 grep -qx 'MAIL="--mail smtp://127.0.0.1:25"' "$settings" || fail "the settings do not mail through the local relay"
 grep -q '^#TLS="--tls-cert [^ ]* --tls-key [^ ]*"$' "$settings" || fail "the settings lack the commented TLS line"
+grep -qx 'REGISTRATION="--registration approve"' "$settings" || fail "the settings do not ask the operator to approve registrations"
+grep -q '^ExecStart=.* \$REGISTRATION ' "$root/lib/systemd/system/alertserver.service" || fail "the unit ignores REGISTRATION"
 
 # Desktop entries: valid, and every one starts its program on X11.
 for entry in $(has tarvex && ls "$root"/usr/share/applications/*.desktop "$root"/etc/xdg/autostart/*.desktop); do

@@ -134,6 +134,7 @@ private Q_SLOTS:
     void registrationMailWaitsInTheStore();
     void everyRegistrationAnswerTakesEqualWork();
     void administrativeChangesAreAudited();
+    void registrationPolicyIsTheOperators();
     void versionOneStoreKeepsItsRows();
     void versionFourStoreGainsTheAdministratorsOrigin();
     void lostConnectionsAreMadeAgain();
@@ -1276,6 +1277,48 @@ void TestAlertServer::administrativeChangesAreAudited()
     // Secrets never: passwords, guesses.
     for (const char *secret : {"Sesame", "Guess-1234", "w\xc3\xb6rd"})
         QVERIFY2(!text.contains(QString::fromUtf8(secret)), secret);
+}
+
+void TestAlertServer::registrationPolicyIsTheOperators()
+{
+    RunningServer &s = *m_server;
+    const QString registerPage = "/alertsystem/admin/register.php" + kStamp;
+    const auto registering = [&](const QString &name, const QString &email) {
+        Admin a;
+        a.username = name;
+        a.email = email;
+        return replyChildren(s.wizard("POST", registerPage, registrationBody(a)).body).value(0);
+    };
+    alertserver::Policy p;
+    p.registration = alertserver::Policy::Registration::Closed;
+    s.store->setPolicy(p);
+    QCOMPARE(registering(QStringLiteral("shut"), QStringLiteral("shut@example.org")), QStringLiteral("ERROR"));
+
+    // Only the operator's domains, whatever their case.
+    p.registration = alertserver::Policy::Registration::Approve;
+    p.registrationDomains = QStringList{QStringLiteral("example.org")};
+    s.store->setPolicy(p);
+    QCOMPARE(registering(QStringLiteral("stranger"), QStringLiteral("x@example.org.evil.test")), QStringLiteral("ERROR"));
+    QCOMPARE(registering(QStringLiteral("stranger"), QStringLiteral("x@evil.test")), QStringLiteral("ERROR"));
+    QCOMPARE(s.count("SELECT count(*) FROM admins"), 0);
+    QVERIFY(s.outboxFiles().isEmpty());
+
+    // Under approval the answer and the mail are as ever, but the link does
+    // not activate: approve-admin does.
+    QCOMPARE(registering(QStringLiteral("boss"), QStringLiteral("boss@Example.ORG")), QStringLiteral("REGISTEROK"));
+    const QStringList mails = s.outboxFiles();
+    QCOMPARE(mails.size(), 1);
+    const auto link = QRegularExpression(QStringLiteral("(/alertsystem/admin/activate\\.php\\?code=[0-9a-f]+)")).match(s.mail(mails.first()));
+    QVERIFY(link.hasMatch());
+    QCOMPARE(s.client(link.captured(1)).status, 200);
+    const QString login = "/alertsystem/admin/login.php" + kStamp;
+    const Admin a;
+    QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(QStringLiteral("boss"), a.password)).body).value(0),
+             QStringLiteral("NOTACTIVE"));
+    QVERIFY(s.store->admins().approve(QStringLiteral("boss")));
+    QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(QStringLiteral("boss"), a.password)).body).value(0),
+             QStringLiteral("LOGINOK"));
+    QVERIFY(s.store->admins().list().value(0).byOperator);
 }
 
 void TestAlertServer::versionOneStoreKeepsItsRows()

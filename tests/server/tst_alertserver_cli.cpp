@@ -291,6 +291,10 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     r = run({QStringLiteral("serve"), QStringLiteral("--client-sessions"), QStringLiteral("machine")});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("--client-sessions wants address or user")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--registration"), QStringLiteral("ajar")});
+    QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--registration wants open, approve or closed")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--registration-domain"), QStringLiteral("a@b.org")});
+    QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--registration-domain wants a domain")));
     r = run({QStringLiteral("serve"), QStringLiteral("--mails-per-admin"), QStringLiteral("-1")});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("--mails-per-admin wants 0 to")));
