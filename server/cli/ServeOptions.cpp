@@ -36,6 +36,7 @@ const PolicyOption kPolicyOptions[] = {
     {"--mails-per-recipient", 0, 1000000, [](Policy &p, int v) { p.mailsPerRecipient = v; }},
     {"--users-per-admin", 0, kMaxId, [](Policy &p, int v) { p.usersPerAdmin = v; }},
     {"--alerts-per-token", 0, 1000000, [](Policy &p, int v) { p.alertsPerToken = v; }},
+    {"--reserved-user-ids", 0, kMaxId, [](Policy &p, int v) { p.reservedUserIds = v; }},
 };
 const char *const kSessionsOption = "--client-sessions";
 const char *const kRegistrationOption = "--registration";

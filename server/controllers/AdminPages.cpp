@@ -261,7 +261,8 @@ HttpReply AdminPages::addUser(PageRequest &r)
     if (!boundToCaller(adminId, r.http))
         return kAddUserRefusal.turnedDown(403);
     const int most = m_store.policy().usersPerAdmin > 0 ? m_store.policy().usersPerAdmin : kMaxId;
-    const auto [outcome, id] = m_store.users().add(*adminId, fields, most);
+    const int share = kMaxId - m_store.policy().reservedUserIds;
+    const auto [outcome, id] = m_store.users().add(*adminId, fields, most, share);
     if (outcome == Users::Addition::Added)
         accesslog::audit(administrator(*adminId), r.http.peer, QStringLiteral("user %1 added (id %2)").arg(fields.username).arg(id));
     switch (outcome) {

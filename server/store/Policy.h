@@ -25,6 +25,9 @@ struct Policy
     // Alerts published through the HTTP interface, per token and minute; one
     // request counts once, however many users it reaches.
     int alertsPerToken = 60;
+    // User ids that users of self-registered administrators never take, so
+    // that the operator's own administrators can always add users.
+    int reservedUserIds = 8192;
     // Who may register through the wizard: anyone (open), anyone but
     // activated only by the operator's approve-admin (approve), or nobody
     // (closed). With domains (lower case), only e-mail addresses in one of

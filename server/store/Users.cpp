@@ -34,16 +34,25 @@ int Users::nextId(Connection &db)
     return lowest && *lowest ? int(**lowest) : 0;
 }
 
-std::pair<Users::Addition, int> Users::add(int adminId, const UserFields &f, int maxUsers)
+std::pair<Users::Addition, int> Users::add(int adminId, const UserFields &f, int maxUsers, int selfRegisteredShare)
 {
     return m_db.transaction([&](Connection &db) -> std::pair<Addition, int> {
-        if (!db.exists("SELECT 1 FROM admins WHERE id = ?", adminId))
+        const auto origin = db.scalar<QString>("SELECT origin FROM admins WHERE id = ?", adminId);
+        if (!origin)
             return {Addition::NoAdmin, 0};
         // User names are unique across the whole server: the client logs in
         // with the name alone.
         if (db.exists("SELECT 1 FROM users WHERE name_key = ?", nameKey(f.username)))
             return {Addition::NameTaken, 0};
         if (db.scalar<qint64>("SELECT count(*) FROM users WHERE admin_id = ?", adminId).value_or(0) >= maxUsers)
+            return {Addition::Full, 0};
+        // Strangers together never reach the ids kept for the operator's
+        // administrators, however many of them register.
+        if (*origin != QLatin1String("operator") && selfRegisteredShare < kMaxId
+            && db.scalar<qint64>("SELECT count(*) FROM users u JOIN admins a ON a.id = u.admin_id "
+                                 "WHERE a.origin <> 'operator'")
+                       .value_or(0)
+                >= selfRegisteredShare)
             return {Addition::Full, 0};
         const int id = nextId(db);
         if (id == 0)

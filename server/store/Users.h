@@ -21,7 +21,10 @@ public:
 
     enum class Addition { Added, NameTaken, Full, NoAdmin };
     // Full also when the administrator has `maxUsers` users already.
-    std::pair<Addition, int> add(int adminId, const UserFields &fields, int maxUsers = kMaxId);
+    // `selfRegisteredShare`: the users all self-registered administrators
+    // may hold together; the ids above it stay for the operator's own.
+    std::pair<Addition, int> add(int adminId, const UserFields &fields, int maxUsers = kMaxId,
+                                 int selfRegisteredShare = kMaxId);
     // Changes everything but the user name; a new password ends every
     // session of the user. False for an unknown id.
     bool edit(int id, const UserFields &fields);

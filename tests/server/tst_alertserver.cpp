@@ -135,6 +135,7 @@ private Q_SLOTS:
     void everyRegistrationAnswerTakesEqualWork();
     void administrativeChangesAreAudited();
     void registrationPolicyIsTheOperators();
+    void selfRegisteredAdministratorsLeaveIdsForTheOperators();
     void versionOneStoreKeepsItsRows();
     void versionFourStoreGainsTheAdministratorsOrigin();
     void lostConnectionsAreMadeAgain();
@@ -1319,6 +1320,27 @@ void TestAlertServer::registrationPolicyIsTheOperators()
     QCOMPARE(replyChildren(s.wizard("POST", login, loginBody(QStringLiteral("boss"), a.password)).body).value(0),
              QStringLiteral("LOGINOK"));
     QVERIFY(s.store->admins().list().value(0).byOperator);
+}
+
+void TestAlertServer::selfRegisteredAdministratorsLeaveIdsForTheOperators()
+{
+    RunningServer &s = *m_server;
+    alertserver::Policy p;
+    p.reservedUserIds = alertserver::Store::kMaxId - 3;
+    s.store->setPolicy(p);
+    const int first = activeAdmin(QStringLiteral("first"));
+    const int second = activeAdmin(QStringLiteral("second"));
+    const int chief = activeAdmin(QStringLiteral("chief"));
+    QVERIFY(s.store->admins().approve(QStringLiteral("chief")));
+    const auto user = [](const char *name) { return NewUser{QLatin1String(name), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}; };
+    // The strangers' share, three users, is theirs together, not each.
+    QVERIFY(addUser(first, user("a1")) > 0);
+    QVERIFY(addUser(first, user("a2")) > 0);
+    QVERIFY(addUser(second, user("b1")) > 0);
+    QCOMPARE(addUser(second, user("b2")), 0);
+    QCOMPARE(addUser(first, user("a3")), 0);
+    QVERIFY(addUser(chief, user("c1")) > 0);
+    QVERIFY(addUser(chief, user("c2")) > 0);
 }
 
 void TestAlertServer::versionOneStoreKeepsItsRows()
