@@ -147,6 +147,9 @@ bool Limits::reserve(Attempts attempts)
         if (maximum <= 0)
             continue;
         const LimitRule rule = ruleOf(limit);
+        // Named outside the statement's lambda: clang 14 cannot capture a
+        // structured binding.
+        const QString key = subjectOf(limit, subject);
         const qint64 t = now();
         // One statement takes the attempt or finds the limit reached (no
         // row): nothing can come between the two. Run again after a lost
@@ -158,7 +161,7 @@ bool Limits::reserve(Attempts attempts)
                        "hits = CASE WHEN limits.window_start <= ? THEN 1 ELSE limits.hits + 1 END, "
                        "window_start = CASE WHEN limits.window_start <= ? THEN ? ELSE limits.window_start END "
                        "WHERE limits.window_start <= ? OR limits.hits < ? RETURNING hits",
-                       QString::fromLatin1(rule.scope), subjectOf(limit, subject), t, t - rule.window, t - rule.window,
+                       QString::fromLatin1(rule.scope), key, t, t - rule.window, t - rule.window,
                        t, t - rule.window, maximum)
                 .has_value();
         });
@@ -178,11 +181,12 @@ void Limits::giveBack(Attempts attempts)
         if (maximumOf(m_policy, limit) <= 0)
             continue;
         const LimitRule rule = ruleOf(limit);
+        const QString key = subjectOf(limit, subject);
         // In a transaction: run again after a lost connection, it could give
         // back twice.
         m_db.transaction([&](Connection &db) {
             db.exec("UPDATE limits SET hits = hits - 1 WHERE scope = ? AND subject = ? AND hits > 0 AND window_start > ?",
-                    QString::fromLatin1(rule.scope), subjectOf(limit, subject), now() - rule.window);
+                    QString::fromLatin1(rule.scope), key, now() - rule.window);
         });
     }
 }
