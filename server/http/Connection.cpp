@@ -43,9 +43,10 @@ public:
     bool expectsContinue() const { return m_expectContinue; }
 
 private:
-    void on_request_impl(bhttp::verb, beast::string_view method, beast::string_view target, int,
+    void on_request_impl(bhttp::verb, beast::string_view method, beast::string_view target, int version,
                          error_code &) override
     {
+        m_request.version = version;
         m_request.method = QByteArray(method.data(), qsizetype(method.size()));
         m_request.target = QByteArray(target.data(), qsizetype(target.size()));
     }
@@ -110,8 +111,9 @@ class Session final : public OpenConnection, public std::enable_shared_from_this
 
 public:
     template <class... Args>
-    Session(Engine &engine, net::ip::address peer, std::string slot, Args &&...args)
-        : m_engine(engine), m_stream(std::forward<Args>(args)...), m_peer(peer), m_slot(std::move(slot)),
+    Session(Engine &engine, std::shared_ptr<net::ssl::context> tls, net::ip::address peer, std::string slot,
+            Args &&...args)
+        : m_engine(engine), m_tls(std::move(tls)), m_stream(std::forward<Args>(args)...), m_peer(peer), m_slot(std::move(slot)),
           m_acceptedAt(std::chrono::steady_clock::now())
     {
     }
@@ -357,6 +359,7 @@ private:
     }
 
     Engine &m_engine;
+    const std::shared_ptr<net::ssl::context> m_tls; // outlives the stream made with it
     Stream m_stream;
     const net::ip::address m_peer;
     const std::string m_slot;
@@ -376,12 +379,13 @@ private:
 
 void startConnection(Engine &engine, tcp::socket socket, const net::ip::address &peer, std::string slot)
 {
-    if (engine.tls) {
-        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(engine, peer, std::move(slot), std::move(socket),
-                                                                         *engine.tls)
+    if (std::shared_ptr<net::ssl::context> tls = engine.currentTls()) {
+        net::ssl::context &context = *tls;
+        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(engine, std::move(tls), peer, std::move(slot),
+                                                                         std::move(socket), context)
             ->start();
     } else {
-        std::make_shared<Session<beast::tcp_stream>>(engine, peer, std::move(slot), std::move(socket))->start();
+        std::make_shared<Session<beast::tcp_stream>>(engine, nullptr, peer, std::move(slot), std::move(socket))->start();
     }
 }
 

@@ -73,6 +73,18 @@ void Engine::onAccept(const error_code &ec, tcp::socket socket)
     accept();
 }
 
+std::shared_ptr<net::ssl::context> Engine::currentTls() const
+{
+    std::lock_guard lock(m_tlsMutex);
+    return m_tls;
+}
+
+void Engine::setTls(std::shared_ptr<net::ssl::context> context)
+{
+    std::lock_guard lock(m_tlsMutex);
+    m_tls = std::move(context);
+}
+
 void Engine::stop()
 {
     if (!m_started) {

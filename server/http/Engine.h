@@ -3,6 +3,7 @@
 #include "server/http/Addresses.h"
 #include "server/http/Admission.h"
 #include "server/http/HttpFrontEnd.h"
+#include "server/http/Tls.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -14,6 +15,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -50,7 +53,12 @@ public:
     net::thread_pool workers;
     net::thread_pool hashing{HttpFrontEnd::kHashingThreads};
     tcp::acceptor acceptor{net::make_strand(io)};
-    std::optional<net::ssl::context> tls;
+    // The TLS context a new connection gets (null: plain http). A reload
+    // replaces it whole; each connection keeps the one it started with.
+    std::shared_ptr<net::ssl::context> currentTls() const;
+    void setTls(std::shared_ptr<net::ssl::context> context);
+    // Shared by every context, so that tickets survive a reload.
+    const std::shared_ptr<TicketKeys> tickets = std::make_shared<TicketKeys>();
     TrustedProxies proxies;
     Admission admission;
     std::chrono::milliseconds headDeadline = HttpFrontEnd::kDefaultHeadDeadline;
@@ -67,6 +75,8 @@ private:
     std::optional<net::executor_work_guard<net::io_context::executor_type>> m_keepRunning;
     net::steady_timer m_acceptRetry{acceptor.get_executor()};
     bool m_started = false;
+    mutable std::mutex m_tlsMutex;
+    std::shared_ptr<net::ssl::context> m_tls;
     std::vector<std::thread> m_threads;
 };
 

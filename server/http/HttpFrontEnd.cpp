@@ -5,6 +5,7 @@
 #include "server/web/Http.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 
 namespace alertserver {
 
@@ -53,16 +54,48 @@ HttpFrontEnd::~HttpFrontEnd()
 
 bool HttpFrontEnd::useTls(const QString &certificateFile, const QString &keyFile, QString *error)
 {
-    auto context = http::serverTls(certificateFile, keyFile, error);
+    auto context = http::serverTls(certificateFile, keyFile, m_engine->tickets, error);
     if (!context)
         return false;
-    m_engine->tls.emplace(std::move(*context));
+    m_engine->setTls(std::move(context));
+    m_certificateFile = certificateFile;
+    m_keyFile = keyFile;
     return true;
 }
 
 bool HttpFrontEnd::usesTls() const
 {
-    return m_engine->tls.has_value();
+    return m_engine->currentTls() != nullptr;
+}
+
+bool HttpFrontEnd::reloadTls(QString *error)
+{
+    if (!usesTls()) {
+        if (error)
+            *error = QStringLiteral("the server does not use TLS");
+        return false;
+    }
+    return useTls(m_certificateFile, m_keyFile, error);
+}
+
+void HttpFrontEnd::rotateTicketKeys()
+{
+    m_engine->tickets->rotate();
+}
+
+int HttpFrontEnd::openConnections() const
+{
+    return int(m_engine->admission.live().size());
+}
+
+void HttpFrontEnd::whenResponsive(std::function<void()> alive)
+{
+    http::Engine &e = *m_engine;
+    boost::asio::post(e.io, [&e, alive = std::move(alive)]() mutable {
+        boost::asio::post(e.workers, [&e, alive = std::move(alive)]() mutable {
+            boost::asio::post(e.io, std::move(alive));
+        });
+    });
 }
 
 bool HttpFrontEnd::setTrustedProxies(const QStringList &networks, QString *error)

@@ -65,6 +65,13 @@ public:
     // with `error` set when they cannot be used.
     bool useTls(const QString &certificateFile, const QString &keyFile, QString *error = nullptr);
     bool usesTls() const;
+    // Reads the files useTls named again, at any time: new connections get
+    // the new certificate, open ones keep theirs. When they cannot be used,
+    // false with `error` set, and the old ones stay.
+    bool reloadTls(QString *error = nullptr);
+    // A new key for session tickets; tickets of the previous key still
+    // resume, older ones make a full handshake (done every hour by itself).
+    void rotateTicketKeys();
 
     // Networks ("10.0.0.0/8", "::1/128", a bare address) whose connections are
     // reverse proxies: for them alone the caller's address is taken from
@@ -82,6 +89,13 @@ public:
     // Whether the address bound is a wildcard (0.0.0.0, [::]).
     bool listensOnEveryAddress() const;
 
+    // Connections open now.
+    int openConnections() const;
+    // Calls `alive` (on a network thread) once a task has gone through the
+    // network threads and the workers and come back: never, while either
+    // is wedged.
+    void whenResponsive(std::function<void()> alive);
+
     // Serves on threads of its own until stop().
     void start();
     // Stops serving, for good: callers still sending their request are hung
@@ -91,6 +105,7 @@ public:
 private:
     std::unique_ptr<RequestHandler> m_ownHandler; // for a bare function
     std::unique_ptr<http::Engine> m_engine;
+    QString m_certificateFile, m_keyFile;
 };
 
 } // namespace alertserver

@@ -44,6 +44,7 @@ public:
     RawConnection &operator=(const RawConnection &) = delete;
 
     bool connected() const { return m_connected; }
+    int descriptor() const { return m_fd; }
     bool send(const QByteArray &bytes)
     {
         qsizetype done = 0;
