@@ -1,5 +1,9 @@
 #include "server/controllers/AlertService.h"
 
+#include "server/store/Store.h"
+
+#include <QJsonObject>
+
 namespace alertserver {
 
 namespace {
@@ -14,7 +18,7 @@ Page page(Controller &controller, HttpReply (Controller::*serve)(PageRequest &))
 } // namespace
 
 AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase)
-    : m_links(std::move(fallbackBase)), m_client(store, m_links), m_skins(skins, m_links),
+    : m_store(store), m_links(std::move(fallbackBase)), m_client(store, m_links), m_skins(skins, m_links),
       m_admin(store, mail, m_links), m_publishing(store)
 {
     using M = Methods;
@@ -49,6 +53,41 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
 
     // The publishing interface.
     m_router.add({"/api/v1/alerts", M::Post, page(m_publishing, &Publishing::publish)});
+
+    // For load balancers and monitoring.
+    m_router.add({"/healthz", M::GetOrHead, [this](PageRequest &) { return health(); }});
+}
+
+HttpReply AlertService::handle(const HttpRequest &request)
+{
+    switch (m_names.check(request)) {
+    case ServerNames::Verdict::Accepted:
+        return m_router.handle(request);
+    case ServerNames::Verdict::Malformed:
+        return m_router.refusal(request.target, 400, QStringLiteral("malformed request"));
+    case ServerNames::Verdict::Misdirected:
+        break;
+    }
+    return m_router.refusal(request.target, 421, QStringLiteral("this server does not answer to that name"));
+}
+
+// Whether the store answers, the mail waiting, and the connections open:
+// counts only, nothing a stranger could use, so no credentials are asked.
+HttpReply AlertService::health() const
+{
+    QJsonObject report;
+    bool reachable = true;
+    try {
+        report[QStringLiteral("mail_queued")] = double(m_store.mailQueue().waiting());
+    } catch (const std::exception &) {
+        reachable = false;
+    }
+    report[QStringLiteral("store")] = reachable ? QStringLiteral("ok") : QStringLiteral("unreachable");
+    if (m_connections)
+        report[QStringLiteral("connections")] = m_connections();
+    HttpReply reply = replies::json(reachable ? 200 : 503, report);
+    reply.headers.append({QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")});
+    return reply;
 }
 
 } // namespace alertserver

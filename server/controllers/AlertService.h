@@ -7,8 +7,11 @@
 #include "server/web/Http.h"
 #include "server/web/Links.h"
 #include "server/web/Router.h"
+#include "server/web/ServerNames.h"
 
 #include <QString>
+
+#include <functional>
 
 namespace alertserver {
 
@@ -24,7 +27,8 @@ class AlertService final : public RequestHandler
 public:
     AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase);
 
-    HttpReply handle(const HttpRequest &request) override { return m_router.handle(request); }
+    // A request whose Host names another server is turned away first.
+    HttpReply handle(const HttpRequest &request) override;
     HttpReply refusal(const QByteArray &target, int status, const QString &why) const override
     {
         return m_router.refusal(target, status, why);
@@ -34,12 +38,28 @@ public:
         return m_router.hashes(target);
     }
 
-    // Both are set before serving starts; see Links.
-    void setFallbackBase(const QString &base) { m_links.setFallbackBase(base); }
-    void setPublicBase(const QString &base) { m_links.setPublicBase(base); }
+    // These are set before serving starts; see Links and ServerNames.
+    void setFallbackBase(const QString &base)
+    {
+        m_links.setFallbackBase(base);
+        m_names.setListenBase(base);
+    }
+    void setPublicBase(const QString &base)
+    {
+        m_links.setPublicBase(base);
+        m_names.setPublicBase(base);
+    }
+    ServerNames &names() { return m_names; }
+    // What /healthz reports as the connections open.
+    void countConnectionsWith(std::function<int()> count) { m_connections = std::move(count); }
 
 private:
+    HttpReply health() const;
+
+    Store &m_store;
     Links m_links;
+    ServerNames m_names;
+    std::function<int()> m_connections;
     ClientPages m_client;
     SkinFiles m_skins;
     AdminPages m_admin;

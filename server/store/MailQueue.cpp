@@ -39,6 +39,13 @@ int MailQueue::queueFrom(int adminId, const QList<Mail> &mails)
     });
 }
 
+qint64 MailQueue::waiting()
+{
+    return m_db.run([](Connection &db) {
+        return db.scalar<qint64>("SELECT count(*) FROM mail_queue WHERE state = 'queued'").value_or(0);
+    });
+}
+
 std::optional<QueuedMail> MailQueue::claim()
 {
     const qint64 t = now();

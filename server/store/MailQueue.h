@@ -31,6 +31,9 @@ public:
     // Queues one message inside a transaction of the caller's.
     static void queue(Connection &db, const Mail &mail);
 
+    // Messages still to go out (not delivered, not failed for good).
+    qint64 waiting();
+
     // The oldest message due, claimed for kClaimSeconds, or no value.
     std::optional<QueuedMail> claim();
     void delivered(qint64 id);

@@ -18,6 +18,7 @@ struct HttpRequest
     QByteArray target;   // path and query exactly as they arrived
     QByteArray body;
     QByteArray host;     // the Host header; never used to build addresses
+    int version = 11;    // HTTP/1.1: 11, HTTP/1.0: 10
     // The caller's address as text ("127.0.0.2", "::1"): the TCP peer, or the
     // address a trusted proxy forwarded for. Rules that speak of "the caller"
     // use this and nothing else. Empty when a trusted proxy forwarded no

@@ -182,7 +182,7 @@ void TestServerFaults::drippingRequestDoesNotHoldUpOthers()
     QByteArray dripReply;
     std::thread dripper([&, port = m_server->front->port()] {
         RawConnection c(port);
-        const QByteArray request = "GET /alertsystem/status.php?username=demo HTTP/1.1\r\nHost: a\r\n\r\n";
+        const QByteArray request = "GET /alertsystem/status.php?username=demo HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         for (qsizetype i = 0; i < request.size(); ++i) {
             if (!c.send(request.mid(i, 1)))
                 return;

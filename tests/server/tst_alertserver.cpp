@@ -189,7 +189,8 @@ alertserver::HttpReply TestAlertServer::as(const char *peer, const QByteArray &m
     r.target = target.toUtf8();
     r.body = body;
     r.peer = peer;
-    r.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
+    r.host = "127.0.0.1";
+    r.headers = {{"Host", r.host}, {"Content-Type", "application/x-www-form-urlencoded"}};
     return m_server->service->handle(r);
 }
 
@@ -1144,7 +1145,8 @@ void TestAlertServer::failuresAreLoggedAndAnsweredWithANumber()
         api.target = "/api/v1/alerts?user=ann";
         api.body = "Disk full";
         api.peer = "127.0.0.1";
-        api.headers = {{"Authorization", "Bearer " + token}};
+        api.host = "127.0.0.1";
+        api.headers = {{"Host", api.host}, {"Authorization", "Bearer " + token}};
         published = s.service->handle(api);
         a.join();
         b.join();

@@ -1,8 +1,9 @@
 // The server's HTTP front end against what a stranger on the network can
 // send: a Range asking for a picture hundreds of times, heads without end,
 // callers that stall, bodies cut short or framed twice, HEAD on a page that
-// deletes, a forged Host, a forged X-Forwarded-For, more connections than
-// allowed; and https with a certificate made for the test.
+// deletes, a Host not ours, a forged X-Forwarded-For, more connections than
+// allowed; and https with a certificate made for the test: its suites, its
+// resumed sessions, and the certificate read again while serving.
 
 #include "RawConnection.h"
 #include "ServerFixture.h"
@@ -11,12 +12,17 @@
 #include "support/Patience.h"
 #include "support/TestCertificates.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QtTest>
 
 #include <memory>
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 using namespace servertest;
 using testsupport::patient;
@@ -52,6 +58,76 @@ alertserver::UserFields annOfBoss(RunningServer &s)
     u.password = QStringLiteral("pw");
     s.store->users().add(admin, u);
     return u;
+}
+
+// A TLS client of OpenSSL's own on a loopback connection, for what
+// QSslSocket does not let a test choose: the one version and the suites it
+// offers, and the session it resumes.
+class TlsClient
+{
+public:
+    using Session = std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)>;
+
+    TlsClient(int port, int version, const char *suites = nullptr, SSL_SESSION *resume = nullptr)
+        : m_connection(port, patient(15000))
+    {
+        SSL_CTX_set_min_proto_version(m_context.get(), version);
+        SSL_CTX_set_max_proto_version(m_context.get(), version);
+        if (suites)
+            SSL_CTX_set_cipher_list(m_context.get(), suites);
+        m_ssl.reset(SSL_new(m_context.get()));
+        SSL_set_fd(m_ssl.get(), m_connection.descriptor());
+        if (resume)
+            SSL_set_session(m_ssl.get(), resume);
+        m_ready = m_connection.connected() && SSL_connect(m_ssl.get()) == 1;
+    }
+    // Ended as if shut down cleanly (without sending), or OpenSSL would
+    // mark the session as one not to resume.
+    ~TlsClient()
+    {
+        SSL_set_quiet_shutdown(m_ssl.get(), 1);
+        SSL_shutdown(m_ssl.get());
+    }
+    TlsClient(const TlsClient &) = delete;
+    TlsClient &operator=(const TlsClient &) = delete;
+
+    bool ready() const { return m_ready; }
+    bool resumed() const { return SSL_session_reused(m_ssl.get()) == 1; }
+    // The server's certificate (DER).
+    QByteArray certificate() const
+    {
+        X509 *peer = SSL_get1_peer_certificate(m_ssl.get());
+        unsigned char *der = nullptr;
+        const int n = peer ? i2d_X509(peer, &der) : 0;
+        QByteArray bytes(reinterpret_cast<const char *>(der), n > 0 ? n : 0);
+        OPENSSL_free(der);
+        X509_free(peer);
+        return bytes;
+    }
+    // Sends the request and answers everything until the server closes.
+    QByteArray exchange(const QByteArray &request)
+    {
+        QByteArray reply;
+        if (!m_ready || SSL_write(m_ssl.get(), request.constData(), int(request.size())) != int(request.size()))
+            return reply;
+        char buffer[4096];
+        int n;
+        while ((n = SSL_read(m_ssl.get(), buffer, sizeof buffer)) > 0)
+            reply.append(buffer, n);
+        return reply;
+    }
+    Session session() const { return {SSL_get1_session(m_ssl.get()), &SSL_SESSION_free}; }
+
+private:
+    RawConnection m_connection;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> m_context{SSL_CTX_new(TLS_client_method()), &SSL_CTX_free};
+    std::unique_ptr<SSL, decltype(&SSL_free)> m_ssl{nullptr, &SSL_free};
+    bool m_ready = false;
+};
+
+QByteArray derOf(const QString &certificateFile)
+{
+    return QSslCertificate::fromPath(certificateFile).value(0).toDer();
 }
 
 // A front end whose every request is noted and answered with a small page.
@@ -107,10 +183,15 @@ private Q_SLOTS:
     void bodiesCutShortOrFramedTwiceAreNeverCarriedOut();
     void headChangesNothing();
     void linksNeverComeFromTheHostHeader();
+    void hostMustNameThisServer();
+    void healthNeedsNoCredentials();
     void forwardedForOnlyFromTrustedProxies();
     void callersWithoutAForwardedAddressAreNobody();
     void connectionsAreCappedInTotalAndPerAddress();
     void servesHttpsWithTheGivenCertificate();
+    void tls12OffersForwardSecrecyOnly();
+    void reconnectingClientsResumeTheirSession();
+    void certificateIsReadAgainWithoutCuttingConnections();
 };
 
 void TestFrontEnd::rangeIsIgnored()
@@ -269,10 +350,11 @@ void TestFrontEnd::linksNeverComeFromTheHostHeader()
 {
     RunningServer s;
     const int port = s.front->port();
-    auto forged = [](QByteArray request) { return request.replace("Host: 127.0.0.1", "Host: evil.example"); };
+    // A name the server answers to, but not the one its links are made of.
+    auto forged = [](QByteArray request) { return request.replace("Host: 127.0.0.1", "Host: localhost"); };
     const QByteArray skin = bodyOf(exchange(port, forged(get("/alertsystem/notifytype.php?id=1"))));
     QCOMPARE(replyChildren(skin).value(11), s.base + QStringLiteral("/alertsystem/alerts.php"));
-    QVERIFY(!skin.contains("evil"));
+    QVERIFY(!skin.contains("localhost"));
 
     // The activation mail and the download mail.
     const QByteArray registration = "username=boss&password=pw&firstname=A&lastname=B&affiliate=&address=&email=1"
@@ -296,9 +378,72 @@ void TestFrontEnd::linksNeverComeFromTheHostHeader()
     QCOMPARE(mails.size(), 2);
     for (const QString &name : mails) {
         const QString text = s.mail(name);
-        QVERIFY2(text.contains(s.base + QStringLiteral("/alertsystem/")) && !text.contains(QStringLiteral("evil")),
+        QVERIFY2(text.contains(s.base + QStringLiteral("/alertsystem/")) && !text.contains(QStringLiteral("localhost")),
                  qPrintable(text));
     }
+}
+
+void TestFrontEnd::hostMustNameThisServer()
+{
+    RunningServer s;
+    s.service->setPublicBase(QStringLiteral("https://Alerts.Example.org:8443"));
+    QVERIFY(s.service->names().add(QStringLiteral("alerts.internal.")));
+    QVERIFY(!s.service->names().add(QStringLiteral("bad name")));
+    const alertserver::UserFields u = annOfBoss(s);
+    QVERIFY(s.store->sessions().login(u.username, u.password, QStringLiteral("127.0.0.1")));
+    QVERIFY(s.store->sessions().raise(u.username, QStringLiteral("for ann")));
+    const int port = s.front->port();
+    auto statusWith = [port](const QByteArray &hostLines, const QByteArray &version = "HTTP/1.1") {
+        const QByteArray reply = exchange(port, "GET /alertsystem/status.php?username=nobody " + version + "\r\n"
+                                                    + hostLines + "\r\n");
+        return reply.mid(9, 3).toInt();
+    };
+    // Ours: the public name, a --server-name, localhost, any address; the
+    // port and a final dot aside, and in any case.
+    for (const QByteArray host : {"alerts.example.org", "ALERTS.example.ORG.:443", "alerts.internal", "localhost:8080",
+                                  "127.0.0.1", "10.9.8.7:80", "[::1]:8080", "[2001:db8::1]"})
+        QVERIFY2(statusWith("Host: " + host + "\r\n") == 200, host.constData());
+    // Not ours.
+    for (const QByteArray host : {"evil.example", "alerts.example.org.evil.example", "127.0.0.1.nip.io", "alerts",
+                                  "[not-an-address]"})
+        QVERIFY2(statusWith("Host: " + host + "\r\n") == 421, host.constData());
+    // Malformed: none on HTTP/1.1, two, a bare v6 address, a port of letters.
+    for (const QByteArray &lines : {QByteArray(), QByteArray("Host: localhost\r\nHost: evil.example\r\n"),
+                                   QByteArray("Host: ::1\r\n"), QByteArray("Host: localhost:http\r\n")})
+        QVERIFY2(statusWith(lines) == 400, lines.constData());
+    // HTTP/1.0 may go without.
+    QCOMPARE(statusWith({}, "HTTP/1.0"), 200);
+
+    // Turned away before anything happens: ann's alert and her user stay.
+    auto evil = [](QByteArray request) { return request.replace("Host: 127.0.0.1", "Host: rebind.attacker.example"); };
+    QVERIFY(exchange(port, evil(get("/alertsystem/status.php?username=ann"))).startsWith("HTTP/1.1 421"));
+    const QByteArray login = "username=boss&password=pw";
+    QVERIFY(exchange(port, evil(post("/alertsystem/admin/login.php", length(login.size()), login)))
+                .startsWith("HTTP/1.1 421"));
+    QCOMPARE(s.count("SELECT count(*) FROM admin_sessions"), 0);
+    QCOMPARE(replyChildren(s.client(QStringLiteral("/alertsystem/status.php?username=ann")).body), QStringList{"1"});
+}
+
+void TestFrontEnd::healthNeedsNoCredentials()
+{
+    RunningServer s;
+    s.service->countConnectionsWith([&s] { return s.front->openConnections(); });
+    const QByteArray reply = exchange(s.front->port(), get("/healthz"));
+    QVERIFY2(reply.startsWith("HTTP/1.1 200"), reply.constData());
+    const QJsonObject report = QJsonDocument::fromJson(bodyOf(reply)).object();
+    QCOMPARE(report.value(QLatin1String("store")).toString(), QStringLiteral("ok"));
+    QCOMPARE(report.value(QLatin1String("mail_queued")).toInt(-1), 0);
+    QVERIFY(report.value(QLatin1String("connections")).toInt() >= 1); // this one
+    QCOMPARE(report.size(), 3); // counts only: no path, address or name
+    const QByteArray head = exchange(s.front->port(), "HEAD /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY(head.startsWith("HTTP/1.1 200") && head.endsWith("\r\n\r\n"));
+
+    // A store that fails its query: 503, for the balancer to turn elsewhere.
+    s.inspect()->exec("DROP TABLE mail_queue");
+    const QByteArray broken = exchange(s.front->port(), get("/healthz"));
+    QVERIFY2(broken.startsWith("HTTP/1.1 503"), broken.constData());
+    QCOMPARE(QJsonDocument::fromJson(bodyOf(broken)).object().value(QLatin1String("store")).toString(),
+             QStringLiteral("unreachable"));
 }
 
 void TestFrontEnd::forwardedForOnlyFromTrustedProxies()
@@ -420,6 +565,92 @@ void TestFrontEnd::servesHttpsWithTheGivenCertificate()
     QCOMPARE(r.last().target, QByteArray("/alertsystem/status.php?username=ann"));
     // Plain http on the https port gets no reply.
     QVERIFY(!exchange(r.front.port(), get("/")).startsWith("HTTP/"));
+}
+
+void TestFrontEnd::tls12OffersForwardSecrecyOnly()
+{
+    // An RSA key, so that static RSA suites could be chosen at all.
+    QTemporaryDir dir;
+    const QString cert = dir.filePath(QStringLiteral("rsa.crt")), key = dir.filePath(QStringLiteral("rsa.key"));
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                                              QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-subj"),
+                                              QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-days"), QStringLiteral("1"),
+                                              QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
+    QVERIFY(openssl.waitForFinished(patient(30000)) && openssl.exitCode() == 0);
+    Recorder r;
+    QVERIFY(r.front.useTls(cert, key));
+    QVERIFY(r.start());
+    for (const char *weak : {"AES128-SHA", "AES256-GCM-SHA384", "ECDHE-RSA-AES128-SHA", "DHE-RSA-AES128-GCM-SHA256"})
+        QVERIFY2(!TlsClient(r.front.port(), TLS1_2_VERSION, weak).ready(), weak);
+    for (const char *strong : {"ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-CHACHA20-POLY1305"}) {
+        TlsClient c(r.front.port(), TLS1_2_VERSION, strong);
+        QVERIFY2(c.exchange(get("/")).startsWith("HTTP/1.1 200"), strong);
+    }
+    QVERIFY(TlsClient(r.front.port(), TLS1_3_VERSION).exchange(get("/")).startsWith("HTTP/1.1 200"));
+}
+
+void TestFrontEnd::reconnectingClientsResumeTheirSession()
+{
+    QTemporaryDir dir;
+    testsupport::TestCertificates ours;
+    QVERIFY2(ours.make(dir.path(), QStringLiteral("ours")), qPrintable(ours.error));
+    Recorder r;
+    QVERIFY(r.front.useTls(ours.certificateFile, ours.keyFile));
+    QVERIFY(r.start());
+    for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        TlsClient first(r.front.port(), version);
+        QVERIFY(first.exchange(get("/")).startsWith("HTTP/1.1 200"));
+        QVERIFY(!first.resumed());
+        const TlsClient::Session ticket = first.session();
+        auto resumes = [&] {
+            TlsClient again(r.front.port(), version, nullptr, ticket.get());
+            return again.exchange(get("/")).startsWith("HTTP/1.1 200") && again.resumed();
+        };
+        QVERIFY(resumes());
+        // The previous key still opens the ticket; the one before it no more.
+        r.front.rotateTicketKeys();
+        QVERIFY(resumes());
+        r.front.rotateTicketKeys();
+        QVERIFY(!resumes());
+    }
+}
+
+void TestFrontEnd::certificateIsReadAgainWithoutCuttingConnections()
+{
+    QTemporaryDir dir;
+    testsupport::TestCertificates ours, theirs;
+    QVERIFY2(ours.make(dir.path(), QStringLiteral("ours")), qPrintable(ours.error));
+    QVERIFY2(theirs.make(dir.path(), QStringLiteral("theirs")), qPrintable(theirs.error));
+    const QString cert = dir.filePath(QStringLiteral("live.crt")), key = dir.filePath(QStringLiteral("live.key"));
+    auto install = [&](const testsupport::TestCertificates &c) {
+        QFile::remove(cert);
+        QFile::remove(key);
+        return QFile::copy(c.certificateFile, cert) && QFile::copy(c.keyFile, key);
+    };
+    QVERIFY(install(ours));
+    Recorder r;
+    QVERIFY(r.front.useTls(cert, key));
+    QVERIFY(r.start());
+    TlsClient open(r.front.port(), TLS1_3_VERSION);
+    QVERIFY(open.ready());
+
+    // Renewed: new connections get the new certificate, the open one goes on.
+    QVERIFY(install(theirs));
+    QString error;
+    QVERIFY2(r.front.reloadTls(&error), qPrintable(error));
+    QCOMPARE(TlsClient(r.front.port(), TLS1_3_VERSION).certificate(), derOf(theirs.certificateFile));
+    QCOMPARE(open.certificate(), derOf(ours.certificateFile));
+    QVERIFY(open.exchange(get("/")).startsWith("HTTP/1.1 200"));
+
+    // A key that does not fit: refused, and the certificate in use stays.
+    QFile::remove(key);
+    QVERIFY(QFile::copy(ours.keyFile, key));
+    QVERIFY(!r.front.reloadTls(&error));
+    QVERIFY2(error.contains(cert), qPrintable(error));
+    TlsClient later(r.front.port(), TLS1_3_VERSION);
+    QCOMPARE(later.certificate(), derOf(theirs.certificateFile));
+    QVERIFY(later.exchange(get("/")).startsWith("HTTP/1.1 200"));
 }
 
 QTEST_GUILESS_MAIN(TestFrontEnd)
