@@ -15,7 +15,8 @@ namespace {
 const char *const kUsage =
     "usage:\n"
     "  alertserver serve [--listen ADDR:PORT] [--db FILE|URI] [--outbox DIR] [--skins DIR]\n"
-    "                    [--port-file FILE] [--threads N] [--public-url URL] [--verbose]\n"
+    "                    [--port-file FILE] [--threads N] [--public-url URL] [--server-name NAME]...\n"
+    "                    [--verbose]\n"
     "                    [--admin-session-hours H] [--client-session-hours H] [--client-sessions address|user]\n"
     "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
     "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
@@ -61,6 +62,9 @@ const char *const kUsage =
     // the HTTP front end
     "Links in e-mails and skins start with --public-url, else with the listen address\n"
     "(https with --tls-cert); listening on 0.0.0.0 or [::] needs --public-url.\n"
+    "A request whose Host names neither the --public-url's host, the listen address's,\n"
+    "a --server-name (repeatable) nor localhost gets 421; an address as Host passes.\n"
+    "SIGHUP reads --tls-cert and --tls-key again. GET /healthz: 200, or 503 without the store.\n"
     "--trusted-proxy (repeatable): reverse proxies whose X-Forwarded-For names the caller.\n"
     "Defaults: --max-connections 1000, --max-connections-per-address 100,\n"
     "--head-timeout 15, --body-timeout 30.\n"

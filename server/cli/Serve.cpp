@@ -2,6 +2,7 @@
 
 #include "server/cli/Options.h"
 #include "server/cli/ServeOptions.h"
+#include "server/cli/Watchdog.h"
 #include "server/controllers/AlertService.h"
 #include "server/http/HttpFrontEnd.h"
 #include "server/mail/MailDelivery.h"
@@ -95,13 +96,14 @@ int serve(const Options &o, const QString &folder)
     const QString dbPath = o.value(QStringLiteral("--db"), QDir(folder).filePath(QStringLiteral("alertserver.db")));
     const QString skinsPath = o.value(QStringLiteral("--skins"), QDir(folder).filePath(QStringLiteral("skins")));
 
-    // SIGINT and SIGTERM are taken by this thread alone (sigwait below); the
-    // worker threads started later inherit the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // SIGINT, SIGTERM and SIGHUP are taken by this thread alone (sigwait
+    // below); the worker threads started later inherit the blocked mask.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::unique_ptr<MailTransport> transport = mailTransport(o, folder, &error);
@@ -137,6 +139,10 @@ int serve(const Options &o, const QString &folder)
             return fail(QStringLiteral("--public-url wants an http:// or https:// address"));
         service.setPublicBase(publicUrl);
     }
+    for (const QString &name : o.named.values(QStringLiteral("--server-name")))
+        if (!service.names().add(name))
+            return fail(QStringLiteral("--server-name wants a host name such as alerts.example.org"));
+    service.countConnectionsWith([&front] { return front.openConnections(); });
 
     if (o.has(QStringLiteral("--port-file"))) {
         QSaveFile f(o.value(QStringLiteral("--port-file")));
@@ -149,8 +155,21 @@ int serve(const Options &o, const QString &folder)
     front.start();
     say(QStringLiteral("alertserver: serving %1://%2:%3/alertsystem/ (store %4, mail: %5)")
             .arg(scheme, shownHost).arg(front.port()).arg(dbPath, transport->describe()));
+    notifyServiceManager("READY=1");
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    {
+        Watchdog watchdog(front);
+        // SIGHUP reads the certificate and key again; the others stop.
+        while (sigwait(&handled, &signal) == 0 && signal == SIGHUP) {
+            if (!front.usesTls())
+                continue;
+            if (front.reloadTls(&error))
+                say(QStringLiteral("alertserver: certificate and key read again"));
+            else
+                std::fprintf(stderr, "alertserver: kept the certificate in use: %s\n", qPrintable(error));
+        }
+        notifyServiceManager("STOPPING=1");
+    }
     front.stop();
     if (o.verbose)
         std::fprintf(stderr, "alertserver: stopped by signal %d\n", signal);

@@ -57,7 +57,7 @@ const QStringList &serveOptions()
     static const QStringList names = [] {
         QStringList all{QStringLiteral("--listen"), QStringLiteral("--outbox"), QStringLiteral("--skins"),
                         QStringLiteral("--port-file"), QStringLiteral("--threads"), QStringLiteral("--public-url"),
-                        QLatin1String(kSessionsOption), QLatin1String(kRegistrationOption),
+                        QStringLiteral("--server-name"), QLatin1String(kSessionsOption), QLatin1String(kRegistrationOption),
                         QLatin1String(kDomainOption)};
         for (const PolicyOption &option : kPolicyOptions)
             all << QLatin1String(option.name);

@@ -2,6 +2,7 @@
 #include "common/PositionalXml.h"
 #include "server/store/Store.h"
 #include "support/Patience.h"
+#include "RawConnection.h"
 #include "TestRelay.h"
 #include "support/ServerProcess.h"
 #include "support/TestDatabase.h"
@@ -14,7 +15,9 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 namespace {
 
@@ -82,6 +85,7 @@ private Q_SLOTS:
     void migrateCopiesEveryRow();
     void tokensFromTheCommandLine();
     void operatorListsAndRemovesAdministratorsAndUsers();
+    void tellsTheServiceManagerAndOutlivesAHangUp();
 
 private:
     Run run(const QStringList &args);
@@ -460,7 +464,8 @@ void TestAlertServerCli::helpAndTheListenAddress()
     for (const QStringList &bad : {QStringList{QStringLiteral("--trusted-proxy"), QStringLiteral("10.0.0.0/33")},
                                    QStringList{QStringLiteral("--tls-cert"), m_db},
                                    QStringList{QStringLiteral("--tls-cert"), m_db, QStringLiteral("--tls-key"), m_db},
-                                   QStringList{QStringLiteral("--max-connections"), QStringLiteral("0")}}) {
+                                   QStringList{QStringLiteral("--max-connections"), QStringLiteral("0")},
+                                   QStringList{QStringLiteral("--server-name"), QStringLiteral("not a name")}}) {
         const Run r = run(QStringList{QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")}
                           + store + bad);
         QCOMPARE(r.exitCode, 1);
@@ -709,6 +714,54 @@ void TestAlertServerCli::operatorListsAndRemovesAdministratorsAndUsers()
     auto store = m_database->connect();
     QCOMPARE(store->scalar<qint64>("SELECT count(*) FROM users").value_or(-1), 0);
     QCOMPARE(store->scalar<qint64>("SELECT count(*) FROM alerts").value_or(-1), 0);
+}
+
+
+void TestAlertServerCli::tellsTheServiceManagerAndOutlivesAHangUp()
+{
+    // The service manager's socket, as systemd passes it to a Type=notify
+    // service with a watchdog.
+    const QByteArray path = QFile::encodeName(m_dir->filePath(QStringLiteral("notify")));
+    const int manager = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(path.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    QVERIFY(::bind(manager, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+    auto heard = [manager] {
+        pollfd p{manager, POLLIN, 0};
+        char datagram[256];
+        const ssize_t n = ::poll(&p, 1, testsupport::patient(10000)) > 0 ? ::recv(manager, datagram, sizeof datagram, 0) : 0;
+        return QByteArray(datagram, n > 0 ? int(n) : 0);
+    };
+    qputenv("NOTIFY_SOCKET", path);
+    qputenv("WATCHDOG_USEC", "300000");
+    const bool started = startServer({QStringLiteral("--server-name"), QStringLiteral("alerts.internal")});
+    qunsetenv("NOTIFY_SOCKET");
+    qunsetenv("WATCHDOG_USEC");
+    QVERIFY(started);
+    QCOMPARE(heard(), QByteArray("READY=1"));
+    QCOMPARE(heard(), QByteArray("WATCHDOG=1"));
+    QCOMPARE(heard(), QByteArray("WATCHDOG=1"));
+
+    // SIGHUP (a certificate to read again, with TLS) ends nothing; the name
+    // given is served, another is not.
+    ::kill(pid_t(m_server->processId()), SIGHUP);
+    QCOMPARE(status(QStringLiteral("nobody")), QStringLiteral("2"));
+    auto statusWithHost = [this](const QByteArray &host) {
+        return servertest::exchange(m_port, "GET /alertsystem/status.php?username=nobody HTTP/1.1\r\nHost: " + host
+                                                + "\r\nConnection: close\r\n\r\n").left(12);
+    };
+    QCOMPARE(statusWithHost("alerts.internal:8080"), QByteArray("HTTP/1.1 200"));
+    QCOMPARE(statusWithHost("elsewhere.example"), QByteArray("HTTP/1.1 421"));
+
+    QVERIFY(stopServer());
+    QByteArray last;
+    do
+        last = heard();
+    while (last == "WATCHDOG=1");
+    QCOMPARE(last, QByteArray("STOPPING=1"));
+    ::close(manager);
 }
 
 QTEST_GUILESS_MAIN(TestAlertServerCli)

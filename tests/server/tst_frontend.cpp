@@ -19,7 +19,9 @@
 #include <QSslSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -185,6 +187,7 @@ private Q_SLOTS:
     void linksNeverComeFromTheHostHeader();
     void hostMustNameThisServer();
     void healthNeedsNoCredentials();
+    void wedgedWorkersAreNotReportedAlive();
     void forwardedForOnlyFromTrustedProxies();
     void callersWithoutAForwardedAddressAreNobody();
     void connectionsAreCappedInTotalAndPerAddress();
@@ -565,6 +568,33 @@ void TestFrontEnd::servesHttpsWithTheGivenCertificate()
     QCOMPARE(r.last().target, QByteArray("/alertsystem/status.php?username=ann"));
     // Plain http on the https port gets no reply.
     QVERIFY(!exchange(r.front.port(), get("/")).startsWith("HTTP/"));
+}
+
+void TestFrontEnd::wedgedWorkersAreNotReportedAlive()
+{
+    // One worker, held by a request until the test lets it go.
+    std::atomic<bool> held{false}, release{false}, alive{false};
+    alertserver::HttpFrontEnd front(
+        [&](const alertserver::HttpRequest &) {
+            held = true;
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return alertserver::HttpReply{200, "text/plain", "done"};
+        },
+        1);
+    QVERIFY(front.bind(QStringLiteral("127.0.0.1"), 0));
+    front.start();
+    std::thread caller([port = front.port()] { exchange(port, get("/")); });
+    // Let go however the test ends, or stopping would wait on it for ever.
+    const auto letGo = qScopeGuard([&] {
+        release = true;
+        caller.join();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(held, patient(10000));
+    front.whenResponsive([&] { alive = true; });
+    QVERIFY(!QTest::qWaitFor([&] { return alive.load(); }, patient(300)));
+    release = true;
+    QTRY_VERIFY_WITH_TIMEOUT(alive, patient(10000));
 }
 
 void TestFrontEnd::tls12OffersForwardSecrecyOnly()
