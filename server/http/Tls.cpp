@@ -49,8 +49,13 @@ TicketKeys::Key TicketKeys::fresh()
 
 void TicketKeys::rotate()
 {
-    Key next = fresh();
     std::lock_guard lock(m_mutex);
+    turn();
+}
+
+void TicketKeys::turn()
+{
+    const Key next = fresh();
     m_previous = m_current;
     m_current = next;
     m_since = std::chrono::steady_clock::now();
@@ -59,14 +64,14 @@ void TicketKeys::rotate()
 int TicketKeys::seal(unsigned char name[16], unsigned char iv[16], EVP_CIPHER_CTX *cipher, EVP_MAC_CTX *mac,
                      int encrypt)
 {
+    std::unique_lock lock(m_mutex);
     if (encrypt && std::chrono::steady_clock::now() - m_since >= kRotation) {
         try {
-            rotate();
+            turn();
         } catch (const std::exception &) {
             return -1;
         }
     }
-    std::unique_lock lock(m_mutex);
     const Key *key = &m_current;
     int answer = 1;
     if (encrypt) {

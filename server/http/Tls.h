@@ -40,6 +40,8 @@ private:
         std::array<unsigned char, 32> mac;
     };
     static Key fresh();
+    // rotate() with m_mutex held.
+    void turn();
 
     std::mutex m_mutex;
     Key m_current;
