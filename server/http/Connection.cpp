@@ -113,8 +113,8 @@ public:
     template <class... Args>
     Session(Engine &engine, std::shared_ptr<net::ssl::context> tls, net::ip::address peer, std::string slot,
             Args &&...args)
-        : m_engine(engine), m_tls(std::move(tls)), m_stream(std::forward<Args>(args)...), m_peer(peer), m_slot(std::move(slot)),
-          m_acceptedAt(std::chrono::steady_clock::now())
+        : m_engine(engine), m_tls(std::move(tls)), m_stream(std::forward<Args>(args)...), m_peer(peer),
+          m_slot(std::move(slot)), m_acceptedAt(std::chrono::steady_clock::now())
     {
     }
 
@@ -385,7 +385,8 @@ void startConnection(Engine &engine, tcp::socket socket, const net::ip::address 
                                                                          std::move(socket), context)
             ->start();
     } else {
-        std::make_shared<Session<beast::tcp_stream>>(engine, nullptr, peer, std::move(slot), std::move(socket))->start();
+        std::make_shared<Session<beast::tcp_stream>>(engine, nullptr, peer, std::move(slot), std::move(socket))
+            ->start();
     }
 }
 
