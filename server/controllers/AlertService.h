@@ -33,6 +33,10 @@ public:
     {
         return m_router.hashes(target);
     }
+    qint64 bodyLimit(const HttpRequest &head) const override
+    {
+        return m_router.bodyLimit(head);
+    }
 
     // Both are set before serving starts; see Links.
     void setFallbackBase(const QString &base) { m_links.setFallbackBase(base); }

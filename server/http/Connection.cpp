@@ -39,13 +39,19 @@ public:
         body_limit(std::uint64_t(limits::kMaxBodyBytes));
     }
 
+    // A body announced with its length is read into room made for all of it
+    // at once: what it costs is what the budget counted.
+    void reserveBody(std::uint64_t n) { m_request.body.reserve(qsizetype(n)); }
+
+    int version() const { return m_version; }
     bool transferEncoding() const { return m_transferEncoding; }
     bool expectsContinue() const { return m_expectContinue; }
 
 private:
-    void on_request_impl(bhttp::verb, beast::string_view method, beast::string_view target, int,
+    void on_request_impl(bhttp::verb, beast::string_view method, beast::string_view target, int version,
                          error_code &) override
     {
+        m_version = version;
         m_request.method = QByteArray(method.data(), qsizetype(method.size()));
         m_request.target = QByteArray(target.data(), qsizetype(target.size()));
     }
@@ -94,6 +100,7 @@ private:
     void on_finish_impl(error_code &) override {}
 
     HttpRequest &m_request;
+    int m_version = 11;
     bool m_sawHost = false;
     bool m_transferEncoding = false;
     bool m_expectContinue = false;
@@ -106,27 +113,42 @@ template <class Stream>
 class Session final : public OpenConnection, public std::enable_shared_from_this<Session<Stream>>
 {
     static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
-    enum class Phase { Reading, Handling, Writing, Closing };
+    // Idle: kept open between two requests, nothing of the next one read yet.
+    enum class Phase { Reading, Handling, Writing, Idle, Closing };
 
 public:
     template <class... Args>
-    Session(Engine &engine, net::ip::address peer, std::string slot, Args &&...args)
-        : m_engine(engine), m_stream(std::forward<Args>(args)...), m_peer(peer), m_slot(std::move(slot)),
+    Session(Engine &engine, net::ip::address peer, Args &&...args)
+        : m_engine(engine), m_stream(std::forward<Args>(args)...), m_peer(peer),
           m_acceptedAt(std::chrono::steady_clock::now())
     {
+        // OpenSSL's record buffers go back while the connection has nothing
+        // in flight: a connection kept open between polls holds none.
+        if constexpr (kTls)
+            SSL_set_mode(m_stream.native_handle(), SSL_MODE_RELEASE_BUFFERS);
     }
 
-    ~Session() override { m_engine.admission.release(this, m_slot); }
+    ~Session() override
+    {
+        m_engine.bodies.release(m_bodyReserved);
+        m_engine.admission.release(this);
+    }
 
     void start()
     {
-        m_engine.admission.enlist(this, this->weak_from_this());
+        if (!m_engine.admission.enter(this, this->weak_from_this(), admissionKey(m_peer), m_engine.proxies.contains(m_peer)))
+            return closeNow();
         net::dispatch(m_stream.get_executor(), [self = this->shared_from_this()] { self->begin(); });
     }
 
     void cut() override
     {
         net::post(m_stream.get_executor(), [self = this->shared_from_this()] { self->onCut(); });
+    }
+
+    void evict() override
+    {
+        net::post(m_stream.get_executor(), [self = this->shared_from_this()] { self->closeNow(); });
     }
 
 private:
@@ -150,31 +172,62 @@ private:
         }
     }
 
+    // The head a piece at a time, so that the admission learns which pending
+    // connections still send and which have stalled.
     void readHead()
     {
-        bhttp::async_read_header(m_stream, m_buffer, m_parser,
-                                [self = this->shared_from_this()](const error_code &ec, std::size_t) {
-                                    self->onHead(ec);
-                                });
+        bhttp::async_read_some(m_stream, m_buffer, *m_parser,
+                               [self = this->shared_from_this()](const error_code &ec, std::size_t) {
+                                   self->onHeadPart(ec);
+                               });
     }
 
-    void onHead(const error_code &ec)
+    void onHeadPart(const error_code &ec)
     {
         if (ec)
             return refuseOrDrop(ec);
+        if (m_phase == Phase::Idle) {
+            // The next request has begun: its head gets the head deadline.
+            m_phase = Phase::Reading;
+            m_engine.admission.busy(this);
+            lowest().expires_after(m_engine.headDeadline);
+        } else if (m_served == 0) {
+            m_engine.admission.progressed(this);
+        }
+        if (!m_parser->is_header_done())
+            return readHead();
+        onHead();
+    }
+
+    void onHead()
+    {
         // Only a length frames a body here: with a transfer coding too the
         // two could be read differently by a proxy in front (smuggling).
-        if (m_parser.transferEncoding())
-            return refuse(m_parser.content_length() || m_request.method != "POST"
+        if (m_parser->transferEncoding())
+            return refuse(m_parser->content_length() || m_request.method != "POST"
                               ? refusal(400, QStringLiteral("malformed request"))
                               : refusal(411, QStringLiteral("a request body needs a Content-Length")));
         // A POST without a length would be carried out with an empty form.
-        if (m_request.method == "POST" && !m_parser.content_length())
+        if (m_request.method == "POST" && !m_parser->content_length())
             return refuse(refusal(411, QStringLiteral("a request body needs a Content-Length")));
-        if (m_parser.is_done())
+        if (m_parser->is_done())
             return dispatch();
+        // A body costs what its page allows, and only what the front end's
+        // budget for bodies still has room for; either is known from the head.
+        const std::uint64_t announced = m_parser->content_length().value_or(0);
+        const qint64 allowed = std::clamp<qint64>(m_engine.handler.bodyLimit(m_request), 0, limits::kMaxBodyBytes * 64LL);
+        if (announced > std::uint64_t(allowed))
+            return refuse(refusal(413, QStringLiteral("request body too large")));
+        if (!m_engine.bodies.reserve(qint64(announced))) {
+            HttpReply busy = refusal(503, QStringLiteral("too many request bodies at once, try again shortly"));
+            busy.headers.append({QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")});
+            return refuse(std::move(busy));
+        }
+        m_bodyReserved = qint64(announced);
+        m_parser->body_limit(announced);
+        m_parser->reserveBody(announced);
         lowest().expires_after(m_engine.bodyDeadline);
-        if (m_parser.expectsContinue()) {
+        if (m_parser->expectsContinue()) {
             static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
             net::async_write(m_stream, net::buffer(kContinue, sizeof kContinue - 1),
                              [self = this->shared_from_this()](const error_code &failed, std::size_t) {
@@ -189,7 +242,7 @@ private:
 
     void readBody()
     {
-        bhttp::async_read(m_stream, m_buffer, m_parser, [self = this->shared_from_this()](const error_code &ec, std::size_t) {
+        bhttp::async_read(m_stream, m_buffer, *m_parser, [self = this->shared_from_this()](const error_code &ec, std::size_t) {
             if (ec)
                 return self->refuseOrDrop(ec);
             self->dispatch();
@@ -224,8 +277,11 @@ private:
         return m_engine.handler.refusal(m_request.target, status, why);
     }
 
+    // A refused request ends its connection: what follows it on the wire
+    // cannot be trusted to start where the refused one ended.
     void refuse(HttpReply reply)
     {
+        m_keep = false;
         if (m_engine.log)
             accesslog::answered(addressText(m_peer), m_request.method, m_request.target, reply.status);
         m_reply = std::move(reply);
@@ -238,6 +294,9 @@ private:
             return closeNow();
         m_phase = Phase::Handling;
         m_readWhole = true;
+        m_engine.admission.busy(this);
+        // HTTP/1.0 callers get one request a connection, as they expect.
+        m_keep = m_parser->version() == 11 && m_parser->keep_alive() && m_served + 1 < m_engine.requestsPerConnection;
         const Caller caller = m_engine.proxies.caller(m_peer, m_request);
         // Without an address the page sees none; the log says why.
         m_request.peer = caller.address ? addressText(*caller.address) : QByteArray();
@@ -268,6 +327,8 @@ private:
         auto written = [self = this->shared_from_this()](const error_code &ec, std::size_t) {
             if (ec)
                 return self->closeNow();
+            if (self->m_keep && !self->m_engine.stopping)
+                return self->next();
             self->closeGracefully();
         };
         // HEAD: the head GET would have, without the body.
@@ -294,11 +355,33 @@ private:
         for (const auto &[name, value] : m_reply.headers)
             m.set(beast::string_view(name.constData(), size_t(name.size())),
                   beast::string_view(value.constData(), size_t(value.size())));
-        m.keep_alive(false);
+        m.keep_alive(m_keep);
     }
 
-    // One request per connection: after the reply the connection ends. With
-    // TLS it waits a moment for the closing message. A connection with bytes
+    // Ready for the next request on the same connection: everything of the
+    // last one is let go, the read buffer too unless the caller has already
+    // sent more, and the connection waits up to the idle time-out.
+    void next()
+    {
+        ++m_served;
+        m_engine.bodies.release(m_bodyReserved);
+        m_bodyReserved = 0;
+        m_request = HttpRequest();
+        m_parser.emplace(m_request);
+        m_reply = HttpReply();
+        m_response = {};
+        m_headOnly = {};
+        m_readWhole = false;
+        if (m_buffer.size() == 0)
+            m_buffer.shrink_to_fit();
+        m_phase = Phase::Idle;
+        m_engine.admission.idle(this);
+        lowest().expires_after(m_engine.idleTimeout);
+        readHead();
+    }
+
+    // The last request of the connection has been answered. With TLS it
+    // waits a moment for the closing message. A connection with bytes
     // still unread (a refused request, or more than one request) lingers a
     // moment too, reading and dropping whatever still comes: closed at once,
     // the kernel would reset it, and the caller could lose the reply.
@@ -333,6 +416,7 @@ private:
     {
         switch (m_phase) {
         case Phase::Reading:
+        case Phase::Idle:
         case Phase::Closing:
             return closeNow();
         case Phase::Handling:
@@ -359,13 +443,15 @@ private:
     Engine &m_engine;
     Stream m_stream;
     const net::ip::address m_peer;
-    const std::string m_slot;
     const std::chrono::steady_clock::time_point m_acceptedAt;
     Phase m_phase = Phase::Reading;
     bool m_readWhole = false; // the request was read to its end
+    bool m_keep = false;      // another request may follow on this connection
+    int m_served = 0;         // requests answered on this connection
+    qint64 m_bodyReserved = 0; // of the front end's budget for bodies
     beast::flat_buffer m_buffer{size_t(HttpFrontEnd::kMaxHeadBytes) + 1024};
     HttpRequest m_request;
-    RequestParser m_parser{m_request};
+    std::optional<RequestParser> m_parser{std::in_place, m_request};
     HttpReply m_reply;
     bhttp::response<bhttp::span_body<const char>> m_response;
     bhttp::response<bhttp::empty_body> m_headOnly;
@@ -374,14 +460,13 @@ private:
 
 } // namespace
 
-void startConnection(Engine &engine, tcp::socket socket, const net::ip::address &peer, std::string slot)
+void startConnection(Engine &engine, tcp::socket socket, const net::ip::address &peer)
 {
     if (engine.tls) {
-        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(engine, peer, std::move(slot), std::move(socket),
-                                                                         *engine.tls)
+        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(engine, peer, std::move(socket), *engine.tls)
             ->start();
     } else {
-        std::make_shared<Session<beast::tcp_stream>>(engine, peer, std::move(slot), std::move(socket))->start();
+        std::make_shared<Session<beast::tcp_stream>>(engine, peer, std::move(socket))->start();
     }
 }
 

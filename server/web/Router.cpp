@@ -113,6 +113,16 @@ bool Router::hashes(const QByteArray &target) const
     return route && route->hashes;
 }
 
+qint64 Router::bodyLimit(const HttpRequest &head) const
+{
+    const Route *route = find(pathOf(head.target));
+    if (!route)
+        return 0;
+    if (route->maxBody)
+        return route->maxBody();
+    return route->methods == Methods::Post ? limits::kMaxFormBodyBytes : 0;
+}
+
 HttpReply Router::handle(const HttpRequest &request) const
 {
     const qsizetype q = request.target.indexOf('?');
