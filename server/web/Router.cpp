@@ -115,9 +115,10 @@ bool Router::hashes(const QByteArray &target) const
 
 qint64 Router::bodyLimit(const HttpRequest &head) const
 {
+    // A path without a page takes a small form, so that it is told so (404).
     const Route *route = find(pathOf(head.target));
     if (!route)
-        return 0;
+        return limits::kMaxFormBodyBytes;
     if (route->maxBody)
         return route->maxBody();
     return route->methods == Methods::Post ? limits::kMaxFormBodyBytes : 0;

@@ -70,7 +70,7 @@ public:
     HttpReply handle(const HttpRequest &request) const;
     HttpReply refusal(const QByteArray &target, int status, const QString &why) const;
     bool hashes(const QByteArray &target) const;
-    // The largest body the request's row takes; none for a path without one.
+    // The largest body the request's row takes.
     qint64 bodyLimit(const HttpRequest &head) const;
 
 private:
