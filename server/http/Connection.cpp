@@ -1,19 +1,65 @@
 #include "server/http/Connection.h"
 
+#include "server/http/TlsStream.h"
+
 #include "server/web/AccessLog.h"
 #include "server/web/Http.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 
+#include <cerrno>
+#include <cstdint>
 #include <optional>
 
+#include <sys/socket.h>
+
 namespace alertserver::http {
+
+namespace {
+
+int socketWrite(BIO *b, const char *data, int size)
+{
+    BIO_clear_retry_flags(b);
+    const ssize_t n = ::send(int(reinterpret_cast<std::intptr_t>(BIO_get_data(b))), data, size_t(size), MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_write(b);
+    return int(n);
+}
+
+int socketRead(BIO *b, char *data, int size)
+{
+    BIO_clear_retry_flags(b);
+    const ssize_t n = ::recv(int(reinterpret_cast<std::intptr_t>(BIO_get_data(b))), data, size_t(size), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_read(b);
+    return int(n);
+}
+
+long socketControl(BIO *, int command, long, void *)
+{
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+} // namespace
+
+BIO *socketBio(int fd)
+{
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "alertserver socket");
+        BIO_meth_set_write(m, socketWrite);
+        BIO_meth_set_read(m, socketRead);
+        BIO_meth_set_ctrl(m, socketControl);
+        return m;
+    }();
+    BIO *b = BIO_new(method);
+    BIO_set_data(b, reinterpret_cast<void *>(std::intptr_t(fd)));
+    BIO_set_init(b, 1);
+    return b;
+}
 
 namespace {
 
@@ -112,7 +158,7 @@ private:
 template <class Stream>
 class Session final : public OpenConnection, public std::enable_shared_from_this<Session<Stream>>
 {
-    static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+    static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
     // Idle: kept open between two requests, nothing of the next one read yet.
     enum class Phase { Reading, Handling, Writing, Idle, Closing };
 
@@ -122,10 +168,6 @@ public:
         : m_engine(engine), m_stream(std::forward<Args>(args)...), m_peer(peer),
           m_acceptedAt(std::chrono::steady_clock::now())
     {
-        // OpenSSL's record buffers go back while the connection has nothing
-        // in flight: a connection kept open between polls holds none.
-        if constexpr (kTls)
-            SSL_set_mode(m_stream.native_handle(), SSL_MODE_RELEASE_BUFFERS);
     }
 
     ~Session() override
@@ -153,20 +195,27 @@ public:
 
 private:
     beast::tcp_stream &lowest() { return beast::get_lowest_layer(m_stream); }
+    void expireAt(std::chrono::steady_clock::time_point t)
+    {
+        if constexpr (kTls)
+            m_stream.expires_at(t);
+        else
+            lowest().expires_at(t);
+    }
+    void expireAfter(std::chrono::steady_clock::duration d) { expireAt(std::chrono::steady_clock::now() + d); }
 
     void begin()
     {
         if (m_engine.stopping)
             return closeNow();
         // The handshake and the head share one deadline from the accept.
-        lowest().expires_at(m_acceptedAt + m_engine.headDeadline);
+        expireAt(m_acceptedAt + m_engine.headDeadline);
         if constexpr (kTls) {
-            m_stream.async_handshake(net::ssl::stream_base::server,
-                                     [self = this->shared_from_this()](const error_code &ec) {
-                                         if (ec)
-                                             return self->closeNow();
-                                         self->readHead();
-                                     });
+            m_stream.async_handshake([self = this->shared_from_this()](const error_code &ec) {
+                if (ec)
+                    return self->closeNow();
+                self->readHead();
+            });
         } else {
             readHead();
         }
@@ -190,7 +239,7 @@ private:
             // The next request has begun: its head gets the head deadline.
             m_phase = Phase::Reading;
             m_engine.admission.busy(this);
-            lowest().expires_after(m_engine.headDeadline);
+            expireAfter(m_engine.headDeadline);
         } else if (m_served == 0) {
             m_engine.admission.progressed(this);
         }
@@ -226,7 +275,7 @@ private:
         m_bodyReserved = qint64(announced);
         m_parser->body_limit(announced);
         m_parser->reserveBody(announced);
-        lowest().expires_after(m_engine.bodyDeadline);
+        expireAfter(m_engine.bodyDeadline);
         if (m_parser->expectsContinue()) {
             static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
             net::async_write(m_stream, net::buffer(kContinue, sizeof kContinue - 1),
@@ -323,7 +372,7 @@ private:
     void writeReply()
     {
         m_phase = Phase::Writing;
-        lowest().expires_after(m_engine.stopping ? std::chrono::milliseconds(kClosingGrace) : m_engine.bodyDeadline);
+        expireAfter(m_engine.stopping ? std::chrono::milliseconds(kClosingGrace) : m_engine.bodyDeadline);
         auto written = [self = this->shared_from_this()](const error_code &ec, std::size_t) {
             if (ec)
                 return self->closeNow();
@@ -376,7 +425,7 @@ private:
             m_buffer.shrink_to_fit();
         m_phase = Phase::Idle;
         m_engine.admission.idle(this);
-        lowest().expires_after(m_engine.idleTimeout);
+        expireAfter(m_engine.idleTimeout);
         readHead();
     }
 
@@ -390,16 +439,25 @@ private:
         m_phase = Phase::Closing;
         if (m_engine.stopping)
             return closeNow();
-        lowest().expires_after(kClosingGrace);
+        expireAfter(kClosingGrace);
         if constexpr (kTls) {
-            m_stream.async_shutdown([self = this->shared_from_this()](const error_code &) { self->closeNow(); });
+            m_stream.async_shutdown([self = this->shared_from_this()](const error_code &ec) {
+                if (ec)
+                    return self->closeNow();
+                self->halfClose();
+            });
         } else {
-            error_code ignored;
-            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
-            if (!m_readWhole || m_buffer.size() > 0 || lowest().socket().available(ignored) > 0)
-                return drain();
-            closeNow();
+            halfClose();
         }
+    }
+
+    void halfClose()
+    {
+        error_code ignored;
+        lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+        if (!m_readWhole || m_buffer.size() > 0 || lowest().socket().available(ignored) > 0)
+            return drain();
+        closeNow();
     }
 
     void drain()
@@ -436,6 +494,8 @@ private:
     void closeNow()
     {
         lowest().close();
+        if constexpr (kTls)
+            m_stream.cancelDeadline();
         if (m_stopTimer)
             m_stopTimer->cancel();
     }
@@ -463,8 +523,7 @@ private:
 void startConnection(Engine &engine, tcp::socket socket, const net::ip::address &peer)
 {
     if (engine.tls) {
-        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(engine, peer, std::move(socket), *engine.tls)
-            ->start();
+        std::make_shared<Session<TlsStream>>(engine, peer, std::move(socket), engine.tls->native_handle())->start();
     } else {
         std::make_shared<Session<beast::tcp_stream>>(engine, peer, std::move(socket))->start();
     }
