@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""The front end's memory under connections that cost it most.
+"""The front end's memory under connections that cost it most, and polls
+through a flood of silent connections.
 
   frontend_memory.py ALERTSERVER [--idle N[,N...]] [--flood N] [--tls on|off|both]
+                     [--silent SECONDS]
 
 idle:  N connections from addresses 127.2.x.y, each answered one poll and
        then kept open in silence; prints the server's RSS before and after,
@@ -11,6 +13,10 @@ flood: N connections each announcing a 1 MiB body to the page that takes the
        sending all of it but the last byte; prints the server's peak RSS
        (VmHWM) against its RSS before the flood, and the same flood to a
        page that takes no body at all.
+
+silent: 10 addresses x 100 connections that send nothing, reopened as the
+       server closes them, while one poll a half second comes from another
+       address; prints how many polls were answered.
 
 Figures only: the server runs on SQLite in a temporary folder and nothing of
 it is kept.
@@ -165,12 +171,54 @@ def flood_round(binary, folder, n, target, extra):
     server.stop()
 
 
+def silent_round(binary, folder, seconds):
+    import selectors
+    server = Server(binary, folder, False)
+    chosen = selectors.DefaultSelector()
+
+    def open_silent(i):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind((f"127.3.0.{i // 100 + 1}", 0))
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", server.port))
+        chosen.register(s, selectors.EVENT_READ, i)
+
+    for i in range(1000):
+        open_silent(i)
+    answered = asked = reopened = 0
+    end = time.monotonic() + seconds
+    next_poll = time.monotonic() + 1
+    while time.monotonic() < end:
+        for key, _ in chosen.select(timeout=0.05):
+            try:
+                gone = key.fileobj.recv(1) == b""
+            except OSError:
+                gone = True
+            if gone:
+                chosen.unregister(key.fileobj)
+                key.fileobj.close()
+                open_silent(key.data)
+                reopened += 1
+        if time.monotonic() >= next_poll:
+            next_poll += 0.5
+            asked += 1
+            try:
+                p = socket.create_connection(("127.0.0.1", server.port), timeout=5, source_address=("127.4.0.1", 0))
+                answered += poll(p)
+                p.close()
+            except OSError:
+                pass
+    print(f"silent flood (1000 connections from 10 addresses, {reopened} reopened): {answered} of {asked} polls answered")
+    server.stop()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("alertserver")
     parser.add_argument("--idle", default="2000,5000")
     parser.add_argument("--flood", type=int, default=1000)
     parser.add_argument("--tls", default="both")
+    parser.add_argument("--silent", type=float, default=20)
     o = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
@@ -180,6 +228,8 @@ def main():
         for n in [int(x) for x in o.idle.split(",") if x]:
             for tls in {"on": [True], "off": [False], "both": [False, True]}[o.tls]:
                 idle_round(o.alertserver, folder, tls, n)
+        if o.silent:
+            silent_round(o.alertserver, folder, o.silent)
         if o.flood:
             flood_round(o.alertserver, folder, o.flood, b"/alertsystem/admin/sendemail.php?id=0",
                         ["--users-per-admin", "0"])

@@ -115,6 +115,7 @@ private Q_SLOTS:
     void pollsGetThroughAFloodOfSilentConnections();
     void bodiesCostWhatTheirPathAllows();
     void servesHttpsWithTheGivenCertificate();
+    void keepsHttpsConnectionsOpen();
 };
 
 void TestFrontEnd::rangeIsIgnored()
@@ -508,6 +509,38 @@ void TestFrontEnd::servesHttpsWithTheGivenCertificate()
     QCOMPARE(r.last().target, QByteArray("/alertsystem/status.php?username=ann"));
     // Plain http on the https port gets no reply.
     QVERIFY(!exchange(r.front.port(), get("/")).startsWith("HTTP/"));
+}
+
+void TestFrontEnd::keepsHttpsConnectionsOpen()
+{
+    QTemporaryDir dir;
+    testsupport::TestCertificates ours;
+    QVERIFY2(ours.make(dir.path(), QStringLiteral("ours")), qPrintable(ours.error));
+    Recorder r;
+    QVERIFY(r.front.useTls(ours.certificateFile, ours.keyFile));
+    r.front.setKeepAlive(std::chrono::milliseconds(patient(300)), 10);
+    QVERIFY(r.start());
+    QSslSocket socket;
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setCaCertificates(QSslCertificate::fromPath(ours.caFile));
+    socket.setSslConfiguration(config);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(r.front.port()));
+    QVERIFY2(socket.waitForEncrypted(patient(10000)), qPrintable(socket.errorString()));
+    // Two requests in one write, then a third once they are answered: each
+    // answered in turn on the same connection, which then idles out.
+    const QByteArray reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nnoted";
+    socket.write(get("/a") + get("/b"));
+    QByteArray replies;
+    while (replies.size() < 2 * reply.size() && socket.waitForReadyRead(patient(5000)))
+        replies += socket.readAll();
+    QCOMPARE(replies, reply + reply);
+    socket.write(get("/c"));
+    replies.clear();
+    while (replies.size() < reply.size() && socket.waitForReadyRead(patient(5000)))
+        replies += socket.readAll();
+    QCOMPARE(replies, reply);
+    QCOMPARE(r.last().target, QByteArray("/c"));
+    QVERIFY(socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(patient(5000)));
 }
 
 QTEST_GUILESS_MAIN(TestFrontEnd)
