@@ -148,6 +148,11 @@ int HttpFrontEnd::pendingConnections() const
     return m_engine->admission.pending();
 }
 
+qint64 HttpFrontEnd::bodyBudgetLeft() const
+{
+    return m_engine->bodies.left();
+}
+
 void HttpFrontEnd::start()
 {
     m_engine->start();

@@ -104,6 +104,8 @@ public:
     // Connections open, and those of them that have not completed a request.
     int openConnections() const;
     int pendingConnections() const;
+    // What is left of the budget for bodies.
+    qint64 bodyBudgetLeft() const;
 
     // Serves on threads of its own until stop().
     void start();
