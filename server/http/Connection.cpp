@@ -221,30 +221,50 @@ private:
         }
     }
 
-    // The head a piece at a time, so that the admission learns which pending
-    // connections still send and which have stalled.
+    // The head as it comes, a read at a time, so that the admission learns
+    // which pending connections still send and which have stalled (the
+    // parser itself would wait for the whole head).
     void readHead()
     {
-        bhttp::async_read_some(m_stream, m_buffer, *m_parser,
-                               [self = this->shared_from_this()](const error_code &ec, std::size_t) {
-                                   self->onHeadPart(ec);
-                               });
+        const std::size_t room = m_buffer.max_size() - m_buffer.size();
+        if (room == 0)
+            return refuse(refusal(431, QStringLiteral("request head too large")));
+        m_stream.async_read_some(m_buffer.prepare(std::min<std::size_t>(room, 4096)),
+                                 [self = this->shared_from_this()](const error_code &ec, std::size_t n) {
+                                     self->onHeadPart(ec, n);
+                                 });
     }
 
-    void onHeadPart(const error_code &ec)
+    void onHeadPart(const error_code &ec, std::size_t n)
     {
+        // Hung up, cut short or past its deadline: nothing to answer.
+        if (ec)
+            return closeNow();
+        m_buffer.commit(n);
+        if (m_phase == Phase::Idle)
+            beginNext();
+        else if (m_served == 0)
+            m_engine.admission.progressed(this);
+        parseHead();
+    }
+
+    // The next request on a kept connection has begun: its head gets the head
+    // deadline.
+    void beginNext()
+    {
+        m_phase = Phase::Reading;
+        m_engine.admission.busy(this);
+        expireAfter(m_engine.headDeadline);
+    }
+
+    void parseHead()
+    {
+        error_code ec;
+        m_buffer.consume(m_parser->put(m_buffer.data(), ec));
+        if (ec == bhttp::error::need_more)
+            return readHead();
         if (ec)
             return refuseOrDrop(ec);
-        if (m_phase == Phase::Idle) {
-            // The next request has begun: its head gets the head deadline.
-            m_phase = Phase::Reading;
-            m_engine.admission.busy(this);
-            expireAfter(m_engine.headDeadline);
-        } else if (m_served == 0) {
-            m_engine.admission.progressed(this);
-        }
-        if (!m_parser->is_header_done())
-            return readHead();
         onHead();
     }
 
@@ -426,7 +446,11 @@ private:
         m_phase = Phase::Idle;
         m_engine.admission.idle(this);
         expireAfter(m_engine.idleTimeout);
-        readHead();
+        if (m_buffer.size() == 0)
+            return readHead();
+        // The caller has sent the next request already.
+        beginNext();
+        parseHead();
     }
 
     // The last request of the connection has been answered. With TLS it
