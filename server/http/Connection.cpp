@@ -229,7 +229,9 @@ private:
         const std::size_t room = m_buffer.max_size() - m_buffer.size();
         if (room == 0)
             return refuse(refusal(431, QStringLiteral("request head too large")));
-        m_stream.async_read_some(m_buffer.prepare(std::min<std::size_t>(room, 4096)),
+        // A connection waiting for its next request holds a small buffer.
+        const std::size_t want = m_buffer.size() == 0 ? 512 : 4096;
+        m_stream.async_read_some(m_buffer.prepare(std::min(room, want)),
                                  [self = this->shared_from_this()](const error_code &ec, std::size_t n) {
                                      self->onHeadPart(ec, n);
                                  });
