@@ -25,6 +25,7 @@ const char *const kUsage =
     // the HTTP front end
     "                    [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR]...\n"
     "                    [--max-connections N] [--max-connections-per-address N]\n"
+    "                    [--max-pending-connections N]\n"
     "                    [--head-timeout SECONDS] [--body-timeout SECONDS]\n"
     // outgoing mail
     "                    [--mail outbox:DIR|sendmail|smtp://HOST[:PORT]|smtps://HOST[:PORT]]\n"
@@ -66,8 +67,9 @@ const char *const kUsage =
     "a --server-name (repeatable) nor localhost gets 421; an address as Host passes.\n"
     "SIGHUP reads --tls-cert and --tls-key again. GET /healthz: 200, or 503 without the store.\n"
     "--trusted-proxy (repeatable): reverse proxies whose X-Forwarded-For names the caller.\n"
-    "Defaults: --max-connections 1000, --max-connections-per-address 100,\n"
-    "--head-timeout 15, --body-timeout 30.\n"
+    "--max-connections: all connections (default: as the file limit allows);\n"
+    "--max-connections-per-address (256) and --max-pending-connections (2048): those\n"
+    "that have not yet completed a request. Defaults: --head-timeout 15, --body-timeout 30.\n"
     // outgoing mail
     "Mail: --mail outbox:DIR (the default, with the outbox/ above; --outbox DIR is the\n"
     "same) writes each message into a file; sendmail pipes it to\n"

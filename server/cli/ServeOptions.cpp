@@ -44,7 +44,8 @@ const char *const kDomainOption = "--registration-domain";
 
 const QStringList kFrontEndOptions{QStringLiteral("--tls-cert"), QStringLiteral("--tls-key"),
                                    QStringLiteral("--trusted-proxy"), QStringLiteral("--max-connections"),
-                                   QStringLiteral("--max-connections-per-address"), QStringLiteral("--head-timeout"),
+                                   QStringLiteral("--max-connections-per-address"),
+                                   QStringLiteral("--max-pending-connections"), QStringLiteral("--head-timeout"),
                                    QStringLiteral("--body-timeout")};
 
 const QStringList kMailOptions{QStringLiteral("--mail"), QStringLiteral("--mail-from"),
@@ -123,14 +124,16 @@ bool configureFrontEnd(const Options &o, HttpFrontEnd &front, QString *error)
     }
     int total = HttpFrontEnd::kDefaultMaxConnections;
     int perAddress = HttpFrontEnd::kDefaultMaxConnectionsPerAddress;
+    int pending = HttpFrontEnd::kDefaultMaxPendingConnections;
     int head = int(HttpFrontEnd::kDefaultHeadDeadline.count() / 1000);
     int body = int(HttpFrontEnd::kDefaultBodyDeadline.count() / 1000);
-    if (!boundedNumber(o, QStringLiteral("--max-connections"), 1, 100000, &total, error)
-        || !boundedNumber(o, QStringLiteral("--max-connections-per-address"), 1, 100000, &perAddress, error)
+    if (!boundedNumber(o, QStringLiteral("--max-connections"), 1, 1000000, &total, error)
+        || !boundedNumber(o, QStringLiteral("--max-connections-per-address"), 1, 1000000, &perAddress, error)
+        || !boundedNumber(o, QStringLiteral("--max-pending-connections"), 1, 1000000, &pending, error)
         || !boundedNumber(o, QStringLiteral("--head-timeout"), 1, 3600, &head, error)
         || !boundedNumber(o, QStringLiteral("--body-timeout"), 1, 3600, &body, error))
         return false;
-    front.setConnectionCaps(total, perAddress);
+    front.setConnectionCaps(total, perAddress, pending);
     front.setDeadlines(std::chrono::seconds(head), std::chrono::seconds(body));
     return true;
 }

@@ -4,6 +4,8 @@
 
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace alertserver {
 
 namespace {
@@ -49,10 +51,21 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
                   AdminPages::kAddUserRefusal, true});
     m_router.add({"/alertsystem/admin/edituser.php", M::Post, page(m_admin, &AdminPages::editUser), {}, true});
     m_router.add({"/alertsystem/admin/deleteuser.php", M::Get, page(m_admin, &AdminPages::deleteUser), userList, true});
-    m_router.add({"/alertsystem/admin/sendemail.php", M::Post, page(m_admin, &AdminPages::sendEmail), userList, true});
+    // The download mail to every user of the largest list an administrator
+    // may keep: one "mails[]=" field each, its address escaped at worst.
+    Route mailing{"/alertsystem/admin/sendemail.php", M::Post, page(m_admin, &AdminPages::sendEmail), userList, true};
+    mailing.maxBody = [&store] {
+        constexpr qint64 perUser = 10 + 3 * limits::kEmail;
+        const int most = store.policy().usersPerAdmin;
+        return most > 0 ? std::min<qint64>(limits::kMaxFormBodyBytes + perUser * most, 64LL * limits::kMaxBodyBytes)
+                        : 64LL * limits::kMaxBodyBytes;
+    };
+    m_router.add(std::move(mailing));
 
-    // The publishing interface.
-    m_router.add({"/api/v1/alerts", M::Post, page(m_publishing, &Publishing::publish)});
+    // The publishing interface: the text and a list of recipients.
+    Route publishing{"/api/v1/alerts", M::Post, page(m_publishing, &Publishing::publish)};
+    publishing.maxBody = [] { return qint64(limits::kMaxApiBodyBytes); };
+    m_router.add(std::move(publishing));
 
     // For load balancers and monitoring.
     m_router.add({"/healthz", M::GetOrHead, [this](PageRequest &) { return health(); }});

@@ -37,6 +37,10 @@ public:
     {
         return m_router.hashes(target);
     }
+    qint64 bodyLimit(const HttpRequest &head) const override
+    {
+        return m_router.bodyLimit(head);
+    }
 
     // These are set before serving starts; see Links and ServerNames.
     void setFallbackBase(const QString &base)

@@ -4,47 +4,157 @@
 
 namespace alertserver::http {
 
-void Admission::setCaps(int total, int perAddress)
-{
-    m_maxTotal = std::max(1, total);
-    m_maxPerAddress = std::max(1, perAddress);
-}
-
-bool Admission::admit(const std::string &address, bool proxy)
+void Admission::setCaps(int total, int pendingPerAddress, int pendingTotal)
 {
     std::lock_guard lock(m_mutex);
-    if (m_open >= m_maxTotal)
-        return false;
-    const auto known = m_perAddress.find(address);
-    if (!proxy && known != m_perAddress.end() && known->second >= m_maxPerAddress)
-        return false;
-    ++m_open;
-    ++m_perAddress[address];
+    m_requestedTotal = std::max(0, total);
+    if (m_requestedTotal > 0)
+        m_maxTotal = m_requestedTotal;
+    m_maxPendingPerAddress = std::max(1, pendingPerAddress);
+    m_maxPendingTotal = std::max(1, pendingTotal);
+}
+
+void Admission::setTotal(int total)
+{
+    std::lock_guard lock(m_mutex);
+    m_maxTotal = std::max(1, total);
+}
+
+int Admission::total() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_maxTotal;
+}
+
+void Admission::unlist(OpenConnection *c, Entry &e)
+{
+    const auto key = std::make_pair(e.since, c);
+    if (e.state == State::Pending) {
+        m_pending.erase(key);
+        const auto byAddress = m_pendingByAddress.find(e.address);
+        if (byAddress != m_pendingByAddress.end()) {
+            byAddress->second.erase(key);
+            if (byAddress->second.empty())
+                m_pendingByAddress.erase(byAddress);
+        }
+    } else if (e.state == State::Idle) {
+        m_idle.erase(key);
+    }
+}
+
+void Admission::list(OpenConnection *c, Entry &e)
+{
+    const auto key = std::make_pair(e.since, c);
+    if (e.state == State::Pending) {
+        m_pending.insert(key);
+        m_pendingByAddress[e.address].insert(key);
+    } else if (e.state == State::Idle) {
+        m_idle.insert(key);
+    }
+}
+
+std::shared_ptr<OpenConnection> Admission::takeOut(OpenConnection *c)
+{
+    const auto found = m_entries.find(c);
+    unlist(c, found->second);
+    std::shared_ptr<OpenConnection> victim = found->second.self.lock();
+    m_entries.erase(found);
+    return victim;
+}
+
+bool Admission::enter(OpenConnection *c, std::weak_ptr<OpenConnection> self, const std::string &address, bool proxy)
+{
+    std::vector<std::shared_ptr<OpenConnection>> victims;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto byAddress = m_pendingByAddress.find(address);
+        if (!proxy && byAddress != m_pendingByAddress.end() && int(byAddress->second.size()) >= m_maxPendingPerAddress)
+            victims.push_back(takeOut(byAddress->second.begin()->second));
+        else if (int(m_pending.size()) >= m_maxPendingTotal)
+            victims.push_back(takeOut(m_pending.begin()->second));
+        if (int(m_entries.size()) >= m_maxTotal) {
+            if (!m_idle.empty())
+                victims.push_back(takeOut(m_idle.begin()->second));
+            else if (!m_pending.empty())
+                victims.push_back(takeOut(m_pending.begin()->second));
+            else
+                return false; // every connection is in the middle of a request
+        }
+        Entry &e = m_entries[c];
+        e.self = std::move(self);
+        e.address = address;
+        e.since = Clock::now();
+        list(c, e);
+    }
+    for (const auto &victim : victims)
+        if (victim)
+            victim->evict();
     return true;
 }
 
-void Admission::enlist(OpenConnection *c, std::weak_ptr<OpenConnection> self)
+void Admission::progressed(OpenConnection *c)
 {
     std::lock_guard lock(m_mutex);
-    m_connections.emplace(c, std::move(self));
+    const auto found = m_entries.find(c);
+    if (found == m_entries.end() || found->second.state != State::Pending)
+        return;
+    unlist(c, found->second);
+    found->second.since = Clock::now();
+    list(c, found->second);
 }
 
-void Admission::release(OpenConnection *c, const std::string &address)
+void Admission::busy(OpenConnection *c)
 {
     std::lock_guard lock(m_mutex);
-    m_connections.erase(c);
-    if (--m_perAddress[address] <= 0)
-        m_perAddress.erase(address);
-    if (--m_open == 0)
+    const auto found = m_entries.find(c);
+    if (found == m_entries.end() || found->second.state == State::Busy)
+        return;
+    unlist(c, found->second);
+    found->second.state = State::Busy;
+}
+
+void Admission::idle(OpenConnection *c)
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_entries.find(c);
+    if (found == m_entries.end())
+        return;
+    unlist(c, found->second);
+    found->second.state = State::Idle;
+    found->second.since = Clock::now();
+    list(c, found->second);
+}
+
+void Admission::release(OpenConnection *c)
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_entries.find(c);
+    if (found == m_entries.end())
+        return; // closed to make room: already out
+    unlist(c, found->second);
+    m_entries.erase(found);
+    if (m_entries.empty())
         m_allClosed.notify_all();
+}
+
+int Admission::open() const
+{
+    std::lock_guard lock(m_mutex);
+    return int(m_entries.size());
+}
+
+int Admission::pending() const
+{
+    std::lock_guard lock(m_mutex);
+    return int(m_pending.size());
 }
 
 std::vector<std::shared_ptr<OpenConnection>> Admission::live()
 {
     std::vector<std::shared_ptr<OpenConnection>> out;
     std::lock_guard lock(m_mutex);
-    for (const auto &[key, weak] : m_connections)
-        if (auto c = weak.lock())
+    for (const auto &[key, entry] : m_entries)
+        if (auto c = entry.self.lock())
             out.push_back(std::move(c));
     return out;
 }
@@ -52,7 +162,7 @@ std::vector<std::shared_ptr<OpenConnection>> Admission::live()
 void Admission::waitUntilAllClosed()
 {
     std::unique_lock lock(m_mutex);
-    m_allClosed.wait(lock, [this] { return m_open == 0; });
+    m_allClosed.wait(lock, [this] { return m_entries.empty(); });
 }
 
 } // namespace alertserver::http

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace alertserver::http {
@@ -16,41 +20,81 @@ public:
     virtual ~OpenConnection() = default;
     // Called from any thread when the server stops.
     virtual void cut() = 0;
+    // Called from any thread when the connection gives up its place to a
+    // newer one: it closes.
+    virtual void evict() = 0;
 };
 
-// Which connections may open, and which are open: a cap on all of them and
-// one per caller's address (trusted proxies exempt), and the list that a stop
-// cuts short.
+// Which connections may open, and which are open.
+//
+// Connections kept open between requests are what a fleet of desktops holds,
+// many behind one address; connections that have not yet completed a request
+// ("pending") are what a flood holds. So the caps fall on pending connections,
+// per caller's address (trusted proxies exempt) and in total, and one cap on
+// all connections follows the descriptors the process may open. No newcomer
+// is refused while an older connection can make room: past a cap, the pending
+// connection that has gone longest without sending anything of its head (of
+// the same address, for the cap per address) is closed; with the table full,
+// the connection idle for longest between requests, else that pending one.
 class Admission
 {
 public:
-    // A site of 10,000 clients polling every 2 s keeps a few connections
-    // open at a time; these leave room for bursts and many NATed desktops,
-    // and bound what one address or everyone together can hold open.
-    static constexpr int kDefaultTotal = 1000;
-    static constexpr int kDefaultPerAddress = 100;
+    using Clock = std::chrono::steady_clock;
 
-    void setCaps(int total, int perAddress);
-    int total() const { return m_maxTotal; }
+    // Pending connections per address: a whole office behind one NAT
+    // reconnecting at once after a restart, with room to spare.
+    static constexpr int kDefaultPendingPerAddress = 256;
+    static constexpr int kDefaultPendingTotal = 2048;
 
-    // Whether a connection from `address` may open; takes its place if so.
-    bool admit(const std::string &address, bool proxy);
-    void enlist(OpenConnection *c, std::weak_ptr<OpenConnection> self);
+    // `total` 0: as many as the descriptors allow (see Engine::start).
+    void setCaps(int total, int pendingPerAddress, int pendingTotal);
+    int requestedTotal() const { return m_requestedTotal; }
+    void setTotal(int total);
+    int total() const;
+
+    // Whether a new connection from `address` may open; takes its place if
+    // so, and makes room for it first when needed.
+    bool enter(OpenConnection *c, std::weak_ptr<OpenConnection> self, const std::string &address, bool proxy);
+    // A pending connection has received more of its head.
+    void progressed(OpenConnection *c);
+    // The connection is busy with a request (no longer one to close for room).
+    void busy(OpenConnection *c);
+    // The connection has completed a request and waits for the next one.
+    void idle(OpenConnection *c);
     // The connection has ended: its place is free again.
-    void release(OpenConnection *c, const std::string &address);
+    void release(OpenConnection *c);
 
+    int open() const;
+    int pending() const;
     // The connections still open.
     std::vector<std::shared_ptr<OpenConnection>> live();
     void waitUntilAllClosed();
 
 private:
-    int m_maxTotal = kDefaultTotal;
-    int m_maxPerAddress = kDefaultPerAddress;
-    std::mutex m_mutex;
+    enum class State { Pending, Idle, Busy };
+    using Order = std::set<std::pair<Clock::time_point, OpenConnection *>>;
+    struct Entry
+    {
+        std::weak_ptr<OpenConnection> self;
+        std::string address;
+        State state = State::Pending;
+        Clock::time_point since; // of the last byte of its head, or of its idleness
+    };
+
+    void unlist(OpenConnection *c, Entry &e);
+    void list(OpenConnection *c, Entry &e);
+    // Takes the connection out of the book-keeping; it closes itself.
+    std::shared_ptr<OpenConnection> takeOut(OpenConnection *c);
+
+    int m_requestedTotal = 0;
+    int m_maxTotal = 1 << 20;
+    int m_maxPendingPerAddress = kDefaultPendingPerAddress;
+    int m_maxPendingTotal = kDefaultPendingTotal;
+    mutable std::mutex m_mutex;
     std::condition_variable m_allClosed;
-    int m_open = 0;
-    std::unordered_map<std::string, int> m_perAddress;
-    std::unordered_map<OpenConnection *, std::weak_ptr<OpenConnection>> m_connections;
+    std::unordered_map<OpenConnection *, Entry> m_entries;
+    Order m_pending, m_idle;
+    std::unordered_map<std::string, Order> m_pendingByAddress;
 };
 
 } // namespace alertserver::http

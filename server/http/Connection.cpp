@@ -1,19 +1,65 @@
 #include "server/http/Connection.h"
 
+#include "server/http/TlsStream.h"
+
 #include "server/web/AccessLog.h"
 #include "server/web/Http.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 
+#include <cerrno>
+#include <cstdint>
 #include <optional>
 
+#include <sys/socket.h>
+
 namespace alertserver::http {
+
+namespace {
+
+int socketWrite(BIO *b, const char *data, int size)
+{
+    BIO_clear_retry_flags(b);
+    const ssize_t n = ::send(int(reinterpret_cast<std::intptr_t>(BIO_get_data(b))), data, size_t(size), MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_write(b);
+    return int(n);
+}
+
+int socketRead(BIO *b, char *data, int size)
+{
+    BIO_clear_retry_flags(b);
+    const ssize_t n = ::recv(int(reinterpret_cast<std::intptr_t>(BIO_get_data(b))), data, size_t(size), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_read(b);
+    return int(n);
+}
+
+long socketControl(BIO *, int command, long, void *)
+{
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+} // namespace
+
+BIO *socketBio(int fd)
+{
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "alertserver socket");
+        BIO_meth_set_write(m, socketWrite);
+        BIO_meth_set_read(m, socketRead);
+        BIO_meth_set_ctrl(m, socketControl);
+        return m;
+    }();
+    BIO *b = BIO_new(method);
+    BIO_set_data(b, reinterpret_cast<void *>(std::intptr_t(fd)));
+    BIO_set_init(b, 1);
+    return b;
+}
 
 namespace {
 
@@ -39,6 +85,11 @@ public:
         body_limit(std::uint64_t(limits::kMaxBodyBytes));
     }
 
+    // A body announced with its length is read into room made for all of it
+    // at once: what it costs is what the budget counted.
+    void reserveBody(std::uint64_t n) { m_request.body.reserve(qsizetype(n)); }
+
+    int version() const { return m_version; }
     bool transferEncoding() const { return m_transferEncoding; }
     bool expectsContinue() const { return m_expectContinue; }
 
@@ -46,6 +97,7 @@ private:
     void on_request_impl(bhttp::verb, beast::string_view method, beast::string_view target, int version,
                          error_code &) override
     {
+        m_version = version;
         m_request.version = version;
         m_request.method = QByteArray(method.data(), qsizetype(method.size()));
         m_request.target = QByteArray(target.data(), qsizetype(target.size()));
@@ -95,6 +147,7 @@ private:
     void on_finish_impl(error_code &) override {}
 
     HttpRequest &m_request;
+    int m_version = 11;
     bool m_sawHost = false;
     bool m_transferEncoding = false;
     bool m_expectContinue = false;
@@ -106,23 +159,28 @@ private:
 template <class Stream>
 class Session final : public OpenConnection, public std::enable_shared_from_this<Session<Stream>>
 {
-    static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
-    enum class Phase { Reading, Handling, Writing, Closing };
+    static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
+    // Idle: kept open between two requests, nothing of the next one read yet.
+    enum class Phase { Reading, Handling, Writing, Idle, Closing };
 
 public:
     template <class... Args>
-    Session(Engine &engine, std::shared_ptr<net::ssl::context> tls, net::ip::address peer, std::string slot,
-            Args &&...args)
+    Session(Engine &engine, std::shared_ptr<net::ssl::context> tls, net::ip::address peer, Args &&...args)
         : m_engine(engine), m_tls(std::move(tls)), m_stream(std::forward<Args>(args)...), m_peer(peer),
-          m_slot(std::move(slot)), m_acceptedAt(std::chrono::steady_clock::now())
+          m_acceptedAt(std::chrono::steady_clock::now())
     {
     }
 
-    ~Session() override { m_engine.admission.release(this, m_slot); }
+    ~Session() override
+    {
+        m_engine.bodies.release(m_bodyReserved);
+        m_engine.admission.release(this);
+    }
 
     void start()
     {
-        m_engine.admission.enlist(this, this->weak_from_this());
+        if (!m_engine.admission.enter(this, this->weak_from_this(), admissionKey(m_peer), m_engine.proxies.contains(m_peer)))
+            return closeNow();
         net::dispatch(m_stream.get_executor(), [self = this->shared_from_this()] { self->begin(); });
     }
 
@@ -131,52 +189,117 @@ public:
         net::post(m_stream.get_executor(), [self = this->shared_from_this()] { self->onCut(); });
     }
 
+    void evict() override
+    {
+        net::post(m_stream.get_executor(), [self = this->shared_from_this()] { self->closeNow(); });
+    }
+
 private:
     beast::tcp_stream &lowest() { return beast::get_lowest_layer(m_stream); }
+    void expireAt(std::chrono::steady_clock::time_point t)
+    {
+        if constexpr (kTls)
+            m_stream.expires_at(t);
+        else
+            lowest().expires_at(t);
+    }
+    void expireAfter(std::chrono::steady_clock::duration d) { expireAt(std::chrono::steady_clock::now() + d); }
 
     void begin()
     {
         if (m_engine.stopping)
             return closeNow();
         // The handshake and the head share one deadline from the accept.
-        lowest().expires_at(m_acceptedAt + m_engine.headDeadline);
+        expireAt(m_acceptedAt + m_engine.headDeadline);
         if constexpr (kTls) {
-            m_stream.async_handshake(net::ssl::stream_base::server,
-                                     [self = this->shared_from_this()](const error_code &ec) {
-                                         if (ec)
-                                             return self->closeNow();
-                                         self->readHead();
-                                     });
+            m_stream.async_handshake([self = this->shared_from_this()](const error_code &ec) {
+                if (ec)
+                    return self->closeNow();
+                self->readHead();
+            });
         } else {
             readHead();
         }
     }
 
+    // The head as it comes, a read at a time, so that the admission learns
+    // which pending connections still send and which have stalled (the
+    // parser itself would wait for the whole head).
     void readHead()
     {
-        bhttp::async_read_header(m_stream, m_buffer, m_parser,
-                                [self = this->shared_from_this()](const error_code &ec, std::size_t) {
-                                    self->onHead(ec);
-                                });
+        const std::size_t room = m_buffer.max_size() - m_buffer.size();
+        if (room == 0)
+            return refuse(refusal(431, QStringLiteral("request head too large")));
+        // A connection waiting for its next request holds a small buffer.
+        const std::size_t want = m_buffer.size() == 0 ? 512 : 4096;
+        m_stream.async_read_some(m_buffer.prepare(std::min(room, want)),
+                                 [self = this->shared_from_this()](const error_code &ec, std::size_t n) {
+                                     self->onHeadPart(ec, n);
+                                 });
     }
 
-    void onHead(const error_code &ec)
+    void onHeadPart(const error_code &ec, std::size_t n)
     {
+        // Hung up, cut short or past its deadline: nothing to answer.
+        if (ec)
+            return closeNow();
+        m_buffer.commit(n);
+        if (m_phase == Phase::Idle)
+            beginNext();
+        else if (m_served == 0)
+            m_engine.admission.progressed(this);
+        parseHead();
+    }
+
+    // The next request on a kept connection has begun: its head gets the head
+    // deadline.
+    void beginNext()
+    {
+        m_phase = Phase::Reading;
+        m_engine.admission.busy(this);
+        expireAfter(m_engine.headDeadline);
+    }
+
+    void parseHead()
+    {
+        error_code ec;
+        m_buffer.consume(m_parser->put(m_buffer.data(), ec));
+        if (ec == bhttp::error::need_more)
+            return readHead();
         if (ec)
             return refuseOrDrop(ec);
+        onHead();
+    }
+
+    void onHead()
+    {
         // Only a length frames a body here: with a transfer coding too the
         // two could be read differently by a proxy in front (smuggling).
-        if (m_parser.transferEncoding())
-            return refuse(m_parser.content_length() || m_request.method != "POST"
+        if (m_parser->transferEncoding())
+            return refuse(m_parser->content_length() || m_request.method != "POST"
                               ? refusal(400, QStringLiteral("malformed request"))
                               : refusal(411, QStringLiteral("a request body needs a Content-Length")));
         // A POST without a length would be carried out with an empty form.
-        if (m_request.method == "POST" && !m_parser.content_length())
+        if (m_request.method == "POST" && !m_parser->content_length())
             return refuse(refusal(411, QStringLiteral("a request body needs a Content-Length")));
-        if (m_parser.is_done())
+        if (m_parser->is_done())
             return dispatch();
-        lowest().expires_after(m_engine.bodyDeadline);
-        if (m_parser.expectsContinue()) {
+        // A body costs what its page allows, and only what the front end's
+        // budget for bodies still has room for; either is known from the head.
+        const std::uint64_t announced = m_parser->content_length().value_or(0);
+        const qint64 allowed = std::clamp<qint64>(m_engine.handler.bodyLimit(m_request), 0, limits::kMaxBodyBytes * 64LL);
+        if (announced > std::uint64_t(allowed))
+            return refuse(refusal(413, QStringLiteral("request body too large")));
+        if (!m_engine.bodies.reserve(qint64(announced))) {
+            HttpReply busy = refusal(503, QStringLiteral("too many request bodies at once, try again shortly"));
+            busy.headers.append({QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")});
+            return refuse(std::move(busy));
+        }
+        m_bodyReserved = qint64(announced);
+        m_parser->body_limit(announced);
+        m_parser->reserveBody(announced);
+        expireAfter(m_engine.bodyDeadline);
+        if (m_parser->expectsContinue()) {
             static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
             net::async_write(m_stream, net::buffer(kContinue, sizeof kContinue - 1),
                              [self = this->shared_from_this()](const error_code &failed, std::size_t) {
@@ -191,7 +314,7 @@ private:
 
     void readBody()
     {
-        bhttp::async_read(m_stream, m_buffer, m_parser, [self = this->shared_from_this()](const error_code &ec, std::size_t) {
+        bhttp::async_read(m_stream, m_buffer, *m_parser, [self = this->shared_from_this()](const error_code &ec, std::size_t) {
             if (ec)
                 return self->refuseOrDrop(ec);
             self->dispatch();
@@ -226,8 +349,11 @@ private:
         return m_engine.handler.refusal(m_request.target, status, why);
     }
 
+    // A refused request ends its connection: what follows it on the wire
+    // cannot be trusted to start where the refused one ended.
     void refuse(HttpReply reply)
     {
+        m_keep = false;
         if (m_engine.log)
             accesslog::answered(addressText(m_peer), m_request.method, m_request.target, reply.status);
         m_reply = std::move(reply);
@@ -240,6 +366,9 @@ private:
             return closeNow();
         m_phase = Phase::Handling;
         m_readWhole = true;
+        m_engine.admission.busy(this);
+        // HTTP/1.0 callers get one request a connection, as they expect.
+        m_keep = m_parser->version() == 11 && m_parser->keep_alive() && m_served + 1 < m_engine.requestsPerConnection;
         const Caller caller = m_engine.proxies.caller(m_peer, m_request);
         // Without an address the page sees none; the log says why.
         m_request.peer = caller.address ? addressText(*caller.address) : QByteArray();
@@ -266,10 +395,12 @@ private:
     void writeReply()
     {
         m_phase = Phase::Writing;
-        lowest().expires_after(m_engine.stopping ? std::chrono::milliseconds(kClosingGrace) : m_engine.bodyDeadline);
+        expireAfter(m_engine.stopping ? std::chrono::milliseconds(kClosingGrace) : m_engine.bodyDeadline);
         auto written = [self = this->shared_from_this()](const error_code &ec, std::size_t) {
             if (ec)
                 return self->closeNow();
+            if (self->m_keep && !self->m_engine.stopping)
+                return self->next();
             self->closeGracefully();
         };
         // HEAD: the head GET would have, without the body.
@@ -296,11 +427,37 @@ private:
         for (const auto &[name, value] : m_reply.headers)
             m.set(beast::string_view(name.constData(), size_t(name.size())),
                   beast::string_view(value.constData(), size_t(value.size())));
-        m.keep_alive(false);
+        m.keep_alive(m_keep);
     }
 
-    // One request per connection: after the reply the connection ends. With
-    // TLS it waits a moment for the closing message. A connection with bytes
+    // Ready for the next request on the same connection: everything of the
+    // last one is let go, the read buffer too unless the caller has already
+    // sent more, and the connection waits up to the idle time-out.
+    void next()
+    {
+        ++m_served;
+        m_engine.bodies.release(m_bodyReserved);
+        m_bodyReserved = 0;
+        m_request = HttpRequest();
+        m_parser.emplace(m_request);
+        m_reply = HttpReply();
+        m_response = {};
+        m_headOnly = {};
+        m_readWhole = false;
+        if (m_buffer.size() == 0)
+            m_buffer.shrink_to_fit();
+        m_phase = Phase::Idle;
+        m_engine.admission.idle(this);
+        expireAfter(m_engine.idleTimeout);
+        if (m_buffer.size() == 0)
+            return readHead();
+        // The caller has sent the next request already.
+        beginNext();
+        parseHead();
+    }
+
+    // The last request of the connection has been answered. With TLS it
+    // waits a moment for the closing message. A connection with bytes
     // still unread (a refused request, or more than one request) lingers a
     // moment too, reading and dropping whatever still comes: closed at once,
     // the kernel would reset it, and the caller could lose the reply.
@@ -309,16 +466,25 @@ private:
         m_phase = Phase::Closing;
         if (m_engine.stopping)
             return closeNow();
-        lowest().expires_after(kClosingGrace);
+        expireAfter(kClosingGrace);
         if constexpr (kTls) {
-            m_stream.async_shutdown([self = this->shared_from_this()](const error_code &) { self->closeNow(); });
+            m_stream.async_shutdown([self = this->shared_from_this()](const error_code &ec) {
+                if (ec)
+                    return self->closeNow();
+                self->halfClose();
+            });
         } else {
-            error_code ignored;
-            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
-            if (!m_readWhole || m_buffer.size() > 0 || lowest().socket().available(ignored) > 0)
-                return drain();
-            closeNow();
+            halfClose();
         }
+    }
+
+    void halfClose()
+    {
+        error_code ignored;
+        lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+        if (!m_readWhole || m_buffer.size() > 0 || lowest().socket().available(ignored) > 0)
+            return drain();
+        closeNow();
     }
 
     void drain()
@@ -335,6 +501,7 @@ private:
     {
         switch (m_phase) {
         case Phase::Reading:
+        case Phase::Idle:
         case Phase::Closing:
             return closeNow();
         case Phase::Handling:
@@ -354,6 +521,8 @@ private:
     void closeNow()
     {
         lowest().close();
+        if constexpr (kTls)
+            m_stream.cancelDeadline();
         if (m_stopTimer)
             m_stopTimer->cancel();
     }
@@ -362,13 +531,15 @@ private:
     const std::shared_ptr<net::ssl::context> m_tls; // outlives the stream made with it
     Stream m_stream;
     const net::ip::address m_peer;
-    const std::string m_slot;
     const std::chrono::steady_clock::time_point m_acceptedAt;
     Phase m_phase = Phase::Reading;
     bool m_readWhole = false; // the request was read to its end
+    bool m_keep = false;      // another request may follow on this connection
+    int m_served = 0;         // requests answered on this connection
+    qint64 m_bodyReserved = 0; // of the front end's budget for bodies
     beast::flat_buffer m_buffer{size_t(HttpFrontEnd::kMaxHeadBytes) + 1024};
     HttpRequest m_request;
-    RequestParser m_parser{m_request};
+    std::optional<RequestParser> m_parser{std::in_place, m_request};
     HttpReply m_reply;
     bhttp::response<bhttp::span_body<const char>> m_response;
     bhttp::response<bhttp::empty_body> m_headOnly;
@@ -377,16 +548,15 @@ private:
 
 } // namespace
 
-void startConnection(Engine &engine, tcp::socket socket, const net::ip::address &peer, std::string slot)
+void startConnection(Engine &engine, tcp::socket socket, const net::ip::address &peer)
 {
+    // A connection keeps the context it began with: a certificate read
+    // again serves the connections that come after it.
     if (std::shared_ptr<net::ssl::context> tls = engine.currentTls()) {
-        net::ssl::context &context = *tls;
-        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(engine, std::move(tls), peer, std::move(slot),
-                                                                         std::move(socket), context)
-            ->start();
+        SSL_CTX *context = tls->native_handle();
+        std::make_shared<Session<TlsStream>>(engine, std::move(tls), peer, std::move(socket), context)->start();
     } else {
-        std::make_shared<Session<beast::tcp_stream>>(engine, nullptr, peer, std::move(slot), std::move(socket))
-            ->start();
+        std::make_shared<Session<beast::tcp_stream>>(engine, nullptr, peer, std::move(socket))->start();
     }
 }
 

@@ -13,6 +13,10 @@ namespace {
 
 using error_code = boost::system::error_code;
 
+// Descriptors kept out of the connection cap: the store's files and
+// connections (one per worker at most), the log, the pictures being served.
+constexpr long kReservedFiles = 256;
+
 } // namespace
 
 Engine::Engine(RequestHandler &requestHandler, int workerCount, bool logRequests)
@@ -24,13 +28,19 @@ void Engine::start()
 {
     if (m_started || !acceptor.is_open())
         return;
-    // Every connection is a descriptor: make room for the cap if the hard
-    // limit allows.
+    // Every connection is a descriptor: take what the hard limit allows, and
+    // keep some for the store, the log and the files served.
     rlimit files{};
-    const rlim_t wanted = rlim_t(admission.total()) + 256;
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < wanted) {
-        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, files.rlim_max);
-        ::setrlimit(RLIMIT_NOFILE, &files);
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        if (files.rlim_cur < files.rlim_max) {
+            rlimit raised = files;
+            raised.rlim_cur = files.rlim_max == RLIM_INFINITY ? rlim_t(1) << 20 : files.rlim_max;
+            if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+                files = raised;
+        }
+        const long usable = std::max(16L, long(std::min<rlim_t>(files.rlim_cur, rlim_t(1) << 20)) - kReservedFiles);
+        const int requested = admission.requestedTotal();
+        admission.setTotal(requested > 0 ? int(std::min<long>(requested, usable)) : int(usable));
     }
     m_started = true;
     m_keepRunning.emplace(io.get_executor());
@@ -64,11 +74,8 @@ void Engine::onAccept(const error_code &ec, tcp::socket socket)
     const tcp::endpoint remote = socket.remote_endpoint(ignored);
     if (!ignored && !stopping) {
         const net::ip::address peer = narrowed(remote.address());
-        std::string slot = admissionKey(peer);
-        if (admission.admit(slot, proxies.contains(peer))) {
-            socket.set_option(tcp::no_delay(true), ignored);
-            startConnection(*this, std::move(socket), peer, std::move(slot));
-        }
+        socket.set_option(tcp::no_delay(true), ignored);
+        startConnection(*this, std::move(socket), peer);
     }
     accept();
 }

@@ -29,6 +29,29 @@ namespace http {
 
 using tcp = net::ip::tcp;
 
+// One budget for the bodies of all requests being received at once: a body
+// takes its announced length from it before any of it is read, and gives it
+// back when its request is done.
+class BodyBudget
+{
+public:
+    void set(qint64 bytes) { m_left = bytes; }
+    bool reserve(qint64 bytes)
+    {
+        qint64 left = m_left.load();
+        do {
+            if (bytes > left)
+                return false;
+        } while (!m_left.compare_exchange_weak(left, left - bytes));
+        return true;
+    }
+    void release(qint64 bytes) { m_left += bytes; }
+    qint64 left() const { return m_left.load(); }
+
+private:
+    std::atomic<qint64> m_left{HttpFrontEnd::kDefaultBodyBudget};
+};
+
 // The engine loop: the listening socket, the network threads that read
 // requests and write replies, and the workers that run the handler. Owned by
 // HttpFrontEnd, which sets it up; each connection (Connection.cpp) holds a
@@ -63,6 +86,9 @@ public:
     Admission admission;
     std::chrono::milliseconds headDeadline = HttpFrontEnd::kDefaultHeadDeadline;
     std::chrono::milliseconds bodyDeadline = HttpFrontEnd::kDefaultBodyDeadline;
+    std::chrono::milliseconds idleTimeout = HttpFrontEnd::kDefaultIdleTimeout;
+    int requestsPerConnection = HttpFrontEnd::kDefaultRequestsPerConnection;
+    BodyBudget bodies;
     int port = 0;
     std::atomic<bool> stopping{false};
 

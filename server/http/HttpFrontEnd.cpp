@@ -14,9 +14,8 @@ namespace {
 using error_code = boost::system::error_code;
 using tcp = boost::asio::ip::tcp;
 
-// Clients open a new connection for every request, many at once: a short
-// listen queue would drop connection attempts under load, and a dropped SYN
-// costs the client a whole second.
+// Whole fleets connect at once after a restart: a short listen queue would
+// drop connection attempts, and a dropped SYN costs the client a whole second.
 constexpr int kListenBacklog = 1024;
 
 // A bare function as a handler; its refusals are plain text.
@@ -83,11 +82,6 @@ void HttpFrontEnd::rotateTicketKeys()
     m_engine->tickets->rotate();
 }
 
-int HttpFrontEnd::openConnections() const
-{
-    return int(m_engine->admission.live().size());
-}
-
 void HttpFrontEnd::whenResponsive(std::function<void()> alive)
 {
     http::Engine &e = *m_engine;
@@ -109,9 +103,20 @@ void HttpFrontEnd::setDeadlines(std::chrono::milliseconds head, std::chrono::mil
     m_engine->bodyDeadline = std::max(body, std::chrono::milliseconds(1));
 }
 
-void HttpFrontEnd::setConnectionCaps(int total, int perAddress)
+void HttpFrontEnd::setKeepAlive(std::chrono::milliseconds idle, int requestsPerConnection)
 {
-    m_engine->admission.setCaps(total, perAddress);
+    m_engine->idleTimeout = std::max(idle, std::chrono::milliseconds(1));
+    m_engine->requestsPerConnection = std::max(1, requestsPerConnection);
+}
+
+void HttpFrontEnd::setConnectionCaps(int total, int pendingPerAddress, int pendingTotal)
+{
+    m_engine->admission.setCaps(total, pendingPerAddress, pendingTotal);
+}
+
+void HttpFrontEnd::setBodyBudget(qint64 bytes)
+{
+    m_engine->bodies.set(std::max<qint64>(0, bytes));
 }
 
 bool HttpFrontEnd::bind(const QString &host, int port, QString *error)
@@ -159,6 +164,21 @@ bool HttpFrontEnd::listensOnEveryAddress() const
     error_code ec;
     const tcp::endpoint local = m_engine->acceptor.local_endpoint(ec);
     return !ec && local.address().is_unspecified();
+}
+
+int HttpFrontEnd::openConnections() const
+{
+    return m_engine->admission.open();
+}
+
+int HttpFrontEnd::pendingConnections() const
+{
+    return m_engine->admission.pending();
+}
+
+qint64 HttpFrontEnd::bodyBudgetLeft() const
+{
+    return m_engine->bodies.left();
 }
 
 void HttpFrontEnd::start()

@@ -25,11 +25,14 @@ class Engine;
 // sends slowly costs a connection slot and a little memory, never a worker.
 // What the requests are for, it leaves to the handler it is given.
 //
-// Each connection carries one request. Its head (and, with TLS, the
-// handshake before it) must arrive within one deadline counted from the
-// accept, its body within a second one counted from the end of the head;
-// past either the connection is dropped and nothing is carried out. The
-// reply gets as long as the body did.
+// A connection carries one request after another. Each head (the first one
+// with the TLS handshake before it, counted from the accept; later ones from
+// their first byte) must arrive within the head deadline, its body within the
+// body deadline counted from the end of the head; past either the connection
+// is dropped and nothing is carried out. The reply gets as long as the body
+// did. Between requests a connection waits up to the idle time-out; after
+// the last request allowed on one connection, a refused request, an HTTP/1.0
+// request or a caller's "Connection: close", the reply closes it.
 class HttpFrontEnd
 {
 public:
@@ -44,8 +47,16 @@ public:
     static constexpr int kHashingThreads = 2;
     static constexpr std::chrono::milliseconds kDefaultHeadDeadline{15000};
     static constexpr std::chrono::milliseconds kDefaultBodyDeadline{30000};
-    static constexpr int kDefaultMaxConnections = http::Admission::kDefaultTotal;
-    static constexpr int kDefaultMaxConnectionsPerAddress = http::Admission::kDefaultPerAddress;
+    // Longer than any client keeps a connection for reuse, so that the
+    // server never closes one under a request on its way.
+    static constexpr std::chrono::milliseconds kDefaultIdleTimeout{120000};
+    static constexpr int kDefaultRequestsPerConnection = 1000;
+    // 0: as many connections as the process's descriptors allow.
+    static constexpr int kDefaultMaxConnections = 0;
+    static constexpr int kDefaultMaxConnectionsPerAddress = http::Admission::kDefaultPendingPerAddress;
+    static constexpr int kDefaultMaxPendingConnections = http::Admission::kDefaultPendingTotal;
+    // All bodies being received at once, together.
+    static constexpr qint64 kDefaultBodyBudget = 32 * 1024 * 1024;
     // A request's head at most (request line and fields), and its fields.
     static constexpr int kMaxHeadBytes = 16 * 1024;
     static constexpr int kMaxFields = 100;
@@ -79,8 +90,16 @@ public:
     bool setTrustedProxies(const QStringList &networks, QString *error = nullptr);
 
     void setDeadlines(std::chrono::milliseconds head, std::chrono::milliseconds body);
-    // Connections past either cap are closed at once after the accept.
-    void setConnectionCaps(int total, int perAddress);
+    void setKeepAlive(std::chrono::milliseconds idle, int requestsPerConnection);
+    // `total` caps all connections (0: as the descriptors allow; never more);
+    // the others cap connections that have not yet completed a request, per
+    // caller's address (an IPv6 one by its /64) and in total. A newcomer past
+    // a cap takes the place of the connection that has sent nothing for
+    // longest (see http::Admission).
+    void setConnectionCaps(int total, int pendingPerAddress, int pendingTotal = kDefaultMaxPendingConnections);
+    // Bytes of request bodies received at once, together: past them a
+    // request with a body is refused (503) before any of it is read.
+    void setBodyBudget(qint64 bytes);
 
     // Binds to host:port (port 0: any free port). False with `error` set when
     // the address cannot be used.
@@ -89,8 +108,11 @@ public:
     // Whether the address bound is a wildcard (0.0.0.0, [::]).
     bool listensOnEveryAddress() const;
 
-    // Connections open now.
+    // Connections open, and those of them that have not completed a request.
     int openConnections() const;
+    int pendingConnections() const;
+    // What is left of the budget for bodies.
+    qint64 bodyBudgetLeft() const;
     // Calls `alive` (on a network thread) once a task has gone through the
     // network threads and the workers and come back: never, while either
     // is wedged.

@@ -59,8 +59,11 @@ constexpr int kPostalCode = 20;
 constexpr int kTokenLabel = 64;
 // An alert's text, in bytes of UTF-8, however it is raised.
 constexpr int kAlertTextBytes = 4096;
-// Any request's body; the front end reads no more.
+// Any request's body, unless its page says otherwise; the front end reads no
+// more.
 constexpr int kMaxBodyBytes = 1024 * 1024;
+// An administrator's form (a registration, a user's fields) with room to spare.
+constexpr int kMaxFormBodyBytes = 8 * 1024;
 // A request to the publishing interface: a few thousand user names and the
 // text, escaped as JSON may escape it, fit with room to spare.
 constexpr int kMaxApiBodyBytes = 256 * 1024;
@@ -78,6 +81,13 @@ public:
     // for refuses in. `target` may be empty when not even the request line
     // could be read.
     virtual HttpReply refusal(const QByteArray &target, int status, const QString &why) const = 0;
+    // The largest body the request's page takes, known from its head alone
+    // (a longer Content-Length is refused before any of the body is read).
+    virtual qint64 bodyLimit(const HttpRequest &head) const
+    {
+        (void)head;
+        return limits::kMaxBodyBytes;
+    }
     // Whether answering the request hashes a password: the front end hands
     // such requests to a small pool of their own, so that a flood of them
     // never holds the workers that answer everything else.

@@ -113,6 +113,17 @@ bool Router::hashes(const QByteArray &target) const
     return route && route->hashes;
 }
 
+qint64 Router::bodyLimit(const HttpRequest &head) const
+{
+    // A path without a page takes a small form, so that it is told so (404).
+    const Route *route = find(pathOf(head.target));
+    if (!route)
+        return limits::kMaxFormBodyBytes;
+    if (route->maxBody)
+        return route->maxBody();
+    return route->methods == Methods::Post ? limits::kMaxFormBodyBytes : 0;
+}
+
 HttpReply Router::handle(const HttpRequest &request) const
 {
     const qsizetype q = request.target.indexOf('?');

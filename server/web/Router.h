@@ -44,6 +44,9 @@ struct Route
     bool wizardOnly = false;
     // The page hashes a password (see RequestHandler::hashes).
     bool hashes = false;
+    // The largest body the page takes; none given: an administrator's form
+    // for POST (limits::kMaxFormBodyBytes), no body at all otherwise.
+    std::function<qint64()> maxBody = {};
 };
 
 // The routing table: finds the row of a request, checks what every page
@@ -67,6 +70,8 @@ public:
     HttpReply handle(const HttpRequest &request) const;
     HttpReply refusal(const QByteArray &target, int status, const QString &why) const;
     bool hashes(const QByteArray &target) const;
+    // The largest body the request's row takes.
+    qint64 bodyLimit(const HttpRequest &head) const;
 
 private:
     struct Area

@@ -47,6 +47,8 @@ public:
     int descriptor() const { return m_fd; }
     bool send(const QByteArray &bytes)
     {
+        if (bytes.startsWith("HEAD ") || bytes.startsWith("GET ") || bytes.startsWith("POST "))
+            m_lastWasHead = bytes.startsWith("HEAD ");
         qsizetype done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
@@ -56,12 +58,15 @@ public:
         }
         return true;
     }
-    // Everything until the server closes or the time-out passes.
+    // One reply (after any "100 Continue"), read by its Content-Length, or
+    // everything until the server closes or the time-out passes.
     QByteArray receiveAll()
     {
         QByteArray all;
         char buffer[4096];
         for (;;) {
+            if (complete(all))
+                return all;
             const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
             if (n <= 0)
                 return all;
@@ -89,9 +94,37 @@ public:
         m_fd = -1;
     }
 
+    // Whether `reply` holds one whole reply (after any "100 Continue"), by its
+    // Content-Length; a reply to HEAD ends with its head.
+    static bool completeReply(const QByteArray &reply, bool toHead = false)
+    {
+        qsizetype start = 0;
+        while (reply.mid(start, 12) == "HTTP/1.1 100") {
+            const qsizetype end = reply.indexOf("\r\n\r\n", start);
+            if (end < 0)
+                return false;
+            start = end + 4;
+        }
+        const qsizetype end = reply.indexOf("\r\n\r\n", start);
+        if (end < 0)
+            return false;
+        if (toHead)
+            return true;
+        const QByteArray head = reply.mid(start, end - start).toLower();
+        const qsizetype field = head.indexOf("\r\ncontent-length:");
+        if (field < 0)
+            return false;
+        const qsizetype lineEnd = head.indexOf("\r\n", field + 2);
+        const qint64 length = head.mid(field + 17, lineEnd < 0 ? -1 : lineEnd - field - 17).trimmed().toLongLong();
+        return reply.size() - (end + 4) >= length;
+    }
+
 private:
+    bool complete(const QByteArray &reply) const { return completeReply(reply, m_lastWasHead); }
+
     int m_fd = -1;
     bool m_connected = false;
+    bool m_lastWasHead = false;
 };
 
 // A whole exchange: sends the bytes and answers everything the server sent back.

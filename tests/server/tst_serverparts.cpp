@@ -1,4 +1,5 @@
 #include "server/http/Addresses.h"
+#include "server/http/Admission.h"
 #include "server/pages/Markup.h"
 #include "server/store/PasswordHash.h"
 #include "server/web/FormData.h"
@@ -19,6 +20,7 @@ private Q_SLOTS:
     void markupEscapesEverythingAReaderCouldMisread();
     void passwordHashes();
     void connectionsCountByAddressOrSlash64();
+    void admissionMakesRoomFromTheStalest();
 };
 
 void TestServerParts::formKeepsRepeatedKeysInOrder()
@@ -117,6 +119,49 @@ void TestServerParts::connectionsCountByAddressOrSlash64()
     QCOMPARE(key("::ffff:127.0.0.2"), std::string("127.0.0.2"));
     QCOMPARE(key("2001:db8:1:2::5"), key("2001:db8:1:2:ffff:1:2:3"));
     QVERIFY(key("2001:db8:1:2::5") != key("2001:db8:1:3::5"));
+}
+
+void TestServerParts::admissionMakesRoomFromTheStalest()
+{
+    using namespace alertserver::http;
+    struct Fake final : OpenConnection
+    {
+        void cut() override {}
+        void evict() override { evicted = true; }
+        bool evicted = false;
+    };
+    std::vector<std::shared_ptr<Fake>> c;
+    for (int i = 0; i < 6; ++i)
+        c.push_back(std::make_shared<Fake>());
+    Admission a;
+    a.setCaps(4, 2, 10);
+    a.setTotal(4);
+    auto enter = [&](int i, const char *address) { return a.enter(c[i].get(), c[i], address, false); };
+    // Of two pending from one address, the one that has sent part of its
+    // head since the other arrived stays when a third comes.
+    QVERIFY(enter(0, "10.0.0.1") && enter(1, "10.0.0.1"));
+    a.progressed(c[0].get());
+    QVERIFY(enter(2, "10.0.0.1"));
+    QVERIFY(c[1]->evicted && !c[0]->evicted);
+    a.release(c[1].get()); // closed: nothing more to count
+    QCOMPARE(a.open(), 2);
+    // Kept open after a request, no longer pending; the table full, the one
+    // idle for longest goes; with every connection busy, the newcomer does.
+    a.busy(c[0].get());
+    a.idle(c[0].get());
+    a.busy(c[2].get());
+    a.idle(c[2].get());
+    QCOMPARE(a.pending(), 0);
+    QVERIFY(enter(3, "10.0.0.1") && enter(4, "10.0.0.1"));
+    QVERIFY(enter(5, "10.0.0.2"));
+    QVERIFY(c[0]->evicted && !c[2]->evicted && !c[3]->evicted && !c[4]->evicted);
+    for (int i : {2, 3, 4, 5})
+        a.busy(c[i].get());
+    auto late = std::make_shared<Fake>();
+    QVERIFY(!a.enter(late.get(), late, "10.0.0.3", false));
+    for (int i : {2, 3, 4, 5})
+        a.release(c[i].get());
+    QCOMPARE(a.open(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestServerParts)
