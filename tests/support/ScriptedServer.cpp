@@ -132,6 +132,11 @@ void ScriptedServer::close()
 {
     if (m_server)
         m_server->close();
+    dropConnections();
+}
+
+void ScriptedServer::dropConnections()
+{
     const QList<QTcpSocket *> sockets = m_buffers.keys();
     for (QTcpSocket *socket : sockets) {
         socket->disconnect(this);
@@ -140,6 +145,7 @@ void ScriptedServer::close()
     }
     m_buffers.clear();
     m_busy.clear();
+    m_numbers.clear();
 }
 
 bool ScriptedServer::isListening() const
@@ -189,10 +195,12 @@ void ScriptedServer::onNewConnection()
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         m_buffers.insert(socket, {});
         m_busy.insert(socket, false);
+        m_numbers.insert(socket, m_accepted++);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             m_buffers.remove(socket);
             m_busy.remove(socket);
+            m_numbers.remove(socket);
             socket->deleteLater();
         });
     }
@@ -233,6 +241,7 @@ void ScriptedServer::onReadyRead(QTcpSocket *socket)
         const qsizetype q = request.target.indexOf('?');
         request.path = q < 0 ? request.target : request.target.left(q);
         request.query = q < 0 ? QByteArray() : request.target.mid(q + 1);
+        request.connection = m_numbers.value(socket, -1);
         request.arrivedMs = m_clock.elapsed();
         m_requests.append(request);
         const int index = m_requests.size() - 1;
@@ -329,6 +338,9 @@ void ScriptedServer::send(QTcpSocket *socket, int requestIndex, const ScriptedRe
         socket->write(chunked);
         break;
     }
+    case Kind::Raw:
+        socket->write(reply.body);
+        break;
     default:
         socket->write(head + reply.body);
         break;
