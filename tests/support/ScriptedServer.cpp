@@ -319,9 +319,7 @@ void ScriptedServer::send(QTcpSocket *socket, int requestIndex, const ScriptedRe
             guard->write(all.mid((*position)++, 1));
             if (*position >= all.size()) {
                 timer->stop();
-                m_requests[requestIndex].answeredMs = m_clock.elapsed();
-                if (closeAfter)
-                    guard->disconnectFromHost();
+                answered(guard, requestIndex, closeAfter);
             }
         });
         timer->start(reply.dripIntervalMs);
@@ -346,10 +344,16 @@ void ScriptedServer::send(QTcpSocket *socket, int requestIndex, const ScriptedRe
         break;
     }
 
+    answered(socket, requestIndex, closeAfter);
+}
+
+// After the last byte of an answer: close, or read the next request.
+void ScriptedServer::answered(QTcpSocket *socket, int requestIndex, bool closeAfter)
+{
     m_requests[requestIndex].answeredMs = m_clock.elapsed();
     if (closeAfter) {
         socket->disconnectFromHost();
-    } else {
+    } else if (m_busy.contains(socket)) {
         m_busy[socket] = false;
         if (!m_buffers.value(socket).isEmpty())
             QTimer::singleShot(0, this, [this, guard = QPointer<QTcpSocket>(socket)] {

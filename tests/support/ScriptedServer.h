@@ -118,6 +118,7 @@ private:
     void answer(QTcpSocket *socket, int requestIndex);
     ScriptedReply takeReply(const QByteArray &path);
     void send(QTcpSocket *socket, int requestIndex, const ScriptedReply &reply, bool closeAfter);
+    void answered(QTcpSocket *socket, int requestIndex, bool closeAfter);
 
     QTcpServer *m_server = nullptr;
     quint16 m_port = 0;
