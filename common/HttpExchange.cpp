@@ -1,14 +1,160 @@
 #include "common/HttpExchange.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QThread>
 #include <QUrl>
+
+#include <cerrno>
+
+#include <sys/socket.h>
 
 namespace common {
 
 namespace {
 
 constexpr qsizetype kMaxHeadBytes = 64 * 1024;
+// A connection idle this long is not used again: the server may be closing it
+// just as the request goes out, and a request is never sent twice.
+constexpr int kIdleReuseMs = 30000;
+
+// Whether a connection can carry another request: open, encrypted where it
+// should be, nothing left to send and nothing unread, and the peer has not
+// closed it (a peek at the socket, so that a close the event loop has not yet
+// reported counts too).
+bool fitForAnotherRequest(QTcpSocket *socket)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesAvailable() > 0
+        || socket->bytesToWrite() > 0)
+        return false;
+    if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
+        if (!ssl->isEncrypted() || ssl->encryptedBytesToWrite() > 0)
+            return false;
+    }
+    const qintptr fd = socket->socketDescriptor();
+    if (fd < 0)
+        return false;
+    char byte = 0;
+    const ssize_t n = ::recv(static_cast<int>(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+void closeSocket(QTcpSocket *socket)
+{
+    socket->abort();
+    socket->deleteLater();
+}
+
+// The connections kept open between requests, at most one per origin, and the
+// last TLS session of each origin. It lives on the application's thread as a
+// child of the application, so it ends with it and takes its sockets along.
+class IdleConnections : public QObject
+{
+public:
+    // Null on any other thread: there every request has a connection of its own.
+    static IdleConnections *forThisThread()
+    {
+        static QPointer<IdleConnections> pool;
+        QCoreApplication *app = QCoreApplication::instance();
+        if (!app || app->thread() != QThread::currentThread())
+            return nullptr;
+        if (!pool)
+            pool = new IdleConnections(app);
+        return pool;
+    }
+
+    // The kept connection of an origin if it may carry a request now; the
+    // caller owns it. A kept one that may not is closed.
+    QTcpSocket *take(const QString &origin)
+    {
+        const auto it = m_idle.find(origin);
+        if (it == m_idle.end())
+            return nullptr;
+        const Idle idle = *it;
+        m_idle.erase(it);
+        QTcpSocket *socket = idle.socket;
+        if (!socket)
+            return nullptr;
+        socket->disconnect(this);
+        delete idle.expiry;
+        if (idle.since.elapsed() >= kIdleReuseMs || !fitForAnotherRequest(socket)) {
+            closeSocket(socket);
+            return nullptr;
+        }
+        return socket;
+    }
+
+    // Keeps a connection after a whole reply, closing the origin's older one.
+    void keep(const QString &origin, QTcpSocket *socket)
+    {
+        forget(origin);
+        socket->setParent(this);
+        Idle idle;
+        idle.socket = socket;
+        idle.since.start();
+        idle.expiry = new QTimer(socket);
+        idle.expiry->setSingleShot(true);
+        m_idle.insert(origin, idle);
+        // Any sign of life while idle (bytes, a close, an error) or the end of
+        // the reuse window ends it.
+        const QPointer<QTcpSocket> guard(socket);
+        const auto end = [this, origin, guard] {
+            const auto it = m_idle.constFind(origin);
+            if (it != m_idle.cend() && it->socket == guard)
+                forget(origin);
+        };
+        connect(socket, &QTcpSocket::readyRead, this, end);
+        connect(socket, &QTcpSocket::disconnected, this, end);
+        connect(socket, &QTcpSocket::errorOccurred, this, end);
+        connect(idle.expiry, &QTimer::timeout, this, end);
+        idle.expiry->start(kIdleReuseMs);
+    }
+
+    int idleCount() const
+    {
+        int n = 0;
+        for (const Idle &idle : m_idle)
+            n += idle.socket ? 1 : 0;
+        return n;
+    }
+
+    QByteArray ticket(const QString &origin) const { return m_tickets.value(origin); }
+    void setTicket(const QString &origin, const QByteArray &ticket)
+    {
+        if (!ticket.isEmpty())
+            m_tickets.insert(origin, ticket);
+    }
+
+private:
+    using QObject::QObject;
+
+    struct Idle
+    {
+        QPointer<QTcpSocket> socket;
+        QTimer *expiry = nullptr; // a child of the socket
+        QElapsedTimer since;
+    };
+
+    void forget(const QString &origin)
+    {
+        const auto it = m_idle.find(origin);
+        if (it == m_idle.end())
+            return;
+        QPointer<QTcpSocket> socket = it->socket;
+        m_idle.erase(it);
+        if (socket) {
+            socket->disconnect(this);
+            closeSocket(socket);
+        }
+    }
+
+    QHash<QString, Idle> m_idle;
+    QHash<QString, QByteArray> m_tickets;
+};
 
 bool mayStandInTarget(unsigned char c)
 {
@@ -88,6 +234,12 @@ QByteArray HttpExchange::requestTarget(const QString &url)
     return splitUrl(url, split) ? split.target : QByteArray();
 }
 
+int HttpExchange::idleConnectionCount()
+{
+    IdleConnections *pool = IdleConnections::forThisThread();
+    return pool ? pool->idleCount() : 0;
+}
+
 void HttpExchange::start(const QByteArray &method, const QString &url, const HttpHeaders &headers,
                          const QByteArray &body)
 {
@@ -102,6 +254,8 @@ void HttpExchange::start(const QByteArray &method, const QString &url, const Htt
     m_contentLength = 0;
     m_chunkRemaining = -1;
     m_chunkTrailer = false;
+    m_mayKeep = false;
+    m_peerClosed = false;
     m_method = method.toUpper();
 
     SplitUrl split;
@@ -130,29 +284,63 @@ void HttpExchange::start(const QByteArray &method, const QString &url, const Htt
         request += "Accept: */*\r\n";
     if (!body.isEmpty() || m_method == "POST" || m_method == "PUT")
         request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    request += "Connection: close\r\n\r\n";
+    request += "\r\n";
     request += body;
     m_request = request;
 
-    QTcpSocket *socket = secure ? new QSslSocket(this) : new QTcpSocket(this);
-    m_socket = socket;
+    const quint16 port = static_cast<quint16>(hostUrl.port(secure ? 443 : 80));
+    m_origin = split.scheme + QStringLiteral("://") + hostUrl.host().toLower() + u':' + QString::number(port);
+    m_deadline.start(m_timeoutMs);
+    IdleConnections *pool = IdleConnections::forThisThread();
+    if (QTcpSocket *kept = pool ? pool->take(m_origin) : nullptr) {
+        kept->setParent(this);
+        m_socket = kept;
+        attach(kept);
+        onConnected();
+        return;
+    }
+
+    if (!secure) {
+        m_socket = new QTcpSocket(this);
+        attach(m_socket);
+        connect(m_socket, &QTcpSocket::connected, this, &HttpExchange::onConnected);
+        m_socket->connectToHost(hostUrl.host(), port);
+        return;
+    }
+    auto *ssl = new QSslSocket(this);
+    m_socket = ssl;
+    attach(ssl);
+    // The session is kept so that the next connection to this origin resumes
+    // it instead of making a full handshake.
+    QSslConfiguration tls = ssl->sslConfiguration();
+    tls.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    if (pool)
+        tls.setSessionTicket(pool->ticket(m_origin));
+    ssl->setSslConfiguration(tls);
+    const auto keepTicket = [this, ssl] {
+        if (IdleConnections *p = IdleConnections::forThisThread())
+            p->setTicket(m_origin, ssl->sslConfiguration().sessionTicket());
+    };
+    connect(ssl, &QSslSocket::newSessionTicketReceived, this, keepTicket);
+    connect(ssl, &QSslSocket::encrypted, this, keepTicket);
+    connect(ssl, &QSslSocket::encrypted, this, &HttpExchange::onConnected);
+    ssl->connectToHostEncrypted(hostUrl.host(), port);
+}
+
+void HttpExchange::attach(QTcpSocket *socket)
+{
     connect(socket, &QTcpSocket::readyRead, this, &HttpExchange::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &HttpExchange::onDisconnected);
     connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        if (error == QAbstractSocket::RemoteHostClosedError)
-            return; // the end of the reply; handled on disconnected()
+        if (error == QAbstractSocket::RemoteHostClosedError) {
+            // The peer's end of the stream; over TLS its closing message,
+            // after which a server may wait for ours before it closes.
+            m_peerClosed = true;
+            onDisconnected();
+            return;
+        }
         fail(m_socket ? m_socket->errorString() : QStringLiteral("socket error"));
     });
-    const quint16 port = static_cast<quint16>(hostUrl.port(secure ? 443 : 80));
-    m_deadline.start(m_timeoutMs);
-    if (secure) {
-        auto *ssl = static_cast<QSslSocket *>(socket);
-        connect(ssl, &QSslSocket::encrypted, this, &HttpExchange::onConnected);
-        ssl->connectToHostEncrypted(hostUrl.host(), port);
-    } else {
-        connect(socket, &QTcpSocket::connected, this, &HttpExchange::onConnected);
-        socket->connectToHost(hostUrl.host(), port);
-    }
 }
 
 void HttpExchange::abandon()
@@ -235,6 +423,7 @@ bool HttpExchange::parseHead()
         if (status >= 100 && status < 200)
             continue; // interim reply; the real head follows
         m_result.status = status;
+        m_mayKeep = statusParts[0] == "HTTP/1.1";
         bool chunked = false;
         qint64 length = -1;
         for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -246,6 +435,9 @@ bool HttpExchange::parseHead()
             const QByteArray value = line.mid(colon + 1).trimmed();
             if (name == "transfer-encoding" && value.toLower().contains("chunked")) {
                 chunked = true;
+            } else if (name == "connection") {
+                for (const QByteArray &token : value.split(','))
+                    m_mayKeep = m_mayKeep && token.trimmed().toLower() != "close";
             } else if (name == "content-length") {
                 bool okLength = false;
                 const qint64 parsed = value.toLongLong(&okLength);
@@ -285,7 +477,7 @@ bool HttpExchange::parseBody(bool atEnd)
     case BodyMode::Length: {
         const qint64 want = m_contentLength - m_result.body.size();
         appendBody(m_buffer.left(want));
-        m_buffer.clear();
+        m_buffer.remove(0, qMin(want, m_buffer.size())); // what stays is beyond the reply
         if (m_result.body.size() >= m_contentLength) {
             succeed();
             return true;
@@ -395,6 +587,17 @@ void HttpExchange::complete()
         return;
     m_running = false;
     m_finished = true;
+    // Only a connection that ended a whole reply exactly where it said it
+    // would, and that the server did not say it closes, serves again.
+    if (m_result.ok && m_mayKeep && !m_peerClosed && m_mode != BodyMode::UntilClose && m_buffer.isEmpty() && m_socket
+        && fitForAnotherRequest(m_socket)) {
+        if (IdleConnections *pool = IdleConnections::forThisThread()) {
+            QTcpSocket *socket = m_socket;
+            m_socket = nullptr;
+            socket->disconnect(this);
+            pool->keep(m_origin, socket);
+        }
+    }
     cleanup();
     Q_EMIT finished();
 }

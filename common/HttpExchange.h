@@ -29,8 +29,19 @@ using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
 // in a request line are percent-encoded). Every exchange has an overall
 // deadline (30 s by default) and a cap on the body size, so a server that
 // never answers, drips, or sends without end always ends in a failure instead
-// of a hang. Redirects are not followed. Nothing is pooled: one connection per
-// exchange.
+// of a hang. Redirects are not followed.
+//
+// The exchange object is used for one request at a time; the connection under
+// it may outlive it. After a whole reply that leaves the connection open, the
+// connection is kept idle for the next request to the same scheme, host and
+// port (one per origin, on the application's thread). A request takes a kept
+// connection only when it has been idle for less than 30 s and shows no sign
+// of having been closed; otherwise, or while the kept one is busy, it opens
+// its own. A request is never sent twice: once a byte of it is written, any
+// failure ends it. After a failure, a time-out, abandon(), "Connection: close",
+// an HTTP/1.0 reply, a body read until the close or bytes beyond the reply,
+// the connection is closed. New TLS connections resume the last session
+// (ticket) of their origin.
 class HttpExchange : public QObject
 {
     Q_OBJECT
@@ -59,6 +70,8 @@ public:
 
     // The request target that start() derives from an address (for tests).
     static QByteArray requestTarget(const QString &url);
+    // How many connections are being kept idle on this thread (for tests).
+    static int idleConnectionCount();
 
 Q_SIGNALS:
     void finished();
@@ -68,6 +81,7 @@ Q_SIGNALS:
     void bodyReceived(const QByteArray &part);
 
 private:
+    void attach(QTcpSocket *socket);
     void onConnected();
     void onReadyRead();
     void onDisconnected();
@@ -82,6 +96,7 @@ private:
     enum class BodyMode { Length, Chunked, UntilClose, None };
 
     QPointer<QTcpSocket> m_socket;
+    QString m_origin;
     QTimer m_deadline;
     int m_timeoutMs = kTimeoutMs;
     qint64 m_maxBody = kMaxBodyBytes;
@@ -95,6 +110,8 @@ private:
     qint64 m_contentLength = 0;
     qint64 m_chunkRemaining = -1; // -1: expecting a chunk-size line
     bool m_chunkTrailer = false;
+    bool m_mayKeep = false; // the reply head lets the connection serve another request
+    bool m_peerClosed = false;
     QByteArray m_method;
     HttpResult m_result;
 };

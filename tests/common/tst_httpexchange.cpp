@@ -1,8 +1,14 @@
 #include "common/HttpExchange.h"
 #include "support/Patience.h"
 #include "support/ScriptedServer.h"
+#include "support/TestCertificates.h"
 
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -24,6 +30,11 @@ private Q_SLOTS:
     void oversizedBodyIsRefused();
     void completesAsynchronouslyOnOwnThreadExactlyOnce();
     void abandonedExchangeNeverFinishes();
+    void keepsOneConnectionAndNeverSendsTwice();
+    void closesWhatMustNotServeAgain_data();
+    void closesWhatMustNotServeAgain();
+    void parallelRequestsNeverWaitForABusyConnection();
+    void newTlsConnectionsResumeTheSession();
 
 private:
     ScriptedServer *m_server = nullptr;
@@ -231,6 +242,126 @@ void TestHttpExchange::abandonedExchangeNeverFinishes()
     QCOMPARE(exchange.result().body, QByteArray("fast"));
     QTest::qWait(testsupport::patient(400));
     QCOMPARE(done.count(), 1);
+}
+
+// Runs one GET to completion on a fresh exchange object.
+static common::HttpResult fetch(const QString &url)
+{
+    HttpExchange exchange;
+    QSignalSpy done(&exchange, &HttpExchange::finished);
+    exchange.get(url);
+    if (!done.wait(testsupport::patient(10000)))
+        return {};
+    return exchange.result();
+}
+
+void TestHttpExchange::keepsOneConnectionAndNeverSendsTwice()
+{
+    m_server->setReply("/a", ScriptedReply::text("a"));
+    QVERIFY(fetch(m_server->baseUrl() + "/a").ok);
+    QVERIFY(fetch(m_server->baseUrl() + "/a").ok);
+    QCOMPARE(m_server->request(1).connection, m_server->request(0).connection);
+    QVERIFY(!m_server->request(0).hasHeader("Connection"));
+
+    // Closed by the server while idle: the next request goes out once, on a new one.
+    m_server->dropConnections();
+    QTRY_COMPARE(HttpExchange::idleConnectionCount(), 0);
+    QVERIFY(fetch(m_server->baseUrl() + "/a").ok);
+    QCOMPARE(m_server->requestCount(), 3);
+    QVERIFY(m_server->request(2).connection != m_server->request(1).connection);
+
+    // Closed after reading a request sent on the kept one: a failure, not a second send.
+    m_server->queueReply("/a", ScriptedReply::drop());
+    QVERIFY(!fetch(m_server->baseUrl() + "/a").ok);
+    QCOMPARE(m_server->requestCount(), 4);
+    QCOMPARE(m_server->request(3).connection, m_server->request(2).connection);
+}
+
+void TestHttpExchange::closesWhatMustNotServeAgain_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+    QTest::newRow("Connection: close") << ok + "Connection: Keep-Alive, Close\r\nContent-Length: 2\r\n\r\nok";
+    QTest::newRow("HTTP/1.0") << QByteArray("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok");
+    QTest::newRow("bytes beyond") << ok + "Content-Length: 2\r\n\r\nok" + ok;
+    QTest::newRow("beyond chunks") << ok + "Transfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\nx";
+}
+
+void TestHttpExchange::closesWhatMustNotServeAgain()
+{
+    QFETCH(QByteArray, reply);
+    // The scripted server keeps each of these connections open: only the
+    // client decides not to use it again.
+    m_server->queueReply("/r", ScriptedReply::raw(reply));
+    m_server->setReply("/r", ScriptedReply::text("ok"));
+    const common::HttpResult first = fetch(m_server->baseUrl() + "/r");
+    QVERIFY(first.ok);
+    QCOMPARE(first.body, QByteArray("ok"));
+    QVERIFY(fetch(m_server->baseUrl() + "/r").ok);
+    QCOMPARE(m_server->requestCount(), 2);
+    QVERIFY(m_server->request(1).connection != m_server->request(0).connection);
+}
+
+void TestHttpExchange::parallelRequestsNeverWaitForABusyConnection()
+{
+    m_server->setReply("/x", ScriptedReply::text("x"));
+    m_server->setReply("/h", ScriptedReply::hang());
+    QVERIFY(fetch(m_server->baseUrl() + "/x").ok);
+
+    // The hanging request takes the kept connection; the next opens its own.
+    HttpExchange hanging, quick;
+    QSignalSpy quickDone(&quick, &HttpExchange::finished);
+    hanging.get(m_server->baseUrl() + "/h");
+    quick.get(m_server->baseUrl() + "/x");
+    QTRY_COMPARE(quickDone.count(), 1);
+    QVERIFY(quick.result().ok);
+    QVERIFY(hanging.isRunning());
+    QCOMPARE(m_server->request(1).connection, m_server->request(0).connection);
+    QCOMPARE(m_server->request(2).connection, 1);
+
+    // An abandoned request's connection is closed, never handed on.
+    hanging.abandon();
+    QVERIFY(fetch(m_server->baseUrl() + "/x").ok);
+    QCOMPARE(m_server->request(3).connection, 1);
+    QCOMPARE(m_server->connectionCount(), 2);
+}
+
+void TestHttpExchange::newTlsConnectionsResumeTheSession()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        QSKIP("needs the openssl command");
+    QTemporaryDir dir;
+    TestCertificates certificates;
+    QVERIFY2(certificates.make(dir.path(), QStringLiteral("resume")), qPrintable(certificates.error));
+    const QSslConfiguration before = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = before;
+    trusting.addCaCertificates(certificates.caFile);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(before); });
+
+    // OpenSSL's own test server answers each request with an HTTP/1.0 page
+    // that says whether the session was new or reused, and closes.
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(QStringLiteral("openssl"),
+                 {"s_server", "-accept", "127.0.0.1:0", "-naccept", "2", "-www", "-cert",
+                  certificates.certificateFile, "-key", certificates.keyFile});
+    const auto stop = qScopeGuard([&] {
+        server.kill();
+        server.waitForFinished(testsupport::patient(5000));
+    });
+    QByteArray said;
+    const QRegularExpression accept(QStringLiteral("ACCEPT .*:(\\d+)"));
+    QTRY_VERIFY((said += server.readAll(), accept.match(QString::fromLatin1(said)).hasMatch()));
+    const QString port = accept.match(QString::fromLatin1(said)).captured(1);
+    const QString url = QStringLiteral("https://127.0.0.1:%1/").arg(port);
+
+    const common::HttpResult first = fetch(url);
+    QVERIFY2(first.ok, qPrintable(first.error));
+    QVERIFY2(first.body.contains("\nNew, "), first.body.constData());
+    const common::HttpResult second = fetch(url);
+    QVERIFY2(second.ok, qPrintable(second.error));
+    QVERIFY2(second.body.contains("\nReused, "), second.body.constData());
 }
 
 QTEST_GUILESS_MAIN(TestHttpExchange)

@@ -132,6 +132,11 @@ void ScriptedServer::close()
 {
     if (m_server)
         m_server->close();
+    dropConnections();
+}
+
+void ScriptedServer::dropConnections()
+{
     const QList<QTcpSocket *> sockets = m_buffers.keys();
     for (QTcpSocket *socket : sockets) {
         socket->disconnect(this);
@@ -140,6 +145,7 @@ void ScriptedServer::close()
     }
     m_buffers.clear();
     m_busy.clear();
+    m_numbers.clear();
 }
 
 bool ScriptedServer::isListening() const
@@ -189,10 +195,12 @@ void ScriptedServer::onNewConnection()
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         m_buffers.insert(socket, {});
         m_busy.insert(socket, false);
+        m_numbers.insert(socket, m_accepted++);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             m_buffers.remove(socket);
             m_busy.remove(socket);
+            m_numbers.remove(socket);
             socket->deleteLater();
         });
     }
@@ -233,6 +241,7 @@ void ScriptedServer::onReadyRead(QTcpSocket *socket)
         const qsizetype q = request.target.indexOf('?');
         request.path = q < 0 ? request.target : request.target.left(q);
         request.query = q < 0 ? QByteArray() : request.target.mid(q + 1);
+        request.connection = m_numbers.value(socket, -1);
         request.arrivedMs = m_clock.elapsed();
         m_requests.append(request);
         const int index = m_requests.size() - 1;
@@ -310,9 +319,7 @@ void ScriptedServer::send(QTcpSocket *socket, int requestIndex, const ScriptedRe
             guard->write(all.mid((*position)++, 1));
             if (*position >= all.size()) {
                 timer->stop();
-                m_requests[requestIndex].answeredMs = m_clock.elapsed();
-                if (closeAfter)
-                    guard->disconnectFromHost();
+                answered(guard, requestIndex, closeAfter);
             }
         });
         timer->start(reply.dripIntervalMs);
@@ -329,15 +336,24 @@ void ScriptedServer::send(QTcpSocket *socket, int requestIndex, const ScriptedRe
         socket->write(chunked);
         break;
     }
+    case Kind::Raw:
+        socket->write(reply.body);
+        break;
     default:
         socket->write(head + reply.body);
         break;
     }
 
+    answered(socket, requestIndex, closeAfter);
+}
+
+// After the last byte of an answer: close, or read the next request.
+void ScriptedServer::answered(QTcpSocket *socket, int requestIndex, bool closeAfter)
+{
     m_requests[requestIndex].answeredMs = m_clock.elapsed();
     if (closeAfter) {
         socket->disconnectFromHost();
-    } else {
+    } else if (m_busy.contains(socket)) {
         m_busy[socket] = false;
         if (!m_buffers.value(socket).isEmpty())
             QTimer::singleShot(0, this, [this, guard = QPointer<QTcpSocket>(socket)] {

@@ -28,6 +28,7 @@ struct ScriptedReply
         CutMidBody,      // send the head and half the body, then close
         Drip,            // send the whole reply one byte per dripIntervalMs
         Chunked,         // send the body with chunked transfer coding, in small chunks
+        Raw,             // send the body as the whole reply, head and all, byte for byte
     };
 
     Kind kind = Kind::Normal;
@@ -45,6 +46,7 @@ struct ScriptedReply
     static ScriptedReply picture(const QByteArray &bytes, const QByteArray &contentType);
     static ScriptedReply hang();
     static ScriptedReply drop();
+    static ScriptedReply raw(const QByteArray &bytes) { return text(bytes).as(Kind::Raw); }
     ScriptedReply withStatus(int code) const { ScriptedReply r = *this; r.status = code; return r; }
     ScriptedReply withDelay(int ms) const { ScriptedReply r = *this; r.delayMs = ms; return r; }
     ScriptedReply as(Kind k) const { ScriptedReply r = *this; r.kind = k; return r; }
@@ -59,6 +61,7 @@ struct RecordedRequest
     QByteArray query;   // target after "?" (without it); empty when there is none
     QList<std::pair<QByteArray, QByteArray>> headers; // in arrival order, names as sent
     QByteArray body;
+    int connection = -1;    // the connection it came on, numbered from 0 as they were accepted
     qint64 arrivedMs = 0;   // since the server was made
     qint64 answeredMs = -1; // when the last byte of the answer was written; -1 if never
 
@@ -81,6 +84,9 @@ public:
     bool listen(quint16 port = 0);
     // Stops listening and drops every open connection (the server "goes away").
     void close();
+    // Drops every open connection and goes on listening.
+    void dropConnections();
+    int connectionCount() const { return m_accepted; }
     bool isListening() const;
     quint16 port() const { return m_port; }
     QString baseUrl() const;
@@ -112,6 +118,7 @@ private:
     void answer(QTcpSocket *socket, int requestIndex);
     ScriptedReply takeReply(const QByteArray &path);
     void send(QTcpSocket *socket, int requestIndex, const ScriptedReply &reply, bool closeAfter);
+    void answered(QTcpSocket *socket, int requestIndex, bool closeAfter);
 
     QTcpServer *m_server = nullptr;
     quint16 m_port = 0;
@@ -121,6 +128,8 @@ private:
     QList<RecordedRequest> m_requests;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QHash<QTcpSocket *, bool> m_busy; // a reply is being sent or withheld on this connection
+    QHash<QTcpSocket *, int> m_numbers;
+    int m_accepted = 0;
     QElapsedTimer m_clock;
 };
 
