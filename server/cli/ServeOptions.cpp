@@ -37,6 +37,7 @@ const PolicyOption kPolicyOptions[] = {
     {"--users-per-admin", 0, kMaxId, [](Policy &p, int v) { p.usersPerAdmin = v; }},
     {"--alerts-per-token", 0, 1000000, [](Policy &p, int v) { p.alertsPerToken = v; }},
     {"--reserved-user-ids", 0, kMaxId, [](Policy &p, int v) { p.reservedUserIds = v; }},
+    {"--keep-receipts-days", 0, 36500, [](Policy &p, int v) { p.receiptSeconds = qint64(v) * 86400; }},
 };
 const char *const kSessionsOption = "--client-sessions";
 const char *const kRegistrationOption = "--registration";

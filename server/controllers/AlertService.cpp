@@ -24,6 +24,7 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     m_router.add({"/alertsystem/status.php", M::Get, page(m_client, &ClientPages::status)});
     m_router.add({"/alertsystem/login.php", M::Get, page(m_client, &ClientPages::login)});
     m_router.add({"/alertsystem/alerts.php", M::GetOrHead, page(m_client, &ClientPages::alerts)});
+    m_router.add({"/alertsystem/acknowledge.php", M::Post, page(m_client, &ClientPages::acknowledge)});
     m_router.add({"/alertsystem/profile.php", M::GetOrHead, page(m_client, &ClientPages::profile)});
     m_router.add({"/alertsystem/download.php", M::GetOrHead, page(m_client, &ClientPages::download)});
     m_router.add({"/alertsystem/pages/", M::GetOrHead, page(m_client, &ClientPages::linkPage)});
@@ -48,7 +49,8 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     m_router.add({"/alertsystem/admin/sendemail.php", M::Post, page(m_admin, &AdminPages::sendEmail), userList, true});
 
     // The publishing interface.
-    m_router.add({"/api/v1/alerts", M::Post, page(m_publishing, &Publishing::publish)});
+    m_router.add({"/api/v1/alerts", M::GetOrPost, page(m_publishing, &Publishing::alerts)});
+    m_router.add({"/api/v1/alerts/", M::Get, page(m_publishing, &Publishing::one)});
 }
 
 } // namespace alertserver

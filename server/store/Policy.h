@@ -28,6 +28,8 @@ struct Policy
     // User ids that users of self-registered administrators never take, so
     // that the operator's own administrators can always add users.
     int reservedUserIds = 8192;
+    // How long the receipts of an alert (and the addresses in them) are kept.
+    qint64 receiptSeconds = 90 * 86400;
     // Who may register through the wizard: anyone (open), anyone but
     // activated only by the operator's approve-admin (approve), or nobody
     // (closed). With domains (lower case), only e-mail addresses in one of

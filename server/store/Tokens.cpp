@@ -4,6 +4,7 @@
 #include "server/store/Database.h"
 #include "server/store/Limits.h"
 #include "server/store/PasswordHash.h"
+#include "server/store/Receipts.h"
 #include "server/store/Sessions.h"
 
 #include <QSet>
@@ -58,7 +59,18 @@ bool Tokens::revoke(int adminId, const QString &label)
     });
 }
 
-Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &users, bool all, const QString &text)
+std::optional<int> Tokens::adminOf(const QByteArray &token)
+{
+    return m_db.run([&](Connection &db) {
+        return db.scalar<int>("SELECT t.admin_id FROM api_tokens t JOIN admins a ON a.id = t.admin_id "
+                              "WHERE t.token_hash = ? AND t.scope = 'all' AND a.active = 1 "
+                              "AND (a.expires_at IS NULL OR a.expires_at > ?)",
+                              sha256(token), now());
+    });
+}
+
+Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &users, bool all,
+                                  const alertserver::Publication &publication)
 {
     const QByteArray hash = sha256(token);
     const QString subject = QString::fromLatin1(hash.toHex());
@@ -69,7 +81,7 @@ Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &us
         const qint64 t = now();
         Published r;
         const auto adminId = db.scalar<int>("SELECT t.admin_id FROM api_tokens t JOIN admins a ON a.id = t.admin_id "
-                                            "WHERE t.token_hash = ? AND a.active = 1 "
+                                            "WHERE t.token_hash = ? AND t.scope = 'all' AND a.active = 1 "
                                             "AND (a.expires_at IS NULL OR a.expires_at > ?)",
                                             hash, t);
         if (!adminId)
@@ -102,8 +114,11 @@ Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &us
             }
         }
         m_limits.count(db, Limit::AlertsByToken, subject);
+        alertserver::Publication p = publication;
+        p.adminId = *adminId;
+        const qint64 publicationId = Receipts::open(db, p);
         for (const auto &[id, name] : targets)
-            r.alerts.append({Sessions::raise(db, id, text), name});
+            r.alerts.append({Sessions::raise(db, id, p, publicationId), name});
         db.exec("UPDATE api_tokens SET last_used = ? WHERE token_hash = ?", t, hash);
         r.outcome = Publication::Published;
         return r;

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace alertserver {
 
 class Database;
@@ -36,6 +38,10 @@ public:
     // The token stops working at once, for every server on the store.
     bool revoke(int adminId, const QString &label);
 
+    // The administrator of a live token (of an active administrator) that
+    // may do everything (not only webhooks); read only.
+    std::optional<int> adminOf(const QByteArray &token);
+
     enum class Publication { Published, NoToken, NotTheirs, Limited };
     struct Published
     {
@@ -48,7 +54,15 @@ public:
     // live token this is: the named users (each must be one of that
     // administrator's), or all of them. Looked up in the store every time,
     // so a revoked token or an expired administrator is refused at once.
-    Published publish(const QByteArray &token, const QStringList &users, bool all, const QString &text);
+    // The publication's administrator is the token's.
+    Published publish(const QByteArray &token, const QStringList &users, bool all,
+                      const alertserver::Publication &publication);
+    Published publish(const QByteArray &token, const QStringList &users, bool all, const QString &text)
+    {
+        alertserver::Publication p;
+        p.text = text;
+        return publish(token, users, all, p);
+    }
 
 private:
     Database &m_db;

@@ -1,0 +1,215 @@
+// Who saw an alert: receipts written by the poll, the alert page and its
+// acknowledgement form, read through the publishing interface; on both back
+// ends, with two servers on one store.
+#include "ServerFixture.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QtTest>
+
+using namespace servertest;
+using alertserver::HttpReply;
+using alertserver::HttpRequest;
+
+namespace {
+
+HttpReply call(alertserver::AlertService &service, const char *peer, const QByteArray &method, const QByteArray &target,
+               const QByteArray &body = {}, const QByteArray &token = {}, const QByteArray &type = {})
+{
+    HttpRequest r;
+    r.method = method;
+    r.target = target;
+    r.body = body;
+    r.peer = peer;
+    if (!type.isEmpty())
+        r.headers.append({"Content-Type", type});
+    if (!token.isEmpty())
+        r.headers.append({"Authorization", "Bearer " + token});
+    return service.handle(r);
+}
+
+QJsonObject json(const HttpReply &r)
+{
+    return QJsonDocument::fromJson(r.body).object();
+}
+
+// The acknowledgement form of alert `id` on an alert page, as its fields.
+QByteArray formOf(const QByteArray &page, qint64 id)
+{
+    const QRegularExpression form(QStringLiteral("<form method=\"post\" action=\"acknowledge.php\">"
+                                                 "<input type=\"hidden\" name=\"username\" value=\"([^\"]*)\">"
+                                                 "<input type=\"hidden\" name=\"id\" value=\"%1\">"
+                                                 "<input type=\"hidden\" name=\"token\" value=\"([^\"]*)\">")
+                                      .arg(id));
+    const auto m = form.match(QString::fromUtf8(page));
+    if (!m.hasMatch())
+        return {};
+    return "username=" + m.captured(1).toUtf8() + "&id=" + QByteArray::number(id) + "&token=" + m.captured(2).toUtf8();
+}
+
+QByteArray headerOf(const HttpReply &r, const QByteArray &name)
+{
+    for (const auto &[key, value] : r.headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    return {};
+}
+
+} // namespace
+
+class TestReceipts : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() { TVX_SKIP_WITHOUT_DATABASE(); }
+    void init();
+    void cleanup() { m_server.reset(); }
+
+    void receiptsSayWhoSawTheAlert();
+    void receiptsGoWithTheirUserAndTheirTime();
+    void versionFiveStoreGainsReceipts();
+
+private:
+    std::unique_ptr<RunningServer> m_server;
+    int m_boss = 0;
+    QByteArray m_token;
+};
+
+void TestReceipts::init()
+{
+    m_server = std::make_unique<RunningServer>();
+    alertserver::Store &store = *m_server->store;
+    alertserver::AdminRegistration reg;
+    reg.username = QStringLiteral("boss");
+    reg.password = QStringLiteral("pw");
+    m_boss = store.admins().registerAdmin(reg).id;
+    QVERIFY(m_boss > 0 && store.admins().approve(reg.username));
+    for (const char *user : {"ann", "bob", "cy"})
+        QCOMPARE(store.users().add(m_boss, {QLatin1String(user), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).first,
+                 alertserver::Users::Addition::Added);
+    m_token = store.tokens().create(m_boss).token;
+    QVERIFY(!m_token.isEmpty());
+}
+
+void TestReceipts::receiptsSayWhoSawTheAlert()
+{
+    RunningServer &s = *m_server;
+    // A second server on the same store: ann's client talks to one, bob's
+    // to the other.
+    alertserver::Store otherStore(s.database.location());
+    alertserver::AlertService other(otherStore, *s.delivery, *s.skins, s.base);
+    alertserver::AlertService &first = *s.service;
+
+    QVERIFY(call(first, "127.0.0.2", "GET", "/alertsystem/login.php?username=ann&password=pw").body.contains("<answer>1<"));
+    QVERIFY(call(other, "127.0.0.3", "GET", "/alertsystem/login.php?username=bob&password=pw").body.contains("<answer>1<"));
+
+    const HttpReply published = call(first, "127.0.0.9", "POST", "/api/v1/alerts",
+                                     R"({"text": "Evacuate building B", "users": ["ann", "bob", "cy"]})", m_token,
+                                     "application/json");
+    QCOMPARE(published.status, 200);
+    const QJsonArray raised = json(published).value(QLatin1String("alerts")).toArray();
+    QCOMPARE(raised.size(), 3);
+    const qint64 annAlert = raised.at(0).toObject().value(QLatin1String("id")).toInteger();
+    const qint64 bobAlert = raised.at(1).toObject().value(QLatin1String("id")).toInteger();
+
+    QVERIFY(call(first, "127.0.0.2", "GET", "/alertsystem/status.php?username=ann").body.contains("<answer>1<"));
+    QVERIFY(call(other, "127.0.0.3", "GET", "/alertsystem/status.php?username=bob").body.contains("<answer>1<"));
+    // HEAD shows nothing; a GET to a caller without a session neither.
+    QCOMPARE(call(other, "127.0.0.3", "HEAD", "/alertsystem/alerts.php?username=bob").status, 200);
+    QVERIFY(!call(first, "127.0.0.7", "GET", "/alertsystem/alerts.php?username=bob").body.contains("Evacuate"));
+    QVERIFY(!otherStore.receipts().of(bobAlert, m_boss)->recipients.at(1).shownAt);
+
+    const QByteArray annPage = call(first, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
+    const QByteArray bobPage = call(other, "127.0.0.3", "GET", "/alertsystem/alerts.php?username=bob").body;
+    const QByteArray annForm = formOf(annPage, annAlert);
+    QVERIFY2(!annForm.isEmpty(), annPage.constData());
+    QVERIFY(!formOf(bobPage, bobAlert).isEmpty());
+
+    // Ann's form from bob's address, for another alert, or with a token
+    // changed, changes nothing.
+    QCOMPARE(call(other, "127.0.0.3", "POST", "/alertsystem/acknowledge.php", annForm).status, 403);
+    QCOMPARE(call(first, "127.0.0.2", "POST", "/alertsystem/acknowledge.php",
+                  QByteArray(annForm).replace("&id=" + QByteArray::number(annAlert), "&id=" + QByteArray::number(bobAlert)))
+                 .status,
+             403);
+    QCOMPARE(call(first, "127.0.0.2", "POST", "/alertsystem/acknowledge.php", annForm.chopped(2) + "xx").status, 403);
+    QVERIFY(!otherStore.receipts().of(annAlert, m_boss)->recipients.at(0).acknowledgedAt);
+
+    const HttpReply acked = call(other, "127.0.0.2", "POST", "/alertsystem/acknowledge.php", annForm);
+    QCOMPARE(acked.status, 303);
+    QCOMPARE(headerOf(acked, "Location"), QByteArray("alerts.php?username=ann"));
+    const auto receipts = s.store->receipts().of(bobAlert, m_boss);
+    QVERIFY(receipts);
+    QCOMPARE(receipts->id, annAlert);
+    QCOMPARE(receipts->recipients.size(), 3);
+    const auto &ann = receipts->recipients.at(0), &bob = receipts->recipients.at(1), &cy = receipts->recipients.at(2);
+    QCOMPARE(ann.username + bob.username + cy.username, QStringLiteral("annbobcy"));
+    QCOMPARE(ann.raisedFrom, QStringLiteral("127.0.0.9"));
+    QVERIFY(ann.toldAt && ann.shownAt && ann.acknowledgedAt);
+    QCOMPARE(ann.toldFrom + ann.shownFrom + ann.acknowledgedFrom, QStringLiteral("127.0.0.2127.0.0.2127.0.0.2"));
+    QVERIFY(bob.toldAt && bob.shownAt && !bob.acknowledgedAt);
+    QCOMPARE(bob.toldFrom, QStringLiteral("127.0.0.3"));
+    QVERIFY(!cy.toldAt && !cy.shownAt && !cy.acknowledgedAt);
+
+    // The page now says so, and offers no form; the form sent again changes
+    // nothing.
+    const QByteArray after = call(first, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
+    QVERIFY(after.contains("Acknowledged") && formOf(after, annAlert).isEmpty());
+    s.inspect()->exec("UPDATE receipts SET acked_at = 1 WHERE alert_id = ?", annAlert);
+    QCOMPARE(call(first, "127.0.0.2", "POST", "/alertsystem/acknowledge.php", annForm).status, 303);
+    QCOMPARE(s.inspect()->scalar<qint64>("SELECT acked_at FROM receipts WHERE alert_id = ?", annAlert), qint64(1));
+
+    // A new session (after a logout) gets a new key: forms of pages served
+    // before are refused.
+    QVERIFY(s.store->sessions().logout(QStringLiteral("bob")));
+    QVERIFY(call(other, "127.0.0.3", "GET", "/alertsystem/login.php?username=bob&password=pw").body.contains("<answer>1<"));
+    QCOMPARE(call(other, "127.0.0.3", "POST", "/alertsystem/acknowledge.php", formOf(bobPage, bobAlert)).status, 403);
+}
+
+void TestReceipts::receiptsGoWithTheirUserAndTheirTime()
+{
+    RunningServer &s = *m_server;
+    alertserver::Store &store = *s.store;
+    const auto ann = store.sessions().raise(QStringLiteral("ann"), QStringLiteral("old news"));
+    const auto bob = store.sessions().raise(QStringLiteral("bob"), QStringLiteral("news"));
+    QVERIFY(ann && bob);
+    QCOMPARE(s.count("SELECT count(*) FROM receipts"), 2);
+    // A user deleted takes its receipts along; the id may go to someone else.
+    QVERIFY(store.users().remove(store.users().byName(QStringLiteral("bob"))->id));
+    QCOMPARE(s.count("SELECT count(*) FROM receipts"), 1);
+    QVERIFY(!store.receipts().of(*bob, std::nullopt));
+
+    // Past the time receipts are kept, the receipt and its addresses go; the
+    // alert stays on the user's page.
+    s.inspect()->exec("UPDATE publications SET created_at = created_at - 91 * 86400");
+    store.sweep();
+    QCOMPARE(s.count("SELECT count(*) FROM receipts"), 0);
+    QCOMPARE(s.count("SELECT count(*) FROM publications"), 0);
+    QCOMPARE(store.sessions().alertsOf(store.users().byName(QStringLiteral("ann"))->id, 10).size(), 1);
+}
+
+void TestReceipts::versionFiveStoreGainsReceipts()
+{
+    RunningServer &s = *m_server;
+    const QString where = s.database.location();
+    QVERIFY(s.store->sessions().login(QStringLiteral("ann"), QStringLiteral("pw"), QStringLiteral("127.0.0.2")));
+    QVERIFY(s.store->sessions().raise(QStringLiteral("ann"), QStringLiteral("before the upgrade")));
+    undoVersionSix(*s.inspect());
+    s.inspect()->execScript(s.database.isPostgres() ? "UPDATE store_version SET version = 5" : "PRAGMA user_version = 5");
+
+    alertserver::Store store(where, 1000);
+    alertserver::AlertService service(store, *s.delivery, *s.skins, s.base);
+    // The alert and the session stayed: the poll tells it, the page shows it
+    // (with a form, the session's key made at once), and it has no receipt.
+    QVERIFY(call(service, "127.0.0.2", "GET", "/alertsystem/status.php?username=ann").body.contains("<answer>1<"));
+    const QByteArray page = call(service, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
+    QVERIFY(page.contains("before the upgrade") && page.contains("Acknowledge"));
+    QCOMPARE(s.count("SELECT count(*) FROM receipts"), 0);
+    const auto raised = store.sessions().raise(QStringLiteral("ann"), QStringLiteral("after"));
+    QVERIFY(raised && store.receipts().of(*raised, std::nullopt));
+}
+
+QTEST_GUILESS_MAIN(TestReceipts)
+#include "tst_receipts.moc"
