@@ -36,6 +36,7 @@ const char *const kUsage =
     "  alertserver token list ADMIN [--db FILE]          the administrator's tokens by label\n"
     "  alertserver token revoke ADMIN LABEL [--db FILE]  the token stops working at once\n"
     "  alertserver logout USER [--db FILE]               log a user out on the server\n"
+    "  alertserver receipts ID [--db FILE]               who was told, shown and acknowledged alert ID\n"
     "  alertserver seed-admin USER PASSWORD EMAIL [--db FILE]\n"
     "                                                    create an activated administrator\n"
     "  alertserver activate-admin USER [--db FILE]\n"

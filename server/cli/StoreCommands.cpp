@@ -1,6 +1,7 @@
 #include "server/cli/StoreCommands.h"
 
 #include "server/cli/Options.h"
+#include "server/controllers/Publishing.h"
 #include "server/store/Database.h"
 #include "server/store/Store.h"
 #include "server/validation/Fields.h"
@@ -9,6 +10,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 #include <cstdio>
 
@@ -245,6 +247,22 @@ int deleteUser(const QStringList &args, const Options &, const QString &dbPath)
     return user && store.users().remove(user->id) ? 0 : fail(QStringLiteral("no user %1").arg(args[0]));
 }
 
+// receipts ID: the publication that raised alert ID with every recipient's
+// receipt, as GET /api/v1/alerts/ID answers it, whoever published it.
+int receipts(const QStringList &args, const Options &, const QString &dbPath)
+{
+    bool isNumber = false;
+    const qint64 id = args.value(0).toLongLong(&isNumber);
+    if (args.size() != 1 || !isNumber || id < 1)
+        return kWrongWords;
+    Store store(dbPath);
+    const auto found = store.receipts().of(id, std::nullopt);
+    if (!found)
+        return fail(QStringLiteral("no receipts of alert %1").arg(id));
+    std::fputs(QJsonDocument(Publishing::receiptsJson(*found)).toJson(QJsonDocument::Indented).constData(), stdout);
+    return 0;
+}
+
 struct Command
 {
     const char *name;
@@ -257,7 +275,7 @@ const Command kCommands[] = {
     {"logout", logout, 1},            {"seed-admin", seedAdmin, 1}, {"activate-admin", activateAdmin, 1},
     {"approve-admin", approveAdmin, 1},
     {"expire-admin", expireAdmin, 1}, {"add-user", addUser, 2},       {"list-admins", listAdmins, 0},
-    {"delete-admin", deleteAdmin, 1}, {"delete-user", deleteUser, 1},
+    {"delete-admin", deleteAdmin, 1}, {"delete-user", deleteUser, 1}, {"receipts", receipts, 0},
 };
 
 } // namespace

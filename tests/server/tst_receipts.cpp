@@ -69,6 +69,7 @@ private Q_SLOTS:
 
     void receiptsSayWhoSawTheAlert();
     void receiptsGoWithTheirUserAndTheirTime();
+    void priorityAndExpiry();
     void versionFiveStoreGainsReceipts();
 
 private:
@@ -153,6 +154,36 @@ void TestReceipts::receiptsSayWhoSawTheAlert()
     QCOMPARE(bob.toldFrom, QStringLiteral("127.0.0.3"));
     QVERIFY(!cy.toldAt && !cy.shownAt && !cy.acknowledgedAt);
 
+    // The publisher reads the same, by any of the ids it was given; another
+    // administrator's token finds nothing.
+    const QJsonObject read = json(call(other, "127.0.0.9", "GET", "/api/v1/alerts/" + QByteArray::number(bobAlert), {}, m_token));
+    QCOMPARE(read.value(QLatin1String("id")).toInteger(), annAlert);
+    QCOMPARE(read.value(QLatin1String("priority")).toString(), QStringLiteral("normal"));
+    QStringList seen;
+    for (const QJsonValue &v : read.value(QLatin1String("recipients")).toArray()) {
+        const QJsonObject r = v.toObject();
+        seen << r.value(QLatin1String("user")).toString() + u':' + (r.value(QLatin1String("told")).isNull() ? u'-' : u'T')
+                + (r.value(QLatin1String("shown")).isNull() ? u'-' : u'S')
+                + (r.value(QLatin1String("acknowledged")).isNull() ? u'-' : u'A');
+    }
+    QCOMPARE(seen, (QStringList{QStringLiteral("ann:TSA"), QStringLiteral("bob:TS-"), QStringLiteral("cy:---")}));
+    const QJsonObject listed =
+        json(call(first, "127.0.0.9", "GET", "/api/v1/alerts?since=2000-01-01T00:00:00Z&limit=5", {}, m_token))
+            .value(QLatin1String("alerts")).toArray().at(0).toObject();
+    QCOMPARE(QStringList({QString::number(listed.value(QLatin1String("recipients")).toInt()),
+                          QString::number(listed.value(QLatin1String("told")).toInt()),
+                          QString::number(listed.value(QLatin1String("shown")).toInt()),
+                          QString::number(listed.value(QLatin1String("acknowledged")).toInt())}),
+             (QStringList{"3", "2", "2", "1"}));
+    alertserver::AdminRegistration rivalReg;
+    rivalReg.username = QStringLiteral("rival");
+    rivalReg.password = QStringLiteral("pw");
+    QVERIFY(s.store->admins().registerAdmin(rivalReg).id > 0 && s.store->admins().approve(rivalReg.username));
+    const QByteArray rival = s.store->tokens().create(s.store->admins().idByName(rivalReg.username).value()).token;
+    QCOMPARE(call(first, "127.0.0.9", "GET", "/api/v1/alerts/" + QByteArray::number(annAlert), {}, rival).status, 404);
+    QCOMPARE(call(first, "127.0.0.9", "GET", "/api/v1/alerts/" + QByteArray::number(annAlert)).status, 401);
+    QCOMPARE(call(first, "127.0.0.9", "GET", "/api/v1/alerts?limit=0", {}, m_token).status, 400);
+
     // The page now says so, and offers no form; the form sent again changes
     // nothing.
     const QByteArray after = call(first, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
@@ -188,6 +219,37 @@ void TestReceipts::receiptsGoWithTheirUserAndTheirTime()
     QCOMPARE(s.count("SELECT count(*) FROM receipts"), 0);
     QCOMPARE(s.count("SELECT count(*) FROM publications"), 0);
     QCOMPARE(store.sessions().alertsOf(store.users().byName(QStringLiteral("ann"))->id, 10).size(), 1);
+}
+
+void TestReceipts::priorityAndExpiry()
+{
+    RunningServer &s = *m_server;
+    alertserver::AlertService &service = *s.service;
+    const auto publish = [&](const QByteArray &body) {
+        return call(service, "127.0.0.9", "POST", "/api/v1/alerts", body, m_token, "application/json");
+    };
+    // Refusals store nothing.
+    for (const QByteArray &body :
+         {QByteArray(R"({"text": "x", "users": ["ann"], "priority": "urgent"})"),
+          QByteArray(R"({"text": "x", "users": ["ann"], "priority": 3})"),
+          QByteArray(R"({"text": "x", "users": ["ann"], "expires_in": -5})"),
+          QByteArray(R"({"text": "x", "users": ["ann"], "expires_in": 1.5})"),
+          QByteArray(R"({"text": "x", "users": ["ann"], "expires_in": 1e12})")})
+        QCOMPARE(publish(body).status, 400);
+    QCOMPARE(call(service, "127.0.0.9", "POST", "/api/v1/alerts?user=ann&expires_in=-1", "x", m_token).status, 400);
+    QCOMPARE(s.count("SELECT count(*) FROM alerts") + s.count("SELECT count(*) FROM publications"), 0);
+
+    QVERIFY(call(service, "127.0.0.2", "GET", "/alertsystem/login.php?username=ann&password=pw").body.contains("<answer>1<"));
+    QCOMPARE(publish(R"({"text": "Fire in B", "users": ["ann"], "priority": "emergency", "expires_in": 600})").status, 200);
+    QCOMPARE(call(service, "127.0.0.9", "POST", "/api/v1/alerts?user=ann&priority=high", "Disk full", m_token).status, 200);
+    // Both expired before the client polled: the poll answers 0, the page
+    // shows them as expired, with their priorities in words.
+    s.inspect()->exec("UPDATE alerts SET expires_at = 1");
+    QVERIFY(call(service, "127.0.0.2", "GET", "/alertsystem/status.php?username=ann").body.contains("<answer>0<"));
+    const QByteArray page = call(service, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
+    QVERIFY(page.contains("EMERGENCY") && page.contains("High priority") && page.contains("Expired"));
+    QVERIFY(!page.contains("Acknowledge<"));
+    QCOMPARE(s.count("SELECT count(*) FROM receipts WHERE told_at IS NOT NULL"), 0);
 }
 
 void TestReceipts::versionFiveStoreGainsReceipts()
