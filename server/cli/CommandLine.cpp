@@ -31,7 +31,7 @@ const char *const kUsage =
     "                    [--mail-from ADDRESS] [--mail-credentials FILE] [--mail-ca FILE]\n"
     "  alertserver migrate --from FILE --to URI          copy an SQLite store into an empty PostgreSQL one\n"
     "  alertserver alert USER TEXT [--db FILE]           raise an alert for a user\n"
-    "  alertserver token create ADMIN [--name LABEL] [--db FILE]\n"
+    "  alertserver token create ADMIN [--name LABEL] [--scope webhook] [--db FILE]\n"
     "                                                    a token to publish alerts with (shown once)\n"
     "  alertserver token list ADMIN [--db FILE]          the administrator's tokens by label\n"
     "  alertserver token revoke ADMIN LABEL [--db FILE]  the token stops working at once\n"

@@ -88,7 +88,10 @@ int token(const QStringList &args, const Options &o, const QString &dbPath)
     if (!adminId)
         return fail(QStringLiteral("no administrator %1").arg(args[1]));
     if (create) {
-        const Tokens::Created made = store.tokens().create(*adminId, label);
+        const QString scope = o.value(QStringLiteral("--scope"));
+        if (o.has(QStringLiteral("--scope")) && scope != QLatin1String("webhook") && scope != QLatin1String("all"))
+            return fail(QStringLiteral("--scope is all or webhook"));
+        const Tokens::Created made = store.tokens().create(*adminId, label, scope == QLatin1String("webhook"));
         if (made.outcome == Tokens::Creation::LabelTaken)
             return fail(QStringLiteral("%1 has a token labelled %2 already").arg(args[1], made.label));
         if (made.outcome != Tokens::Creation::Created)

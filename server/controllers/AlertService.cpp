@@ -51,6 +51,8 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     // The publishing interface.
     m_router.add({"/api/v1/alerts", M::GetOrPost, page(m_publishing, &Publishing::alerts)});
     m_router.add({"/api/v1/alerts/", M::Get, page(m_publishing, &Publishing::one)});
+    // Monitoring systems' webhooks; largest body: Publishing::kMaxWebhookBodyBytes.
+    m_router.add({"/api/v1/webhooks/alertmanager", M::Post, page(m_publishing, &Publishing::webhook)});
 }
 
 } // namespace alertserver

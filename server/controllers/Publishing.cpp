@@ -57,6 +57,24 @@ std::optional<HttpReply> Publishing::bearer(const HttpRequest &request, QByteArr
     return std::nullopt;
 }
 
+std::optional<HttpReply> Publishing::refusalOf(const Tokens::Published &result)
+{
+    switch (result.outcome) {
+    case Tokens::Publication::NoToken: return unauthorized(QStringLiteral("unknown or revoked token"), true);
+    case Tokens::Publication::NotTheirs:
+        // The same answer for a user of another administrator as for none.
+        return jsonError(403, QStringLiteral("%1 is not one of your users").arg(result.refusedUser));
+    case Tokens::Publication::Limited: {
+        HttpReply limited = jsonError(429, QStringLiteral("too many alerts with this token; try again in %1 s")
+                                               .arg(result.retryAfter));
+        limited.headers.append({QByteArrayLiteral("Retry-After"), QByteArray::number(result.retryAfter)});
+        return limited;
+    }
+    case Tokens::Publication::Published: break;
+    }
+    return std::nullopt;
+}
+
 HttpReply Publishing::alerts(PageRequest &r)
 {
     return r.http.method == "GET" ? list(r) : publish(r);
@@ -178,19 +196,8 @@ HttpReply Publishing::publish(PageRequest &r)
         publication.expiresAt = now() + *expiresIn;
     publication.from = QString::fromLatin1(request.peer);
     const Tokens::Published result = m_store.tokens().publish(token, users, all, publication);
-    switch (result.outcome) {
-    case Tokens::Publication::NoToken: return unauthorized(QStringLiteral("unknown or revoked token"), true);
-    case Tokens::Publication::NotTheirs:
-        // The same answer for a user of another administrator as for none.
-        return jsonError(403, QStringLiteral("%1 is not one of your users").arg(result.refusedUser));
-    case Tokens::Publication::Limited: {
-        HttpReply limited = jsonError(429, QStringLiteral("too many alerts with this token; try again in %1 s")
-                                               .arg(result.retryAfter));
-        limited.headers.append({QByteArrayLiteral("Retry-After"), QByteArray::number(result.retryAfter)});
-        return limited;
-    }
-    case Tokens::Publication::Published: break;
-    }
+    if (auto refused = refusalOf(result))
+        return *refused;
     QJsonArray alerts;
     for (const RaisedAlert &a : result.alerts)
         alerts.append(QJsonObject{{QStringLiteral("id"), a.id}, {QStringLiteral("user"), a.username}});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/Records.h"
+#include "server/store/Tokens.h"
 #include "server/web/Http.h"
 
 #include <QJsonObject>
@@ -24,6 +25,9 @@ public:
     static constexpr qint64 kMaxExpiresIn = 365 * 86400;
     static constexpr int kListed = 50;
     static constexpr int kMaxListed = 1000;
+    // A webhook's body: Alertmanager sends whole groups, each alert with its
+    // labels and annotations, so more than a publication's.
+    static constexpr int kMaxWebhookBodyBytes = 512 * 1024;
 
     // /api/v1/alerts: POST publishes, GET lists the token administrator's
     // recent publications with how many saw them.
@@ -36,9 +40,17 @@ public:
     // The same, as `alertserver receipts` prints it.
     static QJsonObject receiptsJson(const PublicationReceipts &p);
 
-private:
     // The bearer token of the request, or the refusal of its form.
     static std::optional<HttpReply> bearer(const HttpRequest &request, QByteArray &token);
+    // How a publication refused by the store is answered; none when it was
+    // published.
+    static std::optional<HttpReply> refusalOf(const Tokens::Published &result);
+
+    // Monitoring systems' webhooks (Webhooks.cpp): Alertmanager's and
+    // Grafana's payloads, each firing alert one publication, once.
+    HttpReply webhook(PageRequest &r);
+
+private:
 
     Store &m_store;
 };

@@ -70,6 +70,7 @@ private Q_SLOTS:
     void receiptsSayWhoSawTheAlert();
     void receiptsGoWithTheirUserAndTheirTime();
     void priorityAndExpiry();
+    void monitoringWebhooksRaiseEachAlertOnce();
     void versionFiveStoreGainsReceipts();
 
 private:
@@ -250,6 +251,108 @@ void TestReceipts::priorityAndExpiry()
     QVERIFY(page.contains("EMERGENCY") && page.contains("High priority") && page.contains("Expired"));
     QVERIFY(!page.contains("Acknowledge<"));
     QCOMPARE(s.count("SELECT count(*) FROM receipts WHERE told_at IS NOT NULL"), 0);
+}
+
+namespace {
+
+// One alert of a webhook payload, in the shape Alertmanager documents
+// (Grafana sends the same, with "values" and more beside it).
+QJsonObject monitored(const QString &status, const QString &name, const QString &instance, const QString &severity,
+                      const QString &fingerprint)
+{
+    QJsonObject alert{{"status", status},
+                      {"labels", QJsonObject{{"alertname", name}, {"instance", instance}, {"severity", severity}}},
+                      {"annotations", QJsonObject{{"summary", name + " is bad"}, {"description", "look at " + instance}}},
+                      {"startsAt", "2026-12-09T18:00:00.000Z"},
+                      {"endsAt", status == QLatin1String("firing") ? "0001-01-01T00:00:00Z" : "2026-12-09T18:10:00Z"},
+                      {"generatorURL", "http://prometheus.example/graph"}};
+    if (!fingerprint.isEmpty())
+        alert.insert("fingerprint", fingerprint);
+    return alert;
+}
+
+QByteArray alertmanagerPayload(const QString &status, const QJsonArray &alerts)
+{
+    return QJsonDocument(QJsonObject{{"version", "4"},
+                                     {"groupKey", "{}:{alertname=\"DiskFull\"}"},
+                                     {"truncatedAlerts", 0},
+                                     {"status", status},
+                                     {"receiver", "alertserver"},
+                                     {"groupLabels", QJsonObject{{"alertname", "DiskFull"}}},
+                                     {"commonLabels", QJsonObject{{"job", "node"}}},
+                                     {"commonAnnotations", QJsonObject{}},
+                                     {"externalURL", "http://alertmanager.example"},
+                                     {"alerts", alerts}})
+        .toJson();
+}
+
+} // namespace
+
+void TestReceipts::monitoringWebhooksRaiseEachAlertOnce()
+{
+    RunningServer &s = *m_server;
+    alertserver::AlertService &service = *s.service;
+    const QByteArray hook = s.store->tokens().create(m_boss, QStringLiteral("am"), true).token;
+    const auto send = [&](const QByteArray &target, const QByteArray &body) {
+        return call(service, "127.0.0.9", "POST", target, body, hook, "application/json");
+    };
+    const auto poll = [&] {
+        return call(service, "127.0.0.2", "GET", "/alertsystem/status.php?username=ann").body.contains("<answer>1<");
+    };
+    const QByteArray toAnn = "/api/v1/webhooks/alertmanager?user=ann";
+    QVERIFY(call(service, "127.0.0.2", "GET", "/alertsystem/login.php?username=ann&password=pw").body.contains("<answer>1<"));
+
+    // A token for webhooks publishes nothing else, and reads nothing.
+    QCOMPARE(call(service, "127.0.0.9", "POST", "/api/v1/alerts?user=ann", "x", hook).status, 401);
+    QCOMPARE(call(service, "127.0.0.9", "GET", "/api/v1/alerts", {}, hook).status, 401);
+    // Wrong shapes and queries store nothing.
+    const QByteArray firing = alertmanagerPayload(
+        "firing", {monitored("firing", "DiskFull", "host1:9100", "critical", "f1"),
+                   monitored("firing", "HighLoad", "host2:9100", "warning", "f2")});
+    for (const QByteArray &bad : {QByteArray("{"), QByteArray("[]"), QByteArray(R"({"alerts": {}})"),
+                                  QByteArray(R"({"alerts": [{"labels": {}, "startsAt": "x"}]})"),
+                                  QByteArray(R"({"alerts": [{"status": "firing", "labels": [], "startsAt": "x"}]})")})
+        QCOMPARE(send(toAnn, bad).status, 400);
+    QCOMPARE(send("/api/v1/webhooks/alertmanager", firing).status, 400);
+    QCOMPARE(send("/api/v1/webhooks/alertmanager?user=ann&all=1", firing).status, 400);
+    QCOMPARE(send("/api/v1/webhooks/alertmanager?user=mallory", firing).status, 403);
+    QCOMPARE(s.count("SELECT count(*) FROM alerts"), 0);
+
+    // A group of two: two alerts; sent again (a repeat, a retry), nothing new.
+    const QJsonObject first = json(send(toAnn, firing));
+    QCOMPARE(first.value(QLatin1String("alerts")).toArray().size(), 2);
+    QVERIFY(poll());
+    QCOMPARE(json(send(toAnn, firing)).value(QLatin1String("repeated")).toInt(), 2);
+    QVERIFY(!poll());
+    QByteArray page = call(service, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
+    QVERIFY(page.contains("DiskFull on host1:9100<br>DiskFull is bad<br>look at host1:9100"));
+    QVERIFY(page.contains("EMERGENCY") && page.contains("High priority") && !page.contains("Resolved"));
+
+    // Resolved: the alert says so on the page, and no poll answers 1 for it.
+    const QJsonObject done = json(
+        send(toAnn, alertmanagerPayload("resolved", {monitored("resolved", "DiskFull", "host1:9100", "critical", "f1")})));
+    QCOMPARE(done.value(QLatin1String("resolved")).toInt(), 1);
+    QCOMPARE(done.value(QLatin1String("alerts")).toArray().size(), 0);
+    QVERIFY(!poll());
+    page = call(service, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
+    QCOMPARE(page.count("Resolved"), 1);
+
+    // Grafana's contact point: title and message where annotations say
+    // nothing; without a fingerprint its labels tell a repeat.
+    QJsonObject grafanaAlert = monitored("firing", "CPU", "db1", "info", {});
+    grafanaAlert.remove("annotations");
+    grafanaAlert.insert("values", QJsonObject{{"B", 97.5}});
+    QJsonObject grafana = QJsonDocument::fromJson(alertmanagerPayload("firing", {grafanaAlert})).object();
+    grafana.insert("orgId", 1);
+    grafana.insert("title", "[FIRING:1] CPU");
+    grafana.insert("message", "CPU at 97%");
+    grafana.insert("state", "alerting");
+    const QByteArray grafanaBody = QJsonDocument(grafana).toJson();
+    QCOMPARE(json(send(toAnn, grafanaBody)).value(QLatin1String("alerts")).toArray().size(), 1);
+    QCOMPARE(json(send(toAnn, grafanaBody)).value(QLatin1String("repeated")).toInt(), 1);
+    QVERIFY(poll());
+    page = call(service, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
+    QVERIFY(page.contains("CPU on db1<br>[FIRING:1] CPU<br>CPU at 97%"));
 }
 
 void TestReceipts::versionFiveStoreGainsReceipts()
