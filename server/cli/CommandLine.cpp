@@ -20,7 +20,8 @@ const char *const kUsage =
     "                    [--activation-days D] [--login-failures-per-name N] [--login-failures-per-address N]\n"
     "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
     "                    [--users-per-admin N] [--alerts-per-token N] [--reserved-user-ids N]\n"
-    "                    [--keep-receipts-days D]\n"
+    "                    [--keep-receipts-days D] [--copies-per-admin N] [--copies-per-recipient N]\n"
+    "                    [--sms-gateways FILE]\n"
     "                    [--registration open|approve|closed] [--registration-domain DOMAIN]...\n"
     // the HTTP front end
     "                    [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR]...\n"

@@ -15,7 +15,7 @@ Page page(Controller &controller, HttpReply (Controller::*serve)(PageRequest &))
 
 AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase)
     : m_links(std::move(fallbackBase)), m_client(store, m_links), m_skins(skins, m_links),
-      m_admin(store, mail, m_links), m_publishing(store)
+      m_admin(store, mail, m_links), m_publishing(store, mail)
 {
     using M = Methods;
     m_router.addArea(QByteArrayLiteral("/api/"), Refusal::Form::Json, Router::Bodies::Raw);

@@ -1,5 +1,6 @@
 #include "server/controllers/Publishing.h"
 
+#include "server/mail/MailDelivery.h"
 #include "server/store/Clock.h"
 #include "server/store/Store.h"
 #include "server/validation/Fields.h"
@@ -70,6 +71,8 @@ std::optional<HttpReply> Publishing::refusalOf(const Tokens::Published &result)
         limited.headers.append({QByteArrayLiteral("Retry-After"), QByteArray::number(result.retryAfter)});
         return limited;
     }
+    case Tokens::Publication::CopiesRefused:
+        return jsonError(403, QStringLiteral("copies by e-mail and SMS need an administrator the operator made or approved"));
     case Tokens::Publication::Published: break;
     }
     return std::nullopt;
@@ -96,7 +99,8 @@ HttpReply Publishing::publish(PageRequest &r)
     QString text, priority;
     QStringList users;
     bool all = false;
-    std::optional<qint64> expiresIn;
+    std::optional<qint64> expiresIn, escalateAfter;
+    QStringList copies;
     const QByteArray type = request.header("Content-Type").split(';').value(0).trimmed().toLower();
     if (type == "application/json") {
         if (!query->pairs().isEmpty())
@@ -109,7 +113,8 @@ HttpReply Publishing::publish(PageRequest &r)
             return jsonError(400, QStringLiteral("the body must be a JSON object"));
         const QJsonObject object = document.object();
         static const QStringList known{QStringLiteral("text"), QStringLiteral("users"), QStringLiteral("all"),
-                                       QStringLiteral("priority"), QStringLiteral("expires_in")};
+                                       QStringLiteral("priority"), QStringLiteral("expires_in"),
+                                       QStringLiteral("copies"), QStringLiteral("escalate_after")};
         for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
             if (!known.contains(it.key()))
                 return jsonError(400, QStringLiteral("unknown field %1").arg(it.key()));
@@ -124,6 +129,26 @@ HttpReply Publishing::publish(PageRequest &r)
             if (!expiresValue.isDouble() || seconds != std::floor(seconds) || seconds < 1 || seconds > kMaxExpiresIn)
                 return jsonError(400, QStringLiteral("expires_in must be whole seconds from 1 to %1").arg(kMaxExpiresIn));
             expiresIn = qint64(seconds);
+        }
+        const QJsonValue copiesValue = object.value(QLatin1String("copies"));
+        if (!copiesValue.isUndefined()) {
+            if (!copiesValue.isArray())
+                return jsonError(400, QStringLiteral("copies must be a list of \"email\" and \"sms\""));
+            for (const QJsonValue &kind : copiesValue.toArray()) {
+                const QString k = kind.toString();
+                if ((k != QLatin1String("email") && k != QLatin1String("sms")) || copies.contains(k))
+                    return jsonError(400, QStringLiteral("copies must be a list of \"email\" and \"sms\""));
+                copies << k;
+            }
+        }
+        const QJsonValue escalateValue = object.value(QLatin1String("escalate_after"));
+        if (!escalateValue.isUndefined()) {
+            const double seconds = escalateValue.toDouble(-1);
+            if (!escalateValue.isDouble() || seconds != std::floor(seconds) || seconds < 1 || seconds > kMaxExpiresIn
+                || copies.isEmpty())
+                return jsonError(400, QStringLiteral("escalate_after must be whole seconds from 1 to %1, with copies")
+                                          .arg(kMaxExpiresIn));
+            escalateAfter = qint64(seconds);
         }
         if (!object.value(QLatin1String("text")).isString())
             return jsonError(400, QStringLiteral("text must be a string"));
@@ -194,10 +219,16 @@ HttpReply Publishing::publish(PageRequest &r)
     }
     if (expiresIn)
         publication.expiresAt = now() + *expiresIn;
+    copies.sort();
+    publication.copies = copies.join(u',');
+    if (escalateAfter)
+        publication.escalateAt = now() + *escalateAfter;
     publication.from = QString::fromLatin1(request.peer);
     const Tokens::Published result = m_store.tokens().publish(token, users, all, publication);
     if (auto refused = refusalOf(result))
         return *refused;
+    if (result.copies > 0)
+        m_mail.queued();
     QJsonArray alerts;
     for (const RaisedAlert &a : result.alerts)
         alerts.append(QJsonObject{{QStringLiteral("id"), a.id}, {QStringLiteral("user"), a.username}});
@@ -286,7 +317,9 @@ QJsonObject Publishing::receiptsJson(const PublicationReceipts &p)
                                       {QStringLiteral("shown_from"), addressOrNull(r.shownAt, r.shownFrom)},
                                       {QStringLiteral("acknowledged"), timeOrNull(r.acknowledgedAt)},
                                       {QStringLiteral("acknowledged_from"),
-                                       addressOrNull(r.acknowledgedAt, r.acknowledgedFrom)}});
+                                       addressOrNull(r.acknowledgedAt, r.acknowledgedFrom)},
+                                      {QStringLiteral("copies"),
+                                       r.copyReport.isEmpty() ? QJsonValue() : QJsonValue(r.copyReport)}});
     return {{QStringLiteral("id"), p.id},
             {QStringLiteral("text"), p.text},
             {QStringLiteral("priority"), priorityName(p.priority)},

@@ -10,6 +10,7 @@
 
 namespace alertserver {
 
+class MailDelivery;
 class Store;
 struct PageRequest;
 
@@ -19,7 +20,7 @@ struct PageRequest;
 class Publishing
 {
 public:
-    explicit Publishing(Store &store) : m_store(store) {}
+    Publishing(Store &store, MailDelivery &mail) : m_store(store), m_mail(mail) {}
 
     // Publications: the longest expiry, and how many a list answers.
     static constexpr qint64 kMaxExpiresIn = 365 * 86400;
@@ -53,6 +54,7 @@ public:
 private:
 
     Store &m_store;
+    MailDelivery &m_mail;
 };
 
 } // namespace alertserver

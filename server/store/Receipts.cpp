@@ -2,6 +2,8 @@
 
 #include "server/store/Clock.h"
 #include "server/store/Database.h"
+#include "server/store/Limits.h"
+#include "server/store/MailQueue.h"
 #include "server/store/PasswordHash.h"
 #include "server/store/Policy.h"
 
@@ -217,6 +219,98 @@ QList<PublicationSummary> Receipts::recent(int adminId, qint64 since, int limit,
         }
         return out;
     });
+}
+
+int Receipts::sendCopies(Connection &db, const Limits &limits, qint64 publicationId, bool unshownOnly)
+{
+    QString text, copies, admin;
+    Priority priority = Priority::Normal;
+    {
+        Query q = db.query("SELECT text, copies, admin_id, priority FROM publications WHERE id = ?", publicationId);
+        if (!q.next() || q.isNull(2))
+            return 0;
+        text = q.text(0);
+        copies = q.text(1);
+        admin = QString::number(q.integer(2));
+        priority = priorityFromName(q.text(3)).value_or(Priority::Normal);
+    }
+    struct Recipient
+    {
+        qint64 alertId;
+        QString email, wireless, carrier;
+    };
+    QList<Recipient> recipients;
+    {
+        Query q = db.query("SELECT r.alert_id, u.email, u.wirelessno, u.carrier FROM receipts r "
+                           "JOIN users u ON u.id = r.user_id WHERE r.publication_id = ? "
+                           "AND (? = 0 OR r.shown_at IS NULL) ORDER BY r.alert_id",
+                           publicationId, qint64(unshownOnly ? 1 : 0));
+        while (q.next())
+            recipients.append({q.integer(0), q.text(1), q.text(2), q.text(3)});
+    }
+    const QString subject = priority == Priority::Emergency ? QStringLiteral("EMERGENCY alert")
+        : priority == Priority::High                         ? QStringLiteral("High priority alert")
+                                                             : QStringLiteral("Alert");
+    // A phone cannot open a page bound to a desktop's session: the text
+    // alone, cut to what one SMS holds.
+    const QString sms = text.left(160);
+    const QStringList &gateways = limits.policy().smsGateways;
+    int queued = 0;
+    for (const Recipient &r : recipients) {
+        QStringList report;
+        const auto send = [&](const QString &kind, const QString &to, const QString &body) {
+            if (limits.over(db, Limit::CopiesByAdmin, admin) || limits.over(db, Limit::CopiesToRecipient, to)) {
+                report << kind + QStringLiteral(": over the limit");
+                return;
+            }
+            limits.count(db, Limit::CopiesByAdmin, admin);
+            limits.count(db, Limit::CopiesToRecipient, to);
+            MailQueue::queue(db, {to, subject, body});
+            report << kind + QStringLiteral(": queued");
+            ++queued;
+        };
+        if (copies.contains(QLatin1String("email"))) {
+            if (r.email.isEmpty())
+                report << QStringLiteral("email: no address");
+            else
+                send(QStringLiteral("email"), r.email, text);
+        }
+        if (copies.contains(QLatin1String("sms"))) {
+            QString digits;
+            for (const QChar c : r.wireless)
+                if (c.isDigit() && c.unicode() < 0x80)
+                    digits += c;
+            QString gateway = r.carrier.trimmed().toLower();
+            if (gateway.startsWith(u'@'))
+                gateway.remove(0, 1);
+            if (digits.isEmpty() || gateway.isEmpty())
+                report << QStringLiteral("sms: no wireless number and carrier");
+            else if (!gateways.contains(gateway))
+                report << QStringLiteral("sms: carrier not among the gateways");
+            else
+                send(QStringLiteral("sms"), digits + u'@' + gateway, sms);
+        }
+        db.exec("UPDATE receipts SET copy_report = ? WHERE alert_id = ?", report.join(QStringLiteral("; ")), r.alertId);
+    }
+    return queued;
+}
+
+int Receipts::escalate(Connection &db, const Limits &limits, qint64 t)
+{
+    QList<qint64> due;
+    {
+        Query q = db.query("SELECT id FROM publications WHERE escalate_at <= ? ORDER BY id LIMIT 100", t);
+        while (q.next())
+            due.append(q.integer(0));
+    }
+    int queued = 0;
+    for (const qint64 id : due) {
+        // Taken by the one transaction that clears its time: the others
+        // (other servers) find it cleared, or are rolled back and see so.
+        if (db.exec("UPDATE publications SET escalate_at = NULL WHERE id = ? AND escalate_at IS NOT NULL", id) == 1)
+            queued += sendCopies(db, limits, id, true);
+    }
+    return queued;
 }
 
 void Receipts::dropExpired(Connection &db, qint64 t) const

@@ -12,6 +12,7 @@ namespace alertserver {
 
 class Connection;
 class Database;
+class Limits;
 struct Policy;
 
 // Who saw each alert (the publications and receipts tables): each
@@ -50,6 +51,16 @@ public:
     // The administrator's publications since `since`, newest first, at most
     // `limit`, those below id `before` when it is not 0 (the next page).
     QList<PublicationSummary> recent(int adminId, qint64 since, int limit, qint64 before = 0);
+
+    // Queues the copies publication `publicationId` asks for, by e-mail and
+    // SMS, within the copies' limits, to every recipient (or those not yet
+    // shown it), and notes per recipient what became of them. Answers how
+    // many were queued.
+    static int sendCopies(Connection &db, const Limits &limits, qint64 publicationId, bool unshownOnly);
+    // Sends the copies of publications whose time to escalate has come,
+    // each exactly once whatever the number of servers; answers how many
+    // were queued.
+    static int escalate(Connection &db, const Limits &limits, qint64 t);
 
     // Drops receipts (and the addresses in them) of alerts raised longer ago
     // than receipts are kept.

@@ -48,6 +48,7 @@ void Store::sweep()
         m_admins.dropExpired(db, t);
         Limits::dropExpired(db, t);
         m_receipts.dropExpired(db, t);
+        Receipts::escalate(db, m_limits, t);
     });
 }
 

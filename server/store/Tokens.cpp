@@ -120,6 +120,15 @@ Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &us
                 targets.append({int(q.integer(0)), q.text(1)});
             }
         }
+        // Copies go out only for the operator's own administrators, so that
+        // the server is no relay for strangers who registered themselves.
+        for (const alertserver::Publication &publication : publications) {
+            if (!publication.copies.isEmpty()
+                && !db.exists("SELECT 1 FROM admins WHERE id = ? AND origin = 'operator'", *adminId)) {
+                r.outcome = Publication::CopiesRefused;
+                return r;
+            }
+        }
         m_limits.count(db, Limit::AlertsByToken, subject);
         for (const alertserver::Publication &publication : publications) {
             // A monitoring system sends an alert again at every repeat and
@@ -135,6 +144,8 @@ Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &us
             const qint64 publicationId = Receipts::open(db, p);
             for (const auto &[id, name] : targets)
                 r.alerts.append({Sessions::raise(db, id, p, publicationId), name});
+            if (!p.copies.isEmpty() && !p.escalateAt)
+                r.copies += Receipts::sendCopies(db, m_limits, publicationId, false);
         }
         for (const QString &key : resolvedKeys) {
             const auto publicationId =

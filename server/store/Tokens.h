@@ -43,7 +43,9 @@ public:
     // may do everything (not only webhooks); read only.
     std::optional<int> adminOf(const QByteArray &token);
 
-    enum class Publication { Published, NoToken, NotTheirs, Limited };
+    // CopiesRefused: copies asked for by an administrator the operator
+    // neither made nor approved.
+    enum class Publication { Published, NoToken, NotTheirs, Limited, CopiesRefused };
     struct Published
     {
         Publication outcome = Publication::NoToken;
@@ -52,6 +54,7 @@ public:
         qint64 retryAfter = 0; // Limited: seconds until the window ends
         // Webhooks: alerts already raised before, and alerts marked resolved.
         int repeated = 0, resolved = 0;
+        int copies = 0; // copies queued now
     };
     // Raises one alert per user, all or none, for the administrator whose
     // live token this is: the named users (each must be one of that

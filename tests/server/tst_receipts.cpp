@@ -9,6 +9,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <thread>
+
 using namespace servertest;
 using alertserver::HttpReply;
 using alertserver::HttpRequest;
@@ -71,6 +73,7 @@ private Q_SLOTS:
     void receiptsGoWithTheirUserAndTheirTime();
     void priorityAndExpiry();
     void monitoringWebhooksRaiseEachAlertOnce();
+    void copiesGoOnlyForTheOperatorsAdministrators();
     void versionFiveStoreGainsReceipts();
 
 private:
@@ -353,6 +356,79 @@ void TestReceipts::monitoringWebhooksRaiseEachAlertOnce()
     QVERIFY(poll());
     page = call(service, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann").body;
     QVERIFY(page.contains("CPU on db1<br>[FIRING:1] CPU<br>CPU at 97%"));
+}
+
+void TestReceipts::copiesGoOnlyForTheOperatorsAdministrators()
+{
+    RunningServer &s = *m_server;
+    alertserver::Store &store = *s.store;
+    alertserver::AlertService &service = *s.service;
+    const auto fields = [](const char *name, const char *email, const char *wireless, const char *carrier) {
+        return alertserver::UserFields{QLatin1String(name), QStringLiteral("pw"), {}, {}, {},
+                                       QLatin1String(email), QLatin1String(wireless), QLatin1String(carrier)};
+    };
+    QVERIFY(store.users().edit(store.users().byName("ann")->id, fields("ann", "ann@example.org", "+1 (555) 010-0001", "@vtext.com")));
+    QVERIFY(store.users().edit(store.users().byName("bob")->id, fields("bob", "bob@example.org", "5550100002", "@evil.example")));
+    const auto mails = [&] { return s.outboxFiles().size() + s.count("SELECT count(*) FROM mail_queue"); };
+    const auto publish = [&](const QByteArray &token, const QByteArray &body) {
+        return call(service, "127.0.0.9", "POST", "/api/v1/alerts", body, token, "application/json");
+    };
+    const QString longText(300, u'x');
+
+    // A self-registered administrator gets no copies sent, and nothing stored.
+    alertserver::AdminRegistration reg;
+    reg.username = QStringLiteral("stranger");
+    reg.password = QStringLiteral("pw");
+    const int stranger = store.admins().registerAdmin(reg).id;
+    QVERIFY(store.admins().activateByName(reg.username));
+    QCOMPARE(store.users().add(stranger, fields("dee", "dee@example.org", "", "")).first, alertserver::Users::Addition::Added);
+    QCOMPARE(publish(store.tokens().create(stranger).token, R"({"text": "x", "all": true, "copies": ["email"]})").status, 403);
+    for (const QByteArray &bad : {QByteArray(R"({"text": "x", "all": true, "copies": ["fax"]})"),
+                                  QByteArray(R"({"text": "x", "all": true, "copies": ["sms", "sms"]})"),
+                                  QByteArray(R"({"text": "x", "all": true, "escalate_after": 60})")})
+        QCOMPARE(publish(m_token, bad).status, 400);
+    QCOMPARE(s.count("SELECT count(*) FROM alerts") + mails(), 0);
+
+    // E-mail where there is an address; SMS, cut to 160 characters, only
+    // through a gateway of the table; what became of each copy is in the
+    // receipt.
+    const HttpReply sent = publish(m_token, QJsonDocument(QJsonObject{{"text", longText}, {"all", true},
+                                                                      {"copies", QJsonArray{"email", "sms"}}})
+                                                .toJson());
+    QCOMPARE(sent.status, 200);
+    QCOMPARE(mails(), 3);
+    const auto id = json(sent).value(QLatin1String("alerts")).toArray().at(0).toObject().value(QLatin1String("id")).toInteger();
+    QStringList reports;
+    const auto receipts = store.receipts().of(id, m_boss);
+    QVERIFY(receipts);
+    for (const auto &r : receipts->recipients)
+        reports << r.username + u'=' + r.copyReport;
+    QCOMPARE(reports, (QStringList{"ann=email: queued; sms: queued", "bob=email: queued; sms: carrier not among the gateways",
+                                   "cy=email: no address; sms: no wireless number and carrier"}));
+    QString sms;
+    for (const QString &file : s.outboxFiles())
+        if (s.mail(file).contains(QLatin1String("15550100001@vtext.com")))
+            sms = s.mail(file);
+    QVERIFY2(sms.contains(QString(160, u'x')) && !sms.contains(QString(161, u'x')), qPrintable(sms));
+
+    // Escalated: only to whoever has not been shown it by then, once, however
+    // many servers sweep.
+    QVERIFY(call(service, "127.0.0.2", "GET", "/alertsystem/login.php?username=ann&password=pw").body.contains("<answer>1<"));
+    QCOMPARE(publish(m_token, R"({"text": "y", "users": ["ann", "bob"], "copies": ["email"], "escalate_after": 60})").status,
+             200);
+    QCOMPARE(mails(), 3);
+    QVERIFY(call(service, "127.0.0.2", "GET", "/alertsystem/status.php?username=ann").body.contains("<answer>1<"));
+    call(service, "127.0.0.2", "GET", "/alertsystem/alerts.php?username=ann");
+    store.sweep();
+    QCOMPARE(mails(), 3);
+    s.inspect()->exec("UPDATE publications SET escalate_at = 1 WHERE escalate_at IS NOT NULL");
+    alertserver::Store other(s.database.location());
+    std::thread racing([&] { other.sweep(); });
+    store.sweep();
+    racing.join();
+    store.sweep();
+    QCOMPARE(mails(), 4);
+    QCOMPARE(s.count("SELECT count(*) FROM mail_queue WHERE recipient = 'bob@example.org'"), 1);
 }
 
 void TestReceipts::versionFiveStoreGainsReceipts()
