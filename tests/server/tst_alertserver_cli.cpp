@@ -231,6 +231,12 @@ void TestAlertServerCli::commandsActOnARunningServer()
     QCOMPARE(run({QStringLiteral("alert"), QStringLiteral("ann"), QStringLiteral("Server room too hot"), QStringLiteral("--db"), m_db}).exitCode, 0);
     QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("1"));
     QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("0"));
+    // The operator reads who was told: the server's poll, seen by the command.
+    r = run({QStringLiteral("receipts"), QStringLiteral("1"), QStringLiteral("--db"), m_db});
+    QVERIFY2(r.exitCode == 0 && r.out.contains(QStringLiteral("\"told_from\": \"127.0.0.1\""))
+                 && r.out.contains(QStringLiteral("\"shown\": null")),
+             qPrintable(r.out));
+    QCOMPARE(run({QStringLiteral("receipts"), QStringLiteral("2"), QStringLiteral("--db"), m_db}).exitCode, 1);
     QCOMPARE(run({QStringLiteral("logout"), QStringLiteral("ann"), QStringLiteral("--db"), m_db}).exitCode, 0);
     QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("2"));
 
@@ -295,6 +301,8 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--registration wants open, approve or closed")));
     r = run({QStringLiteral("serve"), QStringLiteral("--registration-domain"), QStringLiteral("a@b.org")});
     QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--registration-domain wants a domain")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--sms-gateways"), QStringLiteral("/nonexistent/gateways")});
+    QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--sms-gateways: cannot read")));
     r = run({QStringLiteral("serve"), QStringLiteral("--mails-per-admin"), QStringLiteral("-1")});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("--mails-per-admin wants 0 to")));
