@@ -527,6 +527,18 @@ void TestAlertServerCli::twoServersOnOneStoreServeAsOne()
     QCOMPARE(two.command({QStringLiteral("alert"), QStringLiteral("ann"), QStringLiteral("Fire drill")}).exitCode, 0);
     QCOMPARE(replyOf(exchangeWith(two.port(), "GET", status)), QStringList{QStringLiteral("1")});
     QCOMPARE(replyOf(exchangeWith(one.port(), "GET", status)), QStringList{QStringLiteral("0")});
+    // Told by two, shown by one, acknowledged through two with one's form.
+    const QByteArray page = exchangeWith(one.port(), "GET", QStringLiteral("/alertsystem/alerts.php?username=ann")).body;
+    const auto token = QRegularExpression(QStringLiteral("name=\"token\" value=\"([^\"]+)\"")).match(QString::fromUtf8(page));
+    QVERIFY2(token.hasMatch(), page.constData());
+    QCOMPARE(exchangeWith(two.port(), "POST", QStringLiteral("/alertsystem/acknowledge.php"),
+                          "username=ann&id=1&token=" + token.captured(1).toLatin1())
+                 .status,
+             303);
+    const QString receipts = one.command({QStringLiteral("receipts"), QStringLiteral("1")}).out;
+    for (const char *seen : {"\"told_from\": \"127.0.0.1\"", "\"shown_from\": \"127.0.0.1\"",
+                             "\"acknowledged_from\": \"127.0.0.1\""})
+        QVERIFY2(receipts.contains(QLatin1String(seen)), qPrintable(receipts));
     QVERIFY(one.stop());
     QVERIFY(two.stop());
 }
