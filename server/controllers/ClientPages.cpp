@@ -78,7 +78,7 @@ HttpReply ClientPages::alerts(PageRequest &r)
             list = m_store.sessions().alertsOf(user->id, kAlertsShown);
         if (key) {
             for (AlertRecord &a : list)
-                if (!a.acknowledgedAt)
+                if (a.hasReceipt && !a.acknowledgedAt)
                     a.ackToken = Receipts::formToken(*key, a.id);
         }
     }

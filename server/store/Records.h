@@ -51,6 +51,9 @@ struct AlertRecord
     qint64 createdAt = 0; // seconds since the epoch, UTC
     Priority priority = Priority::Normal;
     std::optional<qint64> expiresAt, resolvedAt, acknowledgedAt;
+    // It has a receipt (alerts raised before receipts were kept, or whose
+    // receipt is past its time, have none) and so can be acknowledged.
+    bool hasReceipt = false;
     // What the alert page's acknowledgement form carries for it.
     QByteArray ackToken;
 };

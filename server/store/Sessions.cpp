@@ -146,7 +146,8 @@ void Sessions::endAll(Connection &db, int userId)
 QList<AlertRecord> Sessions::alertsOf(int userId, int limit)
 {
     return m_db.run([&](Connection &db) {
-        Query q = db.query("SELECT a.id, a.text, a.created_at, a.priority, a.expires_at, a.resolved_at, r.acked_at "
+        Query q = db.query("SELECT a.id, a.text, a.created_at, a.priority, a.expires_at, a.resolved_at, r.acked_at, "
+                           "CASE WHEN r.alert_id IS NULL THEN 0 ELSE 1 END "
                            "FROM alerts a LEFT JOIN receipts r ON r.alert_id = a.id WHERE a.user_id = ? "
                            "ORDER BY a.id DESC LIMIT ?",
                            userId, limit);
@@ -160,6 +161,7 @@ QList<AlertRecord> Sessions::alertsOf(int userId, int limit)
             a.expiresAt = q.column<std::optional<qint64>>(4);
             a.resolvedAt = q.column<std::optional<qint64>>(5);
             a.acknowledgedAt = q.column<std::optional<qint64>>(6);
+            a.hasReceipt = q.integer(7) != 0;
             out.append(a);
         }
         return out;
