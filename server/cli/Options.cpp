@@ -11,7 +11,7 @@ namespace {
 // The options of the commands other than serve that take a value.
 const QStringList kCommandOptions{QStringLiteral("--db"),    QStringLiteral("--from"),  QStringLiteral("--to"),
                                   QStringLiteral("--email"), QStringLiteral("--first"), QStringLiteral("--last"),
-                                  QStringLiteral("--tel"),   QStringLiteral("--name")};
+                                  QStringLiteral("--tel"),   QStringLiteral("--name"), QStringLiteral("--scope")};
 
 } // namespace
 

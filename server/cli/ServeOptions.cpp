@@ -11,6 +11,7 @@
 #include "server/validation/Fields.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <algorithm>
 
@@ -37,10 +38,17 @@ const PolicyOption kPolicyOptions[] = {
     {"--users-per-admin", 0, kMaxId, [](Policy &p, int v) { p.usersPerAdmin = v; }},
     {"--alerts-per-token", 0, 1000000, [](Policy &p, int v) { p.alertsPerToken = v; }},
     {"--reserved-user-ids", 0, kMaxId, [](Policy &p, int v) { p.reservedUserIds = v; }},
+    {"--keep-receipts-days", 0, 36500, [](Policy &p, int v) { p.receiptSeconds = qint64(v) * 86400; }},
+    {"--copies-per-admin", 0, 1000000, [](Policy &p, int v) { p.copiesPerAdmin = v; }},
+    {"--copies-per-recipient", 0, 1000000, [](Policy &p, int v) { p.copiesPerRecipient = v; }},
 };
 const char *const kSessionsOption = "--client-sessions";
 const char *const kRegistrationOption = "--registration";
 const char *const kDomainOption = "--registration-domain";
+// The e-mail-to-SMS gateways copies may use: one domain a line, "#" starts a
+// comment. Without the file, the six carriers the wizard offers.
+const char *const kGatewaysOption = "--sms-gateways";
+const char *const kGatewaysFile = "/etc/alertserver/sms-gateways";
 
 const QStringList kFrontEndOptions{QStringLiteral("--tls-cert"), QStringLiteral("--tls-key"),
                                    QStringLiteral("--trusted-proxy"), QStringLiteral("--max-connections"),
@@ -59,7 +67,7 @@ const QStringList &serveOptions()
         QStringList all{QStringLiteral("--listen"), QStringLiteral("--outbox"), QStringLiteral("--skins"),
                         QStringLiteral("--port-file"), QStringLiteral("--threads"), QStringLiteral("--public-url"),
                         QStringLiteral("--server-name"), QLatin1String(kSessionsOption), QLatin1String(kRegistrationOption),
-                        QLatin1String(kDomainOption)};
+                        QLatin1String(kDomainOption), QLatin1String(kGatewaysOption)};
         for (const PolicyOption &option : kPolicyOptions)
             all << QLatin1String(option.name);
         return all + kFrontEndOptions + kMailOptions;
@@ -101,6 +109,27 @@ bool readPolicy(const Options &o, Policy *policy, QString *error)
             return false;
         }
         policy->registrationDomains.append(domain.toLower());
+    }
+    const bool named = o.has(QLatin1String(kGatewaysOption));
+    QFile gateways(named ? o.value(QLatin1String(kGatewaysOption)) : QLatin1String(kGatewaysFile));
+    if (named || gateways.exists()) {
+        if (!gateways.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            *error = QStringLiteral("%1: cannot read %2").arg(QLatin1String(kGatewaysOption), gateways.fileName());
+            return false;
+        }
+        policy->smsGateways.clear();
+        for (const QByteArray &line : gateways.readAll().split('\n')) {
+            QString domain = QString::fromUtf8(line.left(line.indexOf('#') < 0 ? line.size() : line.indexOf('#'))).trimmed();
+            if (domain.startsWith(u'@'))
+                domain.remove(0, 1);
+            if (domain.isEmpty())
+                continue;
+            if (!validation::isMailAddress(QStringLiteral("a@") + domain)) {
+                *error = QStringLiteral("%1: %2 is no domain").arg(gateways.fileName(), domain);
+                return false;
+            }
+            policy->smsGateways.append(domain.toLower());
+        }
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "server/cli/StoreCommands.h"
 
 #include "server/cli/Options.h"
+#include "server/controllers/Publishing.h"
 #include "server/store/Database.h"
 #include "server/store/Store.h"
 #include "server/validation/Fields.h"
@@ -9,6 +10,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 #include <cstdio>
 
@@ -86,7 +88,10 @@ int token(const QStringList &args, const Options &o, const QString &dbPath)
     if (!adminId)
         return fail(QStringLiteral("no administrator %1").arg(args[1]));
     if (create) {
-        const Tokens::Created made = store.tokens().create(*adminId, label);
+        const QString scope = o.value(QStringLiteral("--scope"));
+        if (o.has(QStringLiteral("--scope")) && scope != QLatin1String("webhook") && scope != QLatin1String("all"))
+            return fail(QStringLiteral("--scope is all or webhook"));
+        const Tokens::Created made = store.tokens().create(*adminId, label, scope == QLatin1String("webhook"));
         if (made.outcome == Tokens::Creation::LabelTaken)
             return fail(QStringLiteral("%1 has a token labelled %2 already").arg(args[1], made.label));
         if (made.outcome != Tokens::Creation::Created)
@@ -245,6 +250,22 @@ int deleteUser(const QStringList &args, const Options &, const QString &dbPath)
     return user && store.users().remove(user->id) ? 0 : fail(QStringLiteral("no user %1").arg(args[0]));
 }
 
+// receipts ID: the publication that raised alert ID with every recipient's
+// receipt, as GET /api/v1/alerts/ID answers it, whoever published it.
+int receipts(const QStringList &args, const Options &, const QString &dbPath)
+{
+    bool isNumber = false;
+    const qint64 id = args.value(0).toLongLong(&isNumber);
+    if (args.size() != 1 || !isNumber || id < 1)
+        return kWrongWords;
+    Store store(dbPath);
+    const auto found = store.receipts().of(id, std::nullopt);
+    if (!found)
+        return fail(QStringLiteral("no receipts of alert %1").arg(id));
+    std::fputs(QJsonDocument(Publishing::receiptsJson(*found)).toJson(QJsonDocument::Indented).constData(), stdout);
+    return 0;
+}
+
 struct Command
 {
     const char *name;
@@ -257,7 +278,7 @@ const Command kCommands[] = {
     {"logout", logout, 1},            {"seed-admin", seedAdmin, 1}, {"activate-admin", activateAdmin, 1},
     {"approve-admin", approveAdmin, 1},
     {"expire-admin", expireAdmin, 1}, {"add-user", addUser, 2},       {"list-admins", listAdmins, 0},
-    {"delete-admin", deleteAdmin, 1}, {"delete-user", deleteUser, 1},
+    {"delete-admin", deleteAdmin, 1}, {"delete-user", deleteUser, 1}, {"receipts", receipts, 0},
 };
 
 } // namespace

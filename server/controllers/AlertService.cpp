@@ -21,7 +21,7 @@ Page page(Controller &controller, HttpReply (Controller::*serve)(PageRequest &))
 
 AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase)
     : m_store(store), m_links(std::move(fallbackBase)), m_client(store, m_links), m_skins(skins, m_links),
-      m_admin(store, mail, m_links), m_publishing(store)
+      m_admin(store, mail, m_links), m_publishing(store, mail)
 {
     using M = Methods;
     m_router.addArea(QByteArrayLiteral("/api/"), Refusal::Form::Json, Router::Bodies::Raw);
@@ -30,6 +30,7 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     m_router.add({"/alertsystem/status.php", M::Get, page(m_client, &ClientPages::status)});
     m_router.add({"/alertsystem/login.php", M::Get, page(m_client, &ClientPages::login)});
     m_router.add({"/alertsystem/alerts.php", M::GetOrHead, page(m_client, &ClientPages::alerts)});
+    m_router.add({"/alertsystem/acknowledge.php", M::Post, page(m_client, &ClientPages::acknowledge)});
     m_router.add({"/alertsystem/profile.php", M::GetOrHead, page(m_client, &ClientPages::profile)});
     m_router.add({"/alertsystem/download.php", M::GetOrHead, page(m_client, &ClientPages::download)});
     m_router.add({"/alertsystem/pages/", M::GetOrHead, page(m_client, &ClientPages::linkPage)});
@@ -62,10 +63,16 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     };
     m_router.add(std::move(mailing));
 
-    // The publishing interface: the text and a list of recipients.
-    Route publishing{"/api/v1/alerts", M::Post, page(m_publishing, &Publishing::publish)};
+    // The publishing interface: a new alert's text and its recipients, the
+    // alerts raised and their receipts.
+    Route publishing{"/api/v1/alerts", M::GetOrPost, page(m_publishing, &Publishing::alerts)};
     publishing.maxBody = [] { return qint64(limits::kMaxApiBodyBytes); };
     m_router.add(std::move(publishing));
+    m_router.add({"/api/v1/alerts/", M::Get, page(m_publishing, &Publishing::one)});
+    // Monitoring systems' webhooks: a group of alerts at a time.
+    Route webhooks{"/api/v1/webhooks/alertmanager", M::Post, page(m_publishing, &Publishing::webhook)};
+    webhooks.maxBody = [] { return qint64(Publishing::kMaxWebhookBodyBytes); };
+    m_router.add(std::move(webhooks));
 
     // For load balancers and monitoring.
     m_router.add({"/healthz", M::GetOrHead, [this](PageRequest &) { return health(); }});

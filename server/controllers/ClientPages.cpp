@@ -7,6 +7,9 @@
 #include "server/web/Links.h"
 #include "server/web/Replies.h"
 #include "server/web/Router.h"
+#include "server/store/Clock.h"
+
+#include <QUrl>
 
 namespace alertserver {
 
@@ -50,7 +53,9 @@ HttpReply ClientPages::status(PageRequest &r)
         return xml(answerReply(QStringLiteral("status"), QStringLiteral("ERROR")), 400);
     const QString name = r.query.value(QStringLiteral("username"));
     // A name that cannot exist is simply not logged in.
-    const int s = name.size() > limits::kUserName ? 2 : m_store.sessions().poll(name, sessionOf(r.http));
+    const int s = name.size() > limits::kUserName
+        ? 2
+        : m_store.sessions().poll(name, sessionOf(r.http), QString::fromLatin1(r.http.peer));
     return xml(answerReply(QStringLiteral("status"), QString::number(s)));
 }
 
@@ -60,11 +65,50 @@ HttpReply ClientPages::alerts(PageRequest &r)
     auto user = name.size() > limits::kUserName ? std::nullopt : m_store.users().byName(name);
     QList<AlertRecord> list;
     if (user) {
-        user->loggedIn = m_store.sessions().has(user->id, sessionOf(r.http));
+        // "Shown" means served: a GET to a live session shows it the alerts
+        // it was told of; HEAD records nothing and needs no forms.
+        std::optional<QByteArray> key;
+        if (r.http.method == "GET") {
+            key = m_store.receipts().shown(user->id, sessionOf(r.http), QString::fromLatin1(r.http.peer));
+            user->loggedIn = key.has_value();
+        } else {
+            user->loggedIn = m_store.sessions().has(user->id, sessionOf(r.http));
+        }
         if (user->loggedIn)
             list = m_store.sessions().alertsOf(user->id, kAlertsShown);
+        if (key) {
+            for (AlertRecord &a : list)
+                if (a.hasReceipt && !a.acknowledgedAt)
+                    a.ackToken = Receipts::formToken(*key, a.id);
+        }
     }
-    return html(pages::alerts(user, list));
+    return html(pages::alerts(user, list, now()));
+}
+
+HttpReply ClientPages::acknowledge(PageRequest &r)
+{
+    const QString problem = validation::formProblem(
+        r.body, {{"username", limits::kUserName, false}, {"id", 20, false}, {"token", 64, false}});
+    bool isNumber = false;
+    const qint64 id = r.body.value(QStringLiteral("id")).toLongLong(&isNumber);
+    if (!problem.isEmpty() || !isNumber || id <= 0)
+        return html(pages::simple(QStringLiteral("Not acknowledged"), {QStringLiteral("The form is not complete.")}), 400);
+    const QString name = r.body.value(QStringLiteral("username"));
+    const auto user = m_store.users().byName(name);
+    // Another session's form, another address's, or one of a page served
+    // before the session was ended: nothing changes.
+    if (!user
+        || !m_store.receipts().acknowledge(user->id, sessionOf(r.http), id, r.body.value(QStringLiteral("token")).toLatin1(),
+                                           QString::fromLatin1(r.http.peer)))
+        return html(pages::simple(QStringLiteral("Not acknowledged"),
+                                  {QStringLiteral("This form is not for this session. Open your alerts again.")}),
+                    403);
+    // Back to the page it came from, which now shows the acknowledgement; a
+    // reload there repeats no POST.
+    HttpReply back = html(pages::simple(QStringLiteral("Acknowledged"), {QStringLiteral("Acknowledged.")}), 303);
+    back.headers.append({QByteArrayLiteral("Location"),
+                         "alerts.php?username=" + QUrl::toPercentEncoding(user->username)});
+    return back;
 }
 
 HttpReply ClientPages::profile(PageRequest &r)

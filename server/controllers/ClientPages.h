@@ -23,6 +23,8 @@ public:
     HttpReply login(PageRequest &r);    // login.php?username=&password=
     HttpReply status(PageRequest &r);   // status.php?username=
     HttpReply alerts(PageRequest &r);   // alerts.php?username=
+    // acknowledge.php (POST username, id, token): the alert page's form.
+    HttpReply acknowledge(PageRequest &r);
     HttpReply profile(PageRequest &r);  // profile.php?id=
     HttpReply download(PageRequest &r); // download.php
     HttpReply linkPage(PageRequest &r); // pages/<name>.php

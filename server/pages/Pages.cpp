@@ -19,6 +19,11 @@ QString head(const QString &title)
                "main{padding:8px 10px}"
                ".alert{background:#fff;border-left:4px solid #f0b830;margin:0 0 8px;padding:6px 8px}"
                ".when{color:#567;font-size:smaller}"
+               ".priority{font-weight:bold}.state{font-style:italic}"
+               ".high{border-left-color:#e07010}.high .priority{color:#a04000}"
+               ".emergency{border:3px solid #c00000;background:#ffe4e4}"
+               ".emergency .priority{color:#fff;background:#c00000;padding:0 4px}"
+               ".expired{opacity:.6}form{margin:4px 0 0}"
                "table{border-collapse:collapse}td{padding:2px 8px 2px 0}"
                "</style></head><body><header>%1</header><main>")
         .arg(escapeMarkup(title));
@@ -49,7 +54,7 @@ QByteArray simple(const QString &title, const QStringList &paragraphs)
     return (html + foot()).toUtf8();
 }
 
-QByteArray alerts(const std::optional<UserRecord> &user, const QList<AlertRecord> &list)
+QByteArray alerts(const std::optional<UserRecord> &user, const QList<AlertRecord> &list, qint64 now)
 {
     QString html = head(QStringLiteral("Your alerts"));
     if (!user || !user->loggedIn) {
@@ -57,12 +62,40 @@ QByteArray alerts(const std::optional<UserRecord> &user, const QList<AlertRecord
     } else if (list.isEmpty()) {
         html += paragraph(QStringLiteral("Hello %1, there are no alerts for you yet.").arg(user->firstname.isEmpty() ? user->username : user->firstname));
     } else {
+        const auto time = [](qint64 t) {
+            return escapeMarkup(QDateTime::fromSecsSinceEpoch(t).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+        };
         for (const AlertRecord &a : list) {
-            const QString when = QDateTime::fromSecsSinceEpoch(a.createdAt).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
             QString text = escapeMarkup(a.text);
             text.replace(u'\n', QLatin1String("<br>"));
-            html += QStringLiteral("<div class=\"alert\"><div class=\"when\">%1</div><div class=\"text\">%2</div></div>")
-                        .arg(escapeMarkup(when), text);
+            const bool expired = a.expiresAt && *a.expiresAt <= now;
+            // The label says the priority in words, so that no colour alone
+            // tells an emergency from a notice.
+            QString label;
+            switch (a.priority) {
+            case Priority::Emergency: label = QStringLiteral("EMERGENCY"); break;
+            case Priority::High: label = QStringLiteral("High priority"); break;
+            case Priority::Normal: label = QStringLiteral("Notice"); break;
+            }
+            QString state;
+            if (expired)
+                state += QStringLiteral(" <span class=\"state\">Expired</span>");
+            if (a.resolvedAt)
+                state += QStringLiteral(" <span class=\"state\">Resolved %1</span>").arg(time(*a.resolvedAt));
+            if (a.acknowledgedAt)
+                state += QStringLiteral(" <span class=\"state\">Acknowledged %1</span>").arg(time(*a.acknowledgedAt));
+            QString form;
+            if (!a.acknowledgedAt && !expired && !a.ackToken.isEmpty())
+                form = QStringLiteral("<form method=\"post\" action=\"acknowledge.php\">"
+                                      "<input type=\"hidden\" name=\"username\" value=\"%1\">"
+                                      "<input type=\"hidden\" name=\"id\" value=\"%2\">"
+                                      "<input type=\"hidden\" name=\"token\" value=\"%3\">"
+                                      "<button type=\"submit\">Acknowledge</button></form>")
+                           .arg(escapeMarkup(user->username), QString::number(a.id), QString::fromLatin1(a.ackToken));
+            html += QStringLiteral("<div class=\"alert %1%2\"><div class=\"when\"><span class=\"priority\">%3</span> "
+                                   "%4%5</div><div class=\"text\">%6</div>%7</div>")
+                        .arg(priorityName(a.priority), expired ? QStringLiteral(" expired") : QString(), label,
+                             time(a.createdAt), state, text, form);
         }
     }
     return (html + foot()).toUtf8();

@@ -19,8 +19,11 @@ namespace pages {
 QByteArray simple(const QString &title, const QStringList &paragraphs);
 
 // The alert page the client shows after login: the user's alerts, newest
-// first. `user` is empty for an unknown name.
-QByteArray alerts(const std::optional<UserRecord> &user, const QList<AlertRecord> &list);
+// first, each with its priority in words, its time, whether it expired (as
+// of `now`), was resolved or acknowledged, and until then a form that
+// acknowledges it (when it carries a token). `user` is empty for an unknown
+// name.
+QByteArray alerts(const std::optional<UserRecord> &user, const QList<AlertRecord> &list, qint64 now);
 
 QByteArray profile(const std::optional<UserRecord> &user);
 

@@ -35,6 +35,8 @@ LimitRule ruleOf(Limit limit)
     case Limit::MailsByAdmin: return {"mails-admin", kDayWindow};
     case Limit::MailsToRecipient: return {"mails-recipient", kDayWindow};
     case Limit::AlertsByToken: return {"api-token", kMinuteWindow};
+    case Limit::CopiesByAdmin: return {"copies-admin", kDayWindow};
+    case Limit::CopiesToRecipient: return {"copies-recipient", kDayWindow};
     }
     return {"", kDayWindow};
 }
@@ -58,7 +60,8 @@ QString subjectOf(Limit limit, const QString &subject)
     switch (limit) {
     case Limit::ClientLoginName:
     case Limit::AdminLoginName:
-    case Limit::MailsToRecipient: return nameKey(subject);
+    case Limit::MailsToRecipient:
+    case Limit::CopiesToRecipient: return nameKey(subject);
     case Limit::ClientLoginAddress:
     case Limit::AdminLoginAddress:
     case Limit::Registration: return network(subject);
@@ -77,6 +80,8 @@ int maximumOf(const Policy &p, Limit limit)
     case Limit::MailsByAdmin: return p.mailsPerAdmin;
     case Limit::MailsToRecipient: return p.mailsPerRecipient;
     case Limit::AlertsByToken: return p.alertsPerToken;
+    case Limit::CopiesByAdmin: return p.copiesPerAdmin;
+    case Limit::CopiesToRecipient: return p.copiesPerRecipient;
     }
     return 0;
 }

@@ -19,6 +19,7 @@ class Limits
 {
 public:
     Limits(Database &db, const Policy &policy) : m_db(db), m_policy(policy) {}
+    const Policy &policy() const { return m_policy; }
 
     bool over(Limit limit, const QString &subject);
     void count(Limit limit, const QString &subject);

@@ -28,6 +28,17 @@ struct Policy
     // User ids that users of self-registered administrators never take, so
     // that the operator's own administrators can always add users.
     int reservedUserIds = 8192;
+    // How long the receipts of an alert (and the addresses in them) are kept.
+    qint64 receiptSeconds = 90 * 86400;
+    // Copies of alerts by e-mail and SMS, a day: per administrator, and per
+    // address they go to (sized for one alert to a whole organisation).
+    int copiesPerAdmin = 20000;
+    int copiesPerRecipient = 50;
+    // The e-mail-to-SMS gateways copies may go through (domains in lower
+    // case); a carrier outside them gets no copy.
+    QStringList smsGateways{QStringLiteral("txt.att.net"),          QStringLiteral("cingularme.com"),
+                            QStringLiteral("messaging.nextel.com"), QStringLiteral("messaging.sprintpcs.com"),
+                            QStringLiteral("tmomail.net"),          QStringLiteral("vtext.com")};
     // Who may register through the wizard: anyone (open), anyone but
     // activated only by the operator's approve-admin (approve), or nobody
     // (closed). With domains (lower case), only e-mail addresses in one of
@@ -46,6 +57,8 @@ enum class Limit {
     MailsByAdmin,     // per administrator id
     MailsToRecipient, // per address mailed
     AlertsByToken,    // per publishing token (its hash), a minute
+    CopiesByAdmin,    // copies of alerts, per administrator id
+    CopiesToRecipient, // per address a copy goes to
 };
 
 } // namespace alertserver

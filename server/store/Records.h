@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -37,11 +39,74 @@ struct UserRecord : UserFields
     bool loggedIn = false;
 };
 
+// How urgent an alert is; stored and published by these names.
+enum class Priority { Normal, High, Emergency };
+QString priorityName(Priority p);
+std::optional<Priority> priorityFromName(const QString &name);
+
 struct AlertRecord
 {
     qint64 id = 0;
     QString text;
     qint64 createdAt = 0; // seconds since the epoch, UTC
+    Priority priority = Priority::Normal;
+    std::optional<qint64> expiresAt, resolvedAt, acknowledgedAt;
+    // It has a receipt (alerts raised before receipts were kept, or whose
+    // receipt is past its time, have none) and so can be acknowledged.
+    bool hasReceipt = false;
+    // What the alert page's acknowledgement form carries for it.
+    QByteArray ackToken;
+};
+
+// What one request to raise alerts asks for, whoever it reaches.
+struct Publication
+{
+    std::optional<int> adminId; // none: the operator's command line
+    QString text;
+    Priority priority = Priority::Normal;
+    std::optional<qint64> expiresAt;
+    QString copies;                  // "", "email", "sms" or "email,sms"
+    std::optional<qint64> escalateAt; // copies wait until then, for those not shown it
+    QString sourceKey;               // a monitoring system's key for its alert
+    QString from;                    // the publisher's address
+};
+
+// One recipient's receipt: when the alert was raised, first told to a
+// session, first shown on the alert page and acknowledged, and from where.
+struct Receipt
+{
+    qint64 alertId = 0;
+    QString username;
+    qint64 raisedAt = 0;
+    QString raisedFrom;
+    std::optional<qint64> toldAt, shownAt, acknowledgedAt;
+    QString toldFrom, shownFrom, acknowledgedFrom;
+    QString copyReport;
+};
+
+// A publication with the receipts of all its recipients. Its id is the
+// lowest id of the alerts it raised.
+struct PublicationReceipts
+{
+    qint64 id = 0;
+    std::optional<int> adminId;
+    QString text;
+    Priority priority = Priority::Normal;
+    qint64 createdAt = 0;
+    std::optional<qint64> expiresAt, resolvedAt;
+    QList<Receipt> recipients;
+};
+
+// A publication in a list, with how many recipients were told, shown it and
+// acknowledged it.
+struct PublicationSummary
+{
+    qint64 id = 0;
+    QString text;
+    Priority priority = Priority::Normal;
+    qint64 createdAt = 0;
+    std::optional<qint64> expiresAt, resolvedAt;
+    int recipients = 0, told = 0, shown = 0, acknowledged = 0;
 };
 
 struct Mail

@@ -3,6 +3,7 @@
 #include "server/store/Clock.h"
 #include "server/store/Database.h"
 #include "server/store/PasswordHash.h"
+#include "server/store/Receipts.h"
 #include "server/store/Policy.h"
 #include "server/store/WorkCount.h"
 
@@ -42,22 +43,25 @@ bool Sessions::login(const QString &username, const QString &password, const QSt
     return true;
 }
 
-int Sessions::poll(const QString &username, const QString &session)
+int Sessions::poll(const QString &username, const QString &session, const QString &from)
 {
     const qint64 t = now();
     int id = 0;
-    qint64 lastPoll = 0;
-    // 2, 0, or -1 for news to be told.
+    qint64 lastPoll = 0, seenTo = 0;
+    // 2, 0, or -1 for news to be told: an unexpired alert above the
+    // session's mark, found in the index of the user's alerts by id and expiry.
     const int quick = m_db.run([&](Connection &db) {
-        Query q = db.query("SELECT u.id, s.last_poll, s.seen_to, (SELECT max(a.id) FROM alerts a "
-                           "WHERE a.user_id = u.id) FROM users u JOIN client_sessions s ON s.user_id = u.id "
+        Query q = db.query("SELECT u.id, s.last_poll, s.seen_to, CASE WHEN EXISTS(SELECT 1 FROM alerts a "
+                           "WHERE a.user_id = u.id AND a.id > s.seen_to AND (a.expires_at IS NULL OR a.expires_at > ?)) "
+                           "THEN 1 ELSE 0 END FROM users u JOIN client_sessions s ON s.user_id = u.id "
                            "WHERE u.name_key = ? AND s.address = ?",
-                           nameKey(username), session);
+                           t, nameKey(username), session);
         if (!q.next() || q.integer(1) <= t - m_policy.clientSessionSeconds)
             return 2;
         id = int(q.integer(0));
         lastPoll = q.integer(1);
-        return !q.isNull(3) && q.integer(3) > q.integer(2) ? -1 : 0;
+        seenTo = q.integer(2);
+        return q.integer(3) != 0 ? -1 : 0;
     });
     // The session's time is written at most once a minute, so that polls
     // stay reads.
@@ -82,6 +86,7 @@ int Sessions::poll(const QString &username, const QString &session)
                 == 0)
                 return false;
             db.exec("UPDATE users SET pending_alerts = 0 WHERE id = ?", id);
+            Receipts::told(db, id, seenTo, newest, from.isEmpty() ? session : from);
             return true;
         },
         TransactionKind::Relaxed);
@@ -96,11 +101,13 @@ bool Sessions::has(int userId, const QString &session)
     });
 }
 
-qint64 Sessions::raise(Connection &db, int userId, const QString &text)
+qint64 Sessions::raise(Connection &db, int userId, const Publication &p, qint64 publicationId)
 {
-    const qint64 alertId =
-        db.scalar<qint64>("INSERT INTO alerts(user_id, text, created_at) VALUES(?,?,?) RETURNING id", userId, text, now())
-            .value_or(0);
+    const qint64 alertId = db.scalar<qint64>("INSERT INTO alerts(user_id, text, created_at, priority, expires_at) "
+                                             "VALUES(?,?,?,?,?) RETURNING id",
+                                             userId, p.text, now(), priorityName(p.priority), p.expiresAt)
+                               .value_or(0);
+    Receipts::raised(db, alertId, publicationId, userId, p.from);
     // Alerts no session has been told of yet, for the next new session.
     db.exec("UPDATE users SET pending_alerts = pending_alerts + 1 WHERE id = ?", userId);
     db.exec("DELETE FROM alerts WHERE user_id = ? AND id <= (SELECT id FROM alerts WHERE user_id = ? "
@@ -109,13 +116,13 @@ qint64 Sessions::raise(Connection &db, int userId, const QString &text)
     return alertId;
 }
 
-std::optional<qint64> Sessions::raise(const QString &username, const QString &text)
+std::optional<qint64> Sessions::raise(const QString &username, const Publication &p)
 {
     return m_db.transaction([&](Connection &db) -> std::optional<qint64> {
         const auto userId = db.scalar<int>("SELECT id FROM users WHERE name_key = ?", nameKey(username));
         if (!userId)
             return std::nullopt;
-        return raise(db, *userId, text);
+        return raise(db, *userId, p, Receipts::open(db, p));
     });
 }
 
@@ -139,11 +146,24 @@ void Sessions::endAll(Connection &db, int userId)
 QList<AlertRecord> Sessions::alertsOf(int userId, int limit)
 {
     return m_db.run([&](Connection &db) {
-        Query q = db.query("SELECT id, text, created_at FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT ?", userId,
-                           limit);
+        Query q = db.query("SELECT a.id, a.text, a.created_at, a.priority, a.expires_at, a.resolved_at, r.acked_at, "
+                           "CASE WHEN r.alert_id IS NULL THEN 0 ELSE 1 END "
+                           "FROM alerts a LEFT JOIN receipts r ON r.alert_id = a.id WHERE a.user_id = ? "
+                           "ORDER BY a.id DESC LIMIT ?",
+                           userId, limit);
         QList<AlertRecord> out;
-        while (q.next())
-            out.append({q.integer(0), q.text(1), q.integer(2)});
+        while (q.next()) {
+            AlertRecord a;
+            a.id = q.integer(0);
+            a.text = q.text(1);
+            a.createdAt = q.integer(2);
+            a.priority = priorityFromName(q.text(3)).value_or(Priority::Normal);
+            a.expiresAt = q.column<std::optional<qint64>>(4);
+            a.resolvedAt = q.column<std::optional<qint64>>(5);
+            a.acknowledgedAt = q.column<std::optional<qint64>>(6);
+            a.hasReceipt = q.integer(7) != 0;
+            out.append(a);
+        }
         return out;
     });
 }

@@ -34,18 +34,28 @@ public:
     bool login(const QString &username, const QString &password, const QString &session);
     // 1: alerts arrived that this session has not been told of (told once),
     // 2: no live session (or no such user), 0: nothing new.
-    int poll(const QString &username, const QString &session);
+    // An alert past its expiry is never told. `from` is the caller's address
+    // (the receipts' "told"), the session's key when not given.
+    int poll(const QString &username, const QString &session, const QString &from = {});
     bool has(int userId, const QString &session);
     // Ends every session of the user.
     bool logout(const QString &username);
     // The same inside a transaction of the caller's (a new password).
     static void endAll(Connection &db, int userId);
 
-    // The new alert's id, or no value for an unknown user.
-    std::optional<qint64> raise(const QString &username, const QString &text);
-    // Raises an alert inside a transaction of the caller's; answers its id.
-    static qint64 raise(Connection &db, int userId, const QString &text);
-    // Newest first.
+    // The new alert's id, or no value for an unknown user (the operator's
+    // own publication).
+    std::optional<qint64> raise(const QString &username, const Publication &p);
+    std::optional<qint64> raise(const QString &username, const QString &text)
+    {
+        Publication p;
+        p.text = text;
+        return raise(username, p);
+    }
+    // Raises an alert of publication `publicationId` (Receipts::open) inside
+    // a transaction of the caller's, with its receipt; answers its id.
+    static qint64 raise(Connection &db, int userId, const Publication &p, qint64 publicationId);
+    // Newest first, with whether each was acknowledged.
     QList<AlertRecord> alertsOf(int userId, int limit);
 
     // The id up to which a new session of the user counts as told:

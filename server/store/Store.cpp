@@ -20,7 +20,7 @@ Store::Store(const QString &location, int passwordIterations)
     : m_db(Database::open(location)), m_limits(*m_db, m_policy), m_mailQueue(*m_db, m_limits),
       m_admins(*m_db, m_policy, m_limits, m_work, passwordIterations), m_users(*m_db),
       m_sessions(*m_db, m_policy, m_work),
-      m_tokens(*m_db, m_limits)
+      m_tokens(*m_db, m_limits), m_receipts(*m_db, m_policy)
 {
     migrate();
 }
@@ -47,6 +47,8 @@ void Store::sweep()
         m_sessions.dropExpired(db, t);
         m_admins.dropExpired(db, t);
         Limits::dropExpired(db, t);
+        m_receipts.dropExpired(db, t);
+        Receipts::escalate(db, m_limits, t);
     });
 }
 

@@ -5,6 +5,7 @@
 #include "server/store/MailQueue.h"
 #include "server/store/PasswordHash.h"
 #include "server/store/Policy.h"
+#include "server/store/Receipts.h"
 #include "server/store/Records.h"
 #include "server/store/Sessions.h"
 #include "server/store/Tokens.h"
@@ -35,7 +36,7 @@ class Store
 public:
     // The schema this build writes; a store with a higher version was made by
     // a newer server and is refused rather than misread.
-    static constexpr int kSchemaVersion = 5;
+    static constexpr int kSchemaVersion = 6;
     static constexpr int kMaxId = alertserver::kMaxId;
     static constexpr int kAlertsKept = Sessions::kAlertsKept;
 
@@ -57,13 +58,15 @@ public:
     Users &users() { return m_users; }
     Sessions &sessions() { return m_sessions; }
     Tokens &tokens() { return m_tokens; }
+    Receipts &receipts() { return m_receipts; }
     Limits &limits() { return m_limits; }
     MailQueue &mailQueue() { return m_mailQueue; }
     // What the store has done so far (hashes, checks, mails).
     WorkCount &work() { return m_work; }
 
     // Drops what has expired: sessions, bindings, limit windows, and
-    // registrations never activated (freeing their names).
+    // registrations never activated (freeing their names), and
+    // receipts kept long enough.
     void sweep();
 
     // ---- the store as a whole (StoreSchema.cpp)
@@ -85,6 +88,7 @@ private:
     Users m_users;
     Sessions m_sessions;
     Tokens m_tokens;
+    Receipts m_receipts;
 };
 
 } // namespace alertserver

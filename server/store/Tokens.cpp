@@ -4,13 +4,14 @@
 #include "server/store/Database.h"
 #include "server/store/Limits.h"
 #include "server/store/PasswordHash.h"
+#include "server/store/Receipts.h"
 #include "server/store/Sessions.h"
 
 #include <QSet>
 
 namespace alertserver {
 
-Tokens::Created Tokens::create(int adminId, const QString &label)
+Tokens::Created Tokens::create(int adminId, const QString &label, bool webhook)
 {
     const QByteArray token = randomToken(kTokenBytes);
     const QByteArray hash = sha256(token);
@@ -27,8 +28,8 @@ Tokens::Created Tokens::create(int adminId, const QString &label)
         } else if (taken(name)) {
             return {Creation::LabelTaken, {}, name};
         }
-        db.exec("INSERT INTO api_tokens(token_hash, admin_id, label, created_at) VALUES(?,?,?,?)", hash, adminId, name,
-                now());
+        db.exec("INSERT INTO api_tokens(token_hash, admin_id, label, created_at, scope) VALUES(?,?,?,?,?)", hash, adminId,
+                name, now(), webhook ? QStringLiteral("webhook") : QStringLiteral("all"));
         return {Creation::Created, token, name};
     });
 }
@@ -58,7 +59,25 @@ bool Tokens::revoke(int adminId, const QString &label)
     });
 }
 
-Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &users, bool all, const QString &text)
+std::optional<int> Tokens::adminOf(const QByteArray &token)
+{
+    return m_db.run([&](Connection &db) {
+        return db.scalar<int>("SELECT t.admin_id FROM api_tokens t JOIN admins a ON a.id = t.admin_id "
+                              "WHERE t.token_hash = ? AND t.scope = 'all' AND a.active = 1 "
+                              "AND (a.expires_at IS NULL OR a.expires_at > ?)",
+                              sha256(token), now());
+    });
+}
+
+Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &users, bool all,
+                                  const alertserver::Publication &publication)
+{
+    return publish(token, users, all, {publication}, {}, false);
+}
+
+Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &users, bool all,
+                                  const QList<alertserver::Publication> &publications, const QStringList &resolvedKeys,
+                                  bool webhook)
 {
     const QByteArray hash = sha256(token);
     const QString subject = QString::fromLatin1(hash.toHex());
@@ -69,9 +88,9 @@ Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &us
         const qint64 t = now();
         Published r;
         const auto adminId = db.scalar<int>("SELECT t.admin_id FROM api_tokens t JOIN admins a ON a.id = t.admin_id "
-                                            "WHERE t.token_hash = ? AND a.active = 1 "
-                                            "AND (a.expires_at IS NULL OR a.expires_at > ?)",
-                                            hash, t);
+                                            "WHERE t.token_hash = ? AND (t.scope = 'all' OR t.scope = ?) "
+                                            "AND a.active = 1 AND (a.expires_at IS NULL OR a.expires_at > ?)",
+                                            hash, webhook ? QStringLiteral("webhook") : QStringLiteral("all"), t);
         if (!adminId)
             return r;
         if (m_limits.over(db, Limit::AlertsByToken, subject)) {
@@ -101,9 +120,44 @@ Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &us
                 targets.append({int(q.integer(0)), q.text(1)});
             }
         }
+        // Copies go out only for the operator's own administrators, so that
+        // the server is no relay for strangers who registered themselves.
+        for (const alertserver::Publication &publication : publications) {
+            if (!publication.copies.isEmpty()
+                && !db.exists("SELECT 1 FROM admins WHERE id = ? AND origin = 'operator'", *adminId)) {
+                r.outcome = Publication::CopiesRefused;
+                return r;
+            }
+        }
         m_limits.count(db, Limit::AlertsByToken, subject);
-        for (const auto &[id, name] : targets)
-            r.alerts.append({Sessions::raise(db, id, text), name});
+        for (const alertserver::Publication &publication : publications) {
+            // A monitoring system sends an alert again at every repeat and
+            // retry: one already raised raises nothing new.
+            if (!publication.sourceKey.isEmpty()
+                && db.exists("SELECT 1 FROM publications WHERE admin_id = ? AND source_key = ?", *adminId,
+                             publication.sourceKey)) {
+                ++r.repeated;
+                continue;
+            }
+            alertserver::Publication p = publication;
+            p.adminId = *adminId;
+            const qint64 publicationId = Receipts::open(db, p);
+            for (const auto &[id, name] : targets)
+                r.alerts.append({Sessions::raise(db, id, p, publicationId), name});
+            if (!p.copies.isEmpty() && !p.escalateAt)
+                r.copies += Receipts::sendCopies(db, m_limits, publicationId, false);
+        }
+        for (const QString &key : resolvedKeys) {
+            const auto publicationId =
+                db.scalar<qint64>("SELECT id FROM publications WHERE admin_id = ? AND source_key = ? AND resolved_at IS NULL",
+                                  *adminId, key);
+            if (!publicationId)
+                continue;
+            db.exec("UPDATE publications SET resolved_at = ? WHERE id = ?", t, *publicationId);
+            db.exec("UPDATE alerts SET resolved_at = ? WHERE id IN (SELECT alert_id FROM receipts WHERE publication_id = ?)",
+                    t, *publicationId);
+            ++r.resolved;
+        }
         db.exec("UPDATE api_tokens SET last_used = ? WHERE token_hash = ?", t, hash);
         r.outcome = Publication::Published;
         return r;

@@ -45,6 +45,7 @@ bool allows(Methods methods, const QByteArray &method)
     case Methods::Get: return method == "GET";
     case Methods::GetOrHead: return method == "GET" || method == "HEAD";
     case Methods::Post: return method == "POST";
+    case Methods::GetOrPost: return method == "GET" || method == "POST";
     }
     return false;
 }
@@ -55,6 +56,7 @@ QByteArray allowed(Methods methods)
     case Methods::Get: return QByteArrayLiteral("GET");
     case Methods::GetOrHead: return QByteArrayLiteral("GET, HEAD");
     case Methods::Post: return QByteArrayLiteral("POST");
+    case Methods::GetOrPost: return QByteArrayLiteral("GET, POST");
     }
     return {};
 }

@@ -29,7 +29,7 @@ using Page = std::function<HttpReply(PageRequest &)>;
 // HEAD is answered as GET, without the body, by pages that change nothing;
 // everywhere else it is refused, so it can never delete a user or use up an
 // alert.
-enum class Methods { Get, GetOrHead, Post };
+enum class Methods { Get, GetOrHead, Post, GetOrPost };
 
 // One row of the routing table.
 struct Route

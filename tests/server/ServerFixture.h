@@ -168,4 +168,14 @@ inline QStringList userChildren(const QByteArray &body, int element)
     return out;
 }
 
+// Takes a store of the current version back to version 5, rows kept, so
+// that tests of older versions start from what that version left.
+inline void undoVersionSix(alertserver::Connection &db)
+{
+    db.execScript("DROP TABLE receipts; DROP TABLE publications; DROP INDEX alerts_by_user; "
+                  "ALTER TABLE alerts DROP COLUMN priority; ALTER TABLE alerts DROP COLUMN expires_at; "
+                  "ALTER TABLE alerts DROP COLUMN resolved_at; CREATE INDEX alerts_by_user ON alerts(user_id, id); "
+                  "ALTER TABLE client_sessions DROP COLUMN page_key; ALTER TABLE api_tokens DROP COLUMN scope");
+}
+
 } // namespace servertest

@@ -1416,6 +1416,7 @@ void TestAlertServer::versionFourStoreGainsTheAdministratorsOrigin()
             store.admins().registerAdmin(reg);
             store.admins().activateByName(reg.username);
         }
+        undoVersionSix(*database.connect());
         database.connect()->execScript(database.isPostgres()
                                            ? "ALTER TABLE admins DROP COLUMN origin; UPDATE store_version SET version = 4"
                                            : "ALTER TABLE admins DROP COLUMN origin; PRAGMA user_version = 4");

@@ -235,6 +235,12 @@ void TestAlertServerCli::commandsActOnARunningServer()
     QCOMPARE(run({QStringLiteral("alert"), QStringLiteral("ann"), QStringLiteral("Server room too hot"), QStringLiteral("--db"), m_db}).exitCode, 0);
     QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("1"));
     QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("0"));
+    // The operator reads who was told: the server's poll, seen by the command.
+    r = run({QStringLiteral("receipts"), QStringLiteral("1"), QStringLiteral("--db"), m_db});
+    QVERIFY2(r.exitCode == 0 && r.out.contains(QStringLiteral("\"told_from\": \"127.0.0.1\""))
+                 && r.out.contains(QStringLiteral("\"shown\": null")),
+             qPrintable(r.out));
+    QCOMPARE(run({QStringLiteral("receipts"), QStringLiteral("2"), QStringLiteral("--db"), m_db}).exitCode, 1);
     QCOMPARE(run({QStringLiteral("logout"), QStringLiteral("ann"), QStringLiteral("--db"), m_db}).exitCode, 0);
     QCOMPARE(status(QStringLiteral("ann")), QStringLiteral("2"));
 
@@ -299,6 +305,8 @@ void TestAlertServerCli::badCommandLinesFailWithAMessage()
     QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--registration wants open, approve or closed")));
     r = run({QStringLiteral("serve"), QStringLiteral("--registration-domain"), QStringLiteral("a@b.org")});
     QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--registration-domain wants a domain")));
+    r = run({QStringLiteral("serve"), QStringLiteral("--sms-gateways"), QStringLiteral("/nonexistent/gateways")});
+    QVERIFY(r.exitCode == 1 && r.err.contains(QStringLiteral("--sms-gateways: cannot read")));
     r = run({QStringLiteral("serve"), QStringLiteral("--mails-per-admin"), QStringLiteral("-1")});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains(QStringLiteral("--mails-per-admin wants 0 to")));
@@ -524,6 +532,18 @@ void TestAlertServerCli::twoServersOnOneStoreServeAsOne()
     QCOMPARE(two.command({QStringLiteral("alert"), QStringLiteral("ann"), QStringLiteral("Fire drill")}).exitCode, 0);
     QCOMPARE(replyOf(exchangeWith(two.port(), "GET", status)), QStringList{QStringLiteral("1")});
     QCOMPARE(replyOf(exchangeWith(one.port(), "GET", status)), QStringList{QStringLiteral("0")});
+    // Told by two, shown by one, acknowledged through two with one's form.
+    const QByteArray page = exchangeWith(one.port(), "GET", QStringLiteral("/alertsystem/alerts.php?username=ann")).body;
+    const auto token = QRegularExpression(QStringLiteral("name=\"token\" value=\"([^\"]+)\"")).match(QString::fromUtf8(page));
+    QVERIFY2(token.hasMatch(), page.constData());
+    QCOMPARE(exchangeWith(two.port(), "POST", QStringLiteral("/alertsystem/acknowledge.php"),
+                          "username=ann&id=1&token=" + token.captured(1).toLatin1())
+                 .status,
+             303);
+    const QString receipts = one.command({QStringLiteral("receipts"), QStringLiteral("1")}).out;
+    for (const char *seen : {"\"told_from\": \"127.0.0.1\"", "\"shown_from\": \"127.0.0.1\"",
+                             "\"acknowledged_from\": \"127.0.0.1\""})
+        QVERIFY2(receipts.contains(QLatin1String(seen)), qPrintable(receipts));
     QVERIFY(one.stop());
     QVERIFY(two.stop());
 }
