@@ -25,6 +25,7 @@ HttpReply call(alertserver::AlertService &service, const char *peer, const QByte
     r.target = target;
     r.body = body;
     r.peer = peer;
+    r.host = "127.0.0.1";
     if (!type.isEmpty())
         r.headers.append({"Content-Type", type});
     if (!token.isEmpty())
