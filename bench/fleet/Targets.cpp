@@ -130,8 +130,9 @@ bool Nginx::start(std::string *error)
     const std::string &dir = m_s.folder;
     ::mkdir(dir.c_str(), 0755);
     // Bare: no logs, no compression, keep-alive; the same key and suites as
-    // the server (OpenSSL's defaults, TLS 1.2 and 1.3). Each worker has its
-    // own listening socket, so the connections spread evenly over them.
+    // the server (forward-secret AEAD suites on TLS 1.2, TLS 1.3 as it is),
+    // session tickets on. Each worker has its own listening socket, so the
+    // connections spread evenly over them.
     std::ofstream conf(dir + "/nginx.conf");
     conf << "daemon off;\n"
          << "master_process on;\n"
@@ -155,7 +156,10 @@ bool Nginx::start(std::string *error)
          << "    ssl_certificate " << m_s.certificate << ";\n"
          << "    ssl_certificate_key " << m_s.key << ";\n"
          << "    ssl_protocols TLSv1.2 TLSv1.3;\n"
-         << "    ssl_ciphers DEFAULT;\n"
+         << "    ssl_ciphers ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+            "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+            "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305;\n"
+         << "    ssl_session_tickets on;\n"
          << "    default_type " << nginxString(m_s.contentType) << ";\n"
          << "    location = /alertsystem/status.php { return 200 " << nginxString(m_s.statusBody) << "; }\n"
          << "    location = /alertsystem/login.php { return 200 " << nginxString(m_s.loginBody) << "; }\n"
