@@ -89,7 +89,6 @@ public:
     // at once: what it costs is what the budget counted.
     void reserveBody(std::uint64_t n) { m_request.body.reserve(qsizetype(n)); }
 
-    int version() const { return m_version; }
     bool transferEncoding() const { return m_transferEncoding; }
     bool expectsContinue() const { return m_expectContinue; }
 
@@ -97,7 +96,6 @@ private:
     void on_request_impl(bhttp::verb, beast::string_view method, beast::string_view target, int version,
                          error_code &) override
     {
-        m_version = version;
         m_request.version = version;
         m_request.method = QByteArray(method.data(), qsizetype(method.size()));
         m_request.target = QByteArray(target.data(), qsizetype(target.size()));
@@ -147,7 +145,6 @@ private:
     void on_finish_impl(error_code &) override {}
 
     HttpRequest &m_request;
-    int m_version = 11;
     bool m_sawHost = false;
     bool m_transferEncoding = false;
     bool m_expectContinue = false;
@@ -368,7 +365,7 @@ private:
         m_readWhole = true;
         m_engine.admission.busy(this);
         // HTTP/1.0 callers get one request a connection, as they expect.
-        m_keep = m_parser->version() == 11 && m_parser->keep_alive() && m_served + 1 < m_engine.requestsPerConnection;
+        m_keep = m_request.version == 11 && m_parser->keep_alive() && m_served + 1 < m_engine.requestsPerConnection;
         const Caller caller = m_engine.proxies.caller(m_peer, m_request);
         // Without an address the page sees none; the log says why.
         m_request.peer = caller.address ? addressText(*caller.address) : QByteArray();
