@@ -1,6 +1,7 @@
 #include "server/store/Admins.h"
 
 #include "server/store/Clock.h"
+#include "server/store/ConsoleSessions.h"
 #include "server/store/Database.h"
 #include "server/store/Limits.h"
 #include "server/store/MailQueue.h"
@@ -159,6 +160,20 @@ bool Admins::setExpiry(const QString &username, std::optional<qint64> expiresAt)
 {
     return m_db.run([&](Connection &db) {
         return db.exec("UPDATE admins SET expires_at = ? WHERE name_key = ?", expiresAt, nameKey(username)) > 0;
+    });
+}
+
+bool Admins::setPassword(const QString &username, const QString &password)
+{
+    const PasswordHash fresh = hash(password);
+    return m_db.transaction([&](Connection &db) {
+        const auto id = db.scalar<int>("SELECT id FROM admins WHERE name_key = ?", nameKey(username));
+        if (!id)
+            return false;
+        db.exec("UPDATE admins SET password_salt = ?, password_hash = ?, password_iterations = ? WHERE id = ?", fresh.salt,
+                fresh.hash, fresh.iterations, *id);
+        ConsoleSessions::endAllOf(db, *id);
+        return true;
     });
 }
 

@@ -52,6 +52,10 @@ public:
     // Expiry in seconds since the epoch; no value = never expires.
     bool setExpiry(const QString &username, std::optional<qint64> expiresAt);
 
+    // A new password; the administrator's console sessions end with the old
+    // one. False for an unknown name.
+    bool setPassword(const QString &username, const QString &password);
+
     enum class Login { LoggedIn, Invalid, NotActive, Expired };
     std::pair<Login, int> login(const QString &username, const QString &password);
     // An administrator that exists, is activated and has not expired.

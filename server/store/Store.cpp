@@ -20,7 +20,8 @@ Store::Store(const QString &location, int passwordIterations)
     : m_db(Database::open(location)), m_limits(*m_db, m_policy), m_mailQueue(*m_db, m_limits),
       m_admins(*m_db, m_policy, m_limits, m_work, passwordIterations), m_users(*m_db),
       m_sessions(*m_db, m_policy, m_work),
-      m_tokens(*m_db, m_limits), m_receipts(*m_db, m_policy)
+      m_tokens(*m_db, m_limits), m_receipts(*m_db, m_policy),
+      m_consoleSessions(*m_db)
 {
     migrate();
 }
@@ -48,6 +49,7 @@ void Store::sweep()
         m_admins.dropExpired(db, t);
         Limits::dropExpired(db, t);
         m_receipts.dropExpired(db, t);
+        ConsoleSessions::dropExpired(db, t);
         Receipts::escalate(db, m_limits, t);
     });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/Admins.h"
+#include "server/store/ConsoleSessions.h"
 #include "server/store/Limits.h"
 #include "server/store/MailQueue.h"
 #include "server/store/PasswordHash.h"
@@ -36,7 +37,7 @@ class Store
 public:
     // The schema this build writes; a store with a higher version was made by
     // a newer server and is refused rather than misread.
-    static constexpr int kSchemaVersion = 6;
+    static constexpr int kSchemaVersion = 7;
     static constexpr int kMaxId = alertserver::kMaxId;
     static constexpr int kAlertsKept = Sessions::kAlertsKept;
 
@@ -61,6 +62,7 @@ public:
     Receipts &receipts() { return m_receipts; }
     Limits &limits() { return m_limits; }
     MailQueue &mailQueue() { return m_mailQueue; }
+    ConsoleSessions &consoleSessions() { return m_consoleSessions; }
     // What the store has done so far (hashes, checks, mails).
     WorkCount &work() { return m_work; }
 
@@ -89,6 +91,7 @@ private:
     Sessions m_sessions;
     Tokens m_tokens;
     Receipts m_receipts;
+    ConsoleSessions m_consoleSessions;
 };
 
 } // namespace alertserver

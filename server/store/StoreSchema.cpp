@@ -186,6 +186,21 @@ ALTER TABLE api_tokens ADD COLUMN scope TEXT NOT NULL DEFAULT 'all';
 PRAGMA user_version = 6;
 )SQL";
 
+// Version 7: the publisher console's sessions, by the SHA-256 of the session's
+// cookie (the cookie itself is never kept), with when each was opened and
+// last used and the address it was opened from.
+const char *const kSchemaV7 = R"SQL(
+CREATE TABLE console_sessions(
+    key_hash BLOB PRIMARY KEY,
+    admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE,
+    address TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    last_used INTEGER NOT NULL
+);
+CREATE INDEX console_sessions_by_admin ON console_sessions(admin_id);
+PRAGMA user_version = 7;
+)SQL";
+
 // The same tables, columns, keys and indexes as SQLite's version 3. Names
 // are unique through name_key alone (the fold of nameKey), never
 // through lower(), which folds more than ASCII. The version lives in a table,
@@ -329,6 +344,19 @@ ALTER TABLE api_tokens ADD COLUMN scope TEXT NOT NULL DEFAULT 'all';
 UPDATE store_version SET version = 6;
 )SQL";
 
+// Version 7 on PostgreSQL, as on SQLite.
+const char *const kPostgresV7 = R"SQL(
+CREATE TABLE console_sessions(
+    key_hash BYTEA PRIMARY KEY,
+    admin_id INTEGER NOT NULL REFERENCES admins(id) ON DELETE CASCADE,
+    address TEXT NOT NULL,
+    created_at BIGINT NOT NULL,
+    last_used BIGINT NOT NULL
+);
+CREATE INDEX console_sessions_by_admin ON console_sessions(admin_id);
+UPDATE store_version SET version = 7;
+)SQL";
+
 // Held while a server creates or upgrades the schema of a PostgreSQL store,
 // so that servers started together do it once.
 const char *const kSchemaLock = "SELECT pg_advisory_lock(1448365652)";
@@ -413,6 +441,11 @@ void migrateToV6(Connection &db)
     db.execScript(db.dialect() == Dialect::Sqlite ? kSchemaV6 : kPostgresV6);
 }
 
+void migrateToV7(Connection &db)
+{
+    db.execScript(db.dialect() == Dialect::Sqlite ? kSchemaV7 : kPostgresV7);
+}
+
 void createSchema(Connection &db)
 {
     if (db.dialect() == Dialect::Postgres) {
@@ -425,6 +458,7 @@ void createSchema(Connection &db)
     migrateToV4(db);
     migrateToV5(db);
     migrateToV6(db);
+    migrateToV7(db);
 }
 
 } // namespace
@@ -436,7 +470,7 @@ const QStringList &Store::tables()
                                    QStringLiteral("receipts"),        QStringLiteral("client_sessions"),
                                    QStringLiteral("admin_sessions"),  QStringLiteral("limits"),
                                    QStringLiteral("mail_queue"),      QStringLiteral("counters"),
-                                   QStringLiteral("api_tokens")};
+                                   QStringLiteral("api_tokens"),      QStringLiteral("console_sessions")};
     return names;
 }
 
@@ -469,6 +503,8 @@ void Store::migrate()
             migrateToV5(db);
         if (version < 6)
             migrateToV6(db);
+        if (version < 7)
+            migrateToV7(db);
     };
     if (m_db->dialect() == Dialect::Sqlite) {
         m_db->transaction(upgrade);

@@ -172,7 +172,7 @@ inline QStringList userChildren(const QByteArray &body, int element)
 // that tests of older versions start from what that version left.
 inline void undoVersionSix(alertserver::Connection &db)
 {
-    db.execScript("DROP TABLE receipts; DROP TABLE publications; DROP INDEX alerts_by_user; "
+    db.execScript("DROP TABLE console_sessions; DROP TABLE receipts; DROP TABLE publications; DROP INDEX alerts_by_user; "
                   "ALTER TABLE alerts DROP COLUMN priority; ALTER TABLE alerts DROP COLUMN expires_at; "
                   "ALTER TABLE alerts DROP COLUMN resolved_at; CREATE INDEX alerts_by_user ON alerts(user_id, id); "
                   "ALTER TABLE client_sessions DROP COLUMN page_key; ALTER TABLE api_tokens DROP COLUMN scope");

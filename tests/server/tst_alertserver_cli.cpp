@@ -609,7 +609,7 @@ void TestAlertServerCli::migrateCopiesEveryRow()
     // An SQLite store with rows in every table.
     const QString file = m_dir->filePath(QStringLiteral("old.db"));
     qint64 lastAlert = 0;
-    QByteArray token;
+    QByteArray token, consoleCookie;
     {
         alertserver::Store old(file, 1000);
         alertserver::AdminRegistration reg;
@@ -630,6 +630,7 @@ void TestAlertServerCli::migrateCopiesEveryRow()
             lastAlert = old.sessions().raise(QStringLiteral("ann"), QStringLiteral("alert %1").arg(i)).value_or(0);
         old.limits().count(alertserver::Limit::ClientLoginName, QStringLiteral("eve"));
         token = old.tokens().create(boss).token;
+        consoleCookie = old.consoleSessions().open(boss, QStringLiteral("127.0.0.1")).cookie;
     }
     auto counts = [](alertserver::Connection &db) {
         QList<qint64> out;
@@ -663,6 +664,7 @@ void TestAlertServerCli::migrateCopiesEveryRow()
                            {QStringLiteral("carl"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}}).second, 3);
     QVERIFY(moved.mailQueue().claim().has_value());
     QCOMPARE(moved.tokens().publish(token, {}, true, QStringLiteral("by token")).outcome, alertserver::Tokens::Publication::Published);
+    QVERIFY(moved.consoleSessions().lookUp(consoleCookie).has_value());
 }
 
 void TestAlertServerCli::tokensFromTheCommandLine()
