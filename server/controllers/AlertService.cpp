@@ -1,5 +1,6 @@
 #include "server/controllers/AlertService.h"
 
+#include "server/pages/Pages.h"
 #include "server/store/Store.h"
 
 #include <QJsonObject>
@@ -21,10 +22,13 @@ Page page(Controller &controller, HttpReply (Controller::*serve)(PageRequest &))
 
 AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase)
     : m_store(store), m_links(std::move(fallbackBase)), m_client(store, m_links), m_skins(skins, m_links),
-      m_admin(store, mail, m_links), m_publishing(store, mail)
+      m_admin(store, mail, m_links), m_publishing(store, mail), m_consoleGuard(store, m_links, m_names),
+      m_consoleSignIn(store, m_consoleGuard), m_consoleFiles(m_consoleGuard)
 {
     using M = Methods;
     m_router.addArea(QByteArrayLiteral("/api/"), Refusal::Form::Json, Router::Bodies::Raw);
+    m_router.addArea(QByteArrayLiteral("/console/api/"), Refusal::Form::Json, Router::Bodies::Raw);
+    m_router.addArea(QByteArrayLiteral("/console/"), Refusal::Form::NotXml, Router::Bodies::Raw);
 
     // The client's pages.
     m_router.add({"/alertsystem/status.php", M::Get, page(m_client, &ClientPages::status)});
@@ -34,6 +38,13 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     m_router.add({"/alertsystem/profile.php", M::GetOrHead, page(m_client, &ClientPages::profile)});
     m_router.add({"/alertsystem/download.php", M::GetOrHead, page(m_client, &ClientPages::download)});
     m_router.add({"/alertsystem/pages/", M::GetOrHead, page(m_client, &ClientPages::linkPage)});
+
+    // The style sheet of every page above.
+    m_router.add({pages::kStyleSheetPath, M::GetOrHead, [](PageRequest &) {
+                      HttpReply sheet{200, "text/css; charset=UTF-8", pages::styleSheet()};
+                      sheet.headers.append({QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("max-age=3600")});
+                      return sheet;
+                  }});
 
     // Skins and their pictures.
     m_router.add({"/alertsystem/notifytype.php", M::GetOrHead, page(m_skins, &SkinFiles::values)});
@@ -74,21 +85,70 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     webhooks.maxBody = [] { return qint64(Publishing::kMaxWebhookBodyBytes); };
     m_router.add(std::move(webhooks));
 
+    // The publisher console: its files, signing in and out. Signing in
+    // hashes a password, as the wizard's login does.
+    for (const QByteArray &path : m_consoleFiles.paths()) {
+        Route file{path, M::GetOrHead, [this](PageRequest &r) { return m_consoleFiles.serve(r); }};
+        file.exact = true;
+        m_router.add(std::move(file));
+    }
+    m_router.add({"/console/api/signin", M::Post, [this](PageRequest &r) { return m_consoleSignIn.signIn(r); }, {}, false, true});
+    addConsole("/console/api/session", M::Get,
+               [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleSignIn.session(r, c); });
+    addConsole("/console/api/signout", M::Post,
+               [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleSignIn.signOut(r, c); });
+
     // For load balancers and monitoring.
     m_router.add({"/healthz", M::GetOrHead, [this](PageRequest &) { return health(); }});
+}
+
+void AlertService::addConsole(QByteArray path, Methods methods, ConsolePage page, qint64 maxBody)
+{
+    Route route{std::move(path), methods, [this, page = std::move(page)](PageRequest &r) { return m_consoleGuard.serve(r, page); }};
+    if (maxBody > 0)
+        route.maxBody = [maxBody] { return maxBody; };
+    m_router.add(std::move(route));
 }
 
 HttpReply AlertService::handle(const HttpRequest &request)
 {
     switch (m_names.check(request)) {
     case ServerNames::Verdict::Accepted:
-        return m_router.handle(request);
+        return finished(request.target, m_router.handle(request));
     case ServerNames::Verdict::Malformed:
-        return m_router.refusal(request.target, 400, QStringLiteral("malformed request"));
+        return refusal(request.target, 400, QStringLiteral("malformed request"));
     case ServerNames::Verdict::Misdirected:
         break;
     }
-    return m_router.refusal(request.target, 421, QStringLiteral("this server does not answer to that name"));
+    return refusal(request.target, 421, QStringLiteral("this server does not answer to that name"));
+}
+
+HttpReply AlertService::refusal(const QByteArray &target, int status, const QString &why) const
+{
+    return finished(target, m_router.refusal(target, status, why));
+}
+
+HttpReply AlertService::finished(const QByteArray &target, HttpReply reply)
+{
+    // No page of the server runs script or style of its own inline, nor may
+    // be framed, so no page of this origin is a way round the console's.
+    if (reply.contentType.startsWith("text/html")) {
+        reply.headers.append({QByteArrayLiteral("Content-Security-Policy"),
+                              QByteArrayLiteral("default-src 'self'; frame-ancestors 'none'; form-action 'self'; base-uri 'none'")});
+        reply.headers.append({QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")});
+        reply.headers.append({QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY")});
+        reply.headers.append({QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("no-referrer")});
+    }
+    QByteArray path = target.first(target.contains('?') ? target.indexOf('?') : target.size());
+    while (path.contains("//"))
+        path.replace("//", "/");
+    if (path.startsWith("/console/api/")) {
+        const bool set = std::any_of(reply.headers.cbegin(), reply.headers.cend(),
+                                     [](const auto &h) { return h.first.compare("Cache-Control", Qt::CaseInsensitive) == 0; });
+        if (!set)
+            reply.headers.append({QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")});
+    }
+    return reply;
 }
 
 // Whether the store answers, the mail waiting, and the connections open:

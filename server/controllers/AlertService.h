@@ -1,5 +1,8 @@
 #pragma once
 
+#include "server/console/ConsoleFiles.h"
+#include "server/console/ConsoleGuard.h"
+#include "server/console/ConsoleSignIn.h"
 #include "server/controllers/AdminPages.h"
 #include "server/controllers/ClientPages.h"
 #include "server/controllers/Publishing.h"
@@ -29,10 +32,7 @@ public:
 
     // A request whose Host names another server is turned away first.
     HttpReply handle(const HttpRequest &request) override;
-    HttpReply refusal(const QByteArray &target, int status, const QString &why) const override
-    {
-        return m_router.refusal(target, status, why);
-    }
+    HttpReply refusal(const QByteArray &target, int status, const QString &why) const override;
     bool hashes(const QByteArray &target) const override
     {
         return m_router.hashes(target);
@@ -54,11 +54,19 @@ public:
         m_names.setPublicBase(base);
     }
     ServerNames &names() { return m_names; }
+    // A route of the console's interface: it answers only a caller with a
+    // live session; a POST also needs a JSON body, the session's CSRF token
+    // and an Origin that is this server (ConsoleGuard). `maxBody` 0: a
+    // form's worth for a POST.
+    void addConsole(QByteArray path, Methods methods, ConsolePage page, qint64 maxBody = 0);
     // What /healthz reports as the connections open.
     void countConnectionsWith(std::function<int()> count) { m_connections = std::move(count); }
 
 private:
     HttpReply health() const;
+    // What every reply gets by its path or type: the HTML pages' security
+    // headers, and no caching of the console's interface.
+    static HttpReply finished(const QByteArray &target, HttpReply reply);
 
     Store &m_store;
     Links m_links;
@@ -68,6 +76,9 @@ private:
     SkinFiles m_skins;
     AdminPages m_admin;
     Publishing m_publishing;
+    ConsoleGuard m_consoleGuard;
+    ConsoleSignIn m_consoleSignIn;
+    ConsoleFiles m_consoleFiles;
     Router m_router;
 };
 

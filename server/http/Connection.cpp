@@ -369,6 +369,8 @@ private:
         const Caller caller = m_engine.proxies.caller(m_peer, m_request);
         // Without an address the page sees none; the log says why.
         m_request.peer = caller.address ? addressText(*caller.address) : QByteArray();
+        m_request.secure = kTls;
+        m_request.proxied = m_engine.proxies.contains(m_peer);
         const QByteArray logged = caller.address
             ? m_request.peer
             : "- (proxy " + addressText(m_peer) + " forwarded no usable address: " + caller.why + ")";

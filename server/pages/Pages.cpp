@@ -10,23 +10,13 @@ namespace {
 
 QString head(const QString &title)
 {
-    return QStringLiteral(
-               "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
-               "<meta http-equiv=\"Cache-Control\" content=\"no-cache\">"
-               "<title>%1</title><style>"
-               "body{font-family:sans-serif;margin:0;background:#ecf6f8;color:#122a4a}"
-               "header{background:#186e80;color:#fff;padding:6px 10px;font-weight:bold}"
-               "main{padding:8px 10px}"
-               ".alert{background:#fff;border-left:4px solid #f0b830;margin:0 0 8px;padding:6px 8px}"
-               ".when{color:#567;font-size:smaller}"
-               ".priority{font-weight:bold}.state{font-style:italic}"
-               ".high{border-left-color:#e07010}.high .priority{color:#a04000}"
-               ".emergency{border:3px solid #c00000;background:#ffe4e4}"
-               ".emergency .priority{color:#fff;background:#c00000;padding:0 4px}"
-               ".expired{opacity:.6}form{margin:4px 0 0}"
-               "table{border-collapse:collapse}td{padding:2px 8px 2px 0}"
-               "</style></head><body><header>%1</header><main>")
-        .arg(escapeMarkup(title));
+    // The look comes from a style sheet of its own: the pages' security
+    // policy allows no inline style.
+    return QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+                          "<meta http-equiv=\"Cache-Control\" content=\"no-cache\">"
+                          "<title>%1</title><link rel=\"stylesheet\" href=\"%2\"></head>"
+                          "<body><header>%1</header><main>")
+        .arg(escapeMarkup(title), QLatin1String(kStyleSheetPath));
 }
 
 QString foot()
@@ -45,6 +35,21 @@ QString notLoggedIn()
 }
 
 } // namespace
+
+QByteArray styleSheet()
+{
+    return QByteArrayLiteral("body{font-family:sans-serif;margin:0;background:#ecf6f8;color:#122a4a}\n"
+                             "header{background:#186e80;color:#fff;padding:6px 10px;font-weight:bold}\n"
+                             "main{padding:8px 10px}\n"
+                             ".alert{background:#fff;border-left:4px solid #f0b830;margin:0 0 8px;padding:6px 8px}\n"
+                             ".when{color:#567;font-size:smaller}\n"
+                             ".priority{font-weight:bold}.state{font-style:italic}\n"
+                             ".high{border-left-color:#e07010}.high .priority{color:#a04000}\n"
+                             ".emergency{border:3px solid #c00000;background:#ffe4e4}\n"
+                             ".emergency .priority{color:#fff;background:#c00000;padding:0 4px}\n"
+                             ".expired{opacity:.6}form{margin:4px 0 0}\n"
+                             "table{border-collapse:collapse}td{padding:2px 8px 2px 0}\n");
+}
 
 QByteArray simple(const QString &title, const QStringList &paragraphs)
 {

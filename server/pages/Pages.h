@@ -15,6 +15,10 @@ namespace alertserver {
 // request is escaped before it is written into a page.
 namespace pages {
 
+// Where every page's style sheet is served, and what it holds.
+constexpr const char *kStyleSheetPath = "/alertsystem/pages.css";
+QByteArray styleSheet();
+
 // A page with a heading and paragraphs of plain text.
 QByteArray simple(const QString &title, const QStringList &paragraphs);
 

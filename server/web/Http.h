@@ -24,6 +24,10 @@ struct HttpRequest
     // use this and nothing else. Empty when a trusted proxy forwarded no
     // usable address: such a caller is nobody's, never bound to anything.
     QByteArray peer;
+    // Whether the request came over TLS, and whether its TCP peer is a
+    // trusted proxy (whose own leg to the caller the server cannot see).
+    bool secure = false;
+    bool proxied = false;
     // Every header field in the order it arrived, names as sent.
     QList<std::pair<QByteArray, QByteArray>> headers;
 

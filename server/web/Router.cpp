@@ -90,7 +90,7 @@ const Router::Area &Router::areaOf(const QByteArray &path) const
 const Route *Router::find(const QByteArray &path) const
 {
     for (const Route &route : m_routes) {
-        if (route.path.endsWith('/') ? path.startsWith(route.path) : path == route.path)
+        if (route.path.endsWith('/') && !route.exact ? path.startsWith(route.path) : path == route.path)
             return &route;
     }
     return nullptr;

@@ -47,6 +47,8 @@ struct Route
     // The largest body the page takes; none given: an administrator's form
     // for POST (limits::kMaxFormBodyBytes), no body at all otherwise.
     std::function<qint64()> maxBody = {};
+    // A path that ends in "/" but takes nothing below it.
+    bool exact = false;
 };
 
 // The routing table: finds the row of a request, checks what every page

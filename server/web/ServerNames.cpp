@@ -2,6 +2,8 @@
 
 #include <QUrl>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 
 namespace alertserver {
@@ -59,6 +61,41 @@ bool ServerNames::accepts(const QByteArray &host) const
         return isAddress(host.mid(1, host.size() - 2), AF_INET6);
     if (isAddress(host, AF_INET))
         return true;
+    const QString name = normalised(QString::fromLatin1(host));
+    return name == QLatin1String("localhost") || (!name.isEmpty() && (name == m_listen || name == m_public))
+        || m_added.contains(name);
+}
+
+bool ServerNames::namesOrigin(const QByteArray &origin) const
+{
+    // scheme "://" host [":" port], nothing after it; "null" and the like fail.
+    const qsizetype at = origin.indexOf("://");
+    if (at < 0 || (origin.left(at) != "http" && origin.left(at) != "https"))
+        return false;
+    QByteArray host = origin.mid(at + 3);
+    const qsizetype close = host.lastIndexOf(']');
+    const qsizetype colon = host.lastIndexOf(':');
+    if (colon > close) {
+        const QByteArray port = host.mid(colon + 1);
+        if (port.isEmpty() || port.size() > 5 || !std::all_of(port.cbegin(), port.cend(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        host.truncate(colon);
+    }
+    if (host.isEmpty() || host.contains('/') || host.contains('@'))
+        return false;
+    const bool bracketed = host.startsWith('[') && host.endsWith(']');
+    const QByteArray bare = bracketed ? host.mid(1, host.size() - 2) : host;
+    if (bracketed || isAddress(bare, AF_INET)) {
+        if (!isAddress(bare, bracketed ? AF_INET6 : AF_INET))
+            return false;
+        // The unspecified address is where the server listens, never where
+        // it is reached.
+        const QString address = normalised(QString::fromLatin1(bare));
+        return address != QLatin1String("0.0.0.0") && address != QLatin1String("::")
+            && (address == m_listen || address == m_public);
+    }
+    if (host.contains(':'))
+        return false;
     const QString name = normalised(QString::fromLatin1(host));
     return name == QLatin1String("localhost") || (!name.isEmpty() && (name == m_listen || name == m_public))
         || m_added.contains(name);

@@ -32,6 +32,11 @@ public:
     Verdict check(const HttpRequest &request) const;
     // Whether `host` (without a port) is an address or one of the names.
     bool accepts(const QByteArray &host) const;
+    // Whether an Origin field ("https://name[:port]") names one of the names,
+    // or the address the server listens on or is reached at. Unlike a Host,
+    // any other address is refused: a page's origin is never the server's
+    // by being an address.
+    bool namesOrigin(const QByteArray &origin) const;
 
 private:
     static QString hostOfBase(const QString &base);
