@@ -45,6 +45,7 @@ const char *const kUsage =
     "  alertserver activate-admin USER [--db FILE]\n"
     "  alertserver approve-admin USER [--db FILE]        activate an administrator as the operator's own\n"
     "  alertserver expire-admin USER [--db FILE]         let an administrator account expire now\n"
+    "  alertserver admin-password ADMIN [--db FILE]      a new password, read from standard input\n"
     "  alertserver add-user ADMIN USER PASSWORD [--email E] [--first F] [--last L] [--tel T] [--db FILE]\n"
     "  alertserver list-admins [--db FILE]               every administrator: name, id, state, origin, users, e-mail\n"
     "  alertserver delete-admin ADMIN [--db FILE]        remove an administrator with all its users\n"

@@ -13,6 +13,10 @@
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <string>
+
+#include <termios.h>
+#include <unistd.h>
 
 namespace alertserver::cli {
 
@@ -174,9 +178,66 @@ int expireAdmin(const QStringList &args, const Options &, const QString &dbPath)
     if (args.size() != 1)
         return kWrongWords;
     Store store(dbPath);
-    return store.admins().setExpiry(args[0], QDateTime::currentSecsSinceEpoch())
-        ? 0
-        : fail(QStringLiteral("no administrator %1").arg(args[0]));
+    if (!store.admins().setExpiry(args[0], QDateTime::currentSecsSinceEpoch()))
+        return fail(QStringLiteral("no administrator %1").arg(args[0]));
+    // Refused from their next request on anyway; gone from the store now.
+    if (const auto id = store.admins().idByName(args[0]))
+        store.consoleSessions().endAllOf(*id);
+    return 0;
+}
+
+// One line of standard input without its line end. At a terminal it is
+// asked for on standard error and not echoed.
+std::optional<QString> readSecretLine(const char *prompt)
+{
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    termios saved{};
+    if (terminal) {
+        std::fputs(prompt, stderr);
+        std::fflush(stderr);
+        if (::tcgetattr(STDIN_FILENO, &saved) == 0) {
+            termios quiet = saved;
+            quiet.c_lflag &= ~tcflag_t(ECHO);
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        }
+    }
+    std::string line;
+    bool ended = false;
+    for (int c; (c = std::getchar()) != EOF;) {
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        line.push_back(char(c));
+    }
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+    if (!ended && line.empty())
+        return std::nullopt;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return QString::fromStdString(line);
+}
+
+// admin-password ADMIN: the new password from standard input (asked for
+// twice at a terminal), never from the command line, where any user of the
+// machine could read it. The administrator's console sessions end.
+int adminPassword(const QStringList &args, const Options &, const QString &dbPath)
+{
+    if (args.size() != 1)
+        return kWrongWords;
+    const auto password = readSecretLine("New password: ");
+    if (!password)
+        return fail(QStringLiteral("no password on standard input"));
+    if (::isatty(STDIN_FILENO) == 1 && readSecretLine("The same again: ") != password)
+        return fail(QStringLiteral("the two passwords differ"));
+    const QString problem = valuesProblem({{QStringLiteral("the password"), *password, {limits::kPassword, true}}});
+    if (!problem.isEmpty())
+        return fail(problem);
+    Store store(dbPath);
+    return store.admins().setPassword(args[0], *password) ? 0 : fail(QStringLiteral("no administrator %1").arg(args[0]));
 }
 
 int addUser(const QStringList &args, const Options &o, const QString &dbPath)
@@ -276,7 +337,7 @@ struct Command
 const Command kCommands[] = {
     {"migrate", migrate, 0},          {"alert", alert, 1},          {"token", token, 2},
     {"logout", logout, 1},            {"seed-admin", seedAdmin, 1}, {"activate-admin", activateAdmin, 1},
-    {"approve-admin", approveAdmin, 1},
+    {"approve-admin", approveAdmin, 1}, {"admin-password", adminPassword, 1},
     {"expire-admin", expireAdmin, 1}, {"add-user", addUser, 2},       {"list-admins", listAdmins, 0},
     {"delete-admin", deleteAdmin, 1}, {"delete-user", deleteUser, 1}, {"receipts", receipts, 0},
 };
