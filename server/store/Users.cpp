@@ -102,6 +102,40 @@ QList<UserRecord> Users::of(int adminId)
     });
 }
 
+Users::Page Users::search(int adminId, const QString &text, int offset, int limit)
+{
+    // A text held anywhere in a field: no index serves that, so the scan is
+    // kept to the administrator's own users (users_by_admin: at most one id
+    // range), and the caller bounds the text. Both sides go through the
+    // database's lower(), so a text typed as stored always matches.
+    QString pattern = text;
+    pattern.replace(u'\\', QLatin1String("\\\\")).replace(u'%', QLatin1String("\\%")).replace(u'_', QLatin1String("\\_"));
+    pattern = u'%' + pattern + u'%';
+#define USER_MATCH                                                                                                       \
+    " WHERE admin_id = ? AND (lower(username) LIKE lower(?) ESCAPE '\\' OR lower(firstname) LIKE lower(?) ESCAPE '\\' " \
+    "OR lower(lastname) LIKE lower(?) ESCAPE '\\' OR lower(email) LIKE lower(?) ESCAPE '\\')"
+    return m_db.run([&](Connection &db) {
+        Page page;
+        if (text.isEmpty()) {
+            page.total = int(db.scalar<qint64>("SELECT count(*) FROM users WHERE admin_id = ?", adminId).value_or(0));
+            Query q = db.query("SELECT " USER_COLUMNS " FROM users WHERE admin_id = ? ORDER BY name_key LIMIT ? OFFSET ?",
+                               adminId, limit, offset);
+            while (q.next())
+                page.users.append(readUser(q));
+            return page;
+        }
+        page.total = int(
+            db.scalar<qint64>("SELECT count(*) FROM users" USER_MATCH, adminId, pattern, pattern, pattern, pattern)
+                .value_or(0));
+        Query q = db.query("SELECT " USER_COLUMNS " FROM users" USER_MATCH " ORDER BY name_key LIMIT ? OFFSET ?", adminId,
+                           pattern, pattern, pattern, pattern, limit, offset);
+        while (q.next())
+            page.users.append(readUser(q));
+        return page;
+    });
+#undef USER_MATCH
+}
+
 std::optional<UserRecord> Users::byName(const QString &username)
 {
     return m_db.run([&](Connection &db) -> std::optional<UserRecord> {
