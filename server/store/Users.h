@@ -31,9 +31,8 @@ public:
     bool remove(int id);
     QList<UserRecord> of(int adminId);
     // One page of an administrator's users by name: those whose name, first
-    // or last name or e-mail address holds `text` (letters without case as
-    // the database's lower() folds them, ASCII always; "%", "_" and "\" are
-    // themselves), and how many there are in all.
+    // or last name or e-mail address holds `text` (ASCII letters without
+    // case; "%", "_" and "\" are themselves), and how many there are in all.
     struct Page
     {
         QList<UserRecord> users;
