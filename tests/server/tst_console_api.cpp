@@ -129,6 +129,9 @@ void TestConsoleApi::sendsAndReadsAsThePublishingInterface()
     QCOMPARE(array(sent, "alerts").size(), 2);
     QCOMPARE(array(sent, "alerts").at(1).toObject().value(QLatin1String("user")).toString(), QStringLiteral("eve"));
     const qint64 id = array(sent, "alerts").at(0).toObject().value(QLatin1String("id")).toInteger();
+    // Dana's client is told of it: figures that are not all zero.
+    QVERIFY(m_store->sessions().login(QStringLiteral("dana"), QStringLiteral("pw"), QStringLiteral("127.0.0.3")));
+    QCOMPARE(m_store->sessions().poll(QStringLiteral("dana"), QStringLiteral("127.0.0.3"), QStringLiteral("127.0.0.3")), 1);
 
     // The list and the detail are the publishing interface's, figures and all.
     const QByteArray token = m_store->tokens().create(m_caller.adminId).token;
@@ -142,6 +145,7 @@ void TestConsoleApi::sendsAndReadsAsThePublishingInterface()
     const QJsonObject first = array(listed, "alerts").at(0).toObject();
     QCOMPARE(first.value(QLatin1String("text")).toString(), kScript);
     QCOMPARE(first.value(QLatin1String("recipients")).toInt(), 2);
+    QCOMPARE(first.value(QLatin1String("told")).toInt(), 1);
     const QByteArray publication = QByteArray::number(first.value(QLatin1String("id")).toInteger());
     const Answer detail = console(&ConsoleApi::alert, "GET", "/console/api/alerts/" + publication, {}, publication);
     QCOMPARE(detail.status, 200);
