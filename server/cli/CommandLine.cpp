@@ -22,7 +22,7 @@ const char *const kUsage =
     "                    [--registrations-per-address N] [--mails-per-admin N] [--mails-per-recipient N]\n"
     "                    [--users-per-admin N] [--alerts-per-token N] [--reserved-user-ids N]\n"
     "                    [--keep-receipts-days D] [--copies-per-admin N] [--copies-per-recipient N]\n"
-    "                    [--sms-gateways FILE]\n"
+    "                    [--sms-gateways FILE] [--console-alerts-per-admin N]\n"
     "                    [--registration open|approve|closed] [--registration-domain DOMAIN]...\n"
     // the HTTP front end
     "                    [--tls-cert FILE --tls-key FILE] [--trusted-proxy CIDR]...\n"

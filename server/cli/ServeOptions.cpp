@@ -37,6 +37,7 @@ const PolicyOption kPolicyOptions[] = {
     {"--mails-per-recipient", 0, 1000000, [](Policy &p, int v) { p.mailsPerRecipient = v; }},
     {"--users-per-admin", 0, kMaxId, [](Policy &p, int v) { p.usersPerAdmin = v; }},
     {"--alerts-per-token", 0, 1000000, [](Policy &p, int v) { p.alertsPerToken = v; }},
+    {"--console-alerts-per-admin", 0, 1000000, [](Policy &p, int v) { p.consoleAlertsPerAdmin = v; }},
     {"--reserved-user-ids", 0, kMaxId, [](Policy &p, int v) { p.reservedUserIds = v; }},
     {"--keep-receipts-days", 0, 36500, [](Policy &p, int v) { p.receiptSeconds = qint64(v) * 86400; }},
     {"--copies-per-admin", 0, 1000000, [](Policy &p, int v) { p.copiesPerAdmin = v; }},

@@ -85,11 +85,20 @@ HttpReply Publishing::alerts(PageRequest &r)
 
 HttpReply Publishing::publish(PageRequest &r)
 {
-    const HttpRequest &request = r.http;
     QByteArray token;
-    if (auto refused = bearer(request, token))
+    if (auto refused = bearer(r.http, token))
         return *refused;
+    return publishWith(
+        r,
+        [&](const QStringList &users, bool all, const alertserver::Publication &publication) {
+            return m_store.tokens().publish(token, users, all, publication);
+        },
+        &Publishing::refusalOf);
+}
 
+HttpReply Publishing::publishWith(PageRequest &r, const Publisher &publisher, const Refusal &refusal)
+{
+    const HttpRequest &request = r.http;
     if (request.body.size() > limits::kMaxApiBodyBytes)
         return jsonError(413, QStringLiteral("the body is larger than %1 bytes").arg(limits::kMaxApiBodyBytes));
     const auto query = FormData::parse(r.queryText);
@@ -224,8 +233,8 @@ HttpReply Publishing::publish(PageRequest &r)
     if (escalateAfter)
         publication.escalateAt = now() + *escalateAfter;
     publication.from = QString::fromLatin1(request.peer);
-    const Tokens::Published result = m_store.tokens().publish(token, users, all, publication);
-    if (auto refused = refusalOf(result))
+    const Tokens::Published result = publisher(users, all, publication);
+    if (auto refused = refusal(result))
         return *refused;
     if (result.copies > 0)
         m_mail.queued();
@@ -254,6 +263,11 @@ HttpReply Publishing::list(PageRequest &r)
     QByteArray token;
     if (auto refused = bearer(r.http, token))
         return *refused;
+    return listFor(r, [&] { return m_store.tokens().adminOf(token); });
+}
+
+HttpReply Publishing::listFor(PageRequest &r, const AdminOf &adminOf)
+{
     const auto query = FormData::parse(r.queryText);
     if (!query)
         return jsonError(400, QStringLiteral("malformed query string"));
@@ -281,7 +295,7 @@ HttpReply Publishing::list(PageRequest &r)
             return jsonError(400, QStringLiteral("unknown query field %1").arg(key));
         }
     }
-    const auto admin = m_store.tokens().adminOf(token);
+    const auto admin = adminOf();
     if (!admin)
         return unauthorized(QStringLiteral("unknown or revoked token"), true);
     QJsonArray out;
@@ -334,11 +348,16 @@ HttpReply Publishing::one(PageRequest &r)
     QByteArray token;
     if (auto refused = bearer(r.http, token))
         return *refused;
+    return oneFor(r, [&] { return m_store.tokens().adminOf(token); });
+}
+
+HttpReply Publishing::oneFor(PageRequest &r, const AdminOf &adminOf)
+{
     bool isNumber = false;
     const qint64 id = r.rest.toLongLong(&isNumber);
     if (!isNumber || id < 1 || !r.queryText.isEmpty())
         return jsonError(404, QStringLiteral("no such alert"));
-    const auto admin = m_store.tokens().adminOf(token);
+    const auto admin = adminOf();
     if (!admin)
         return unauthorized(QStringLiteral("unknown or revoked token"), true);
     // Another administrator's alert reads as none.

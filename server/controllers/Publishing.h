@@ -6,6 +6,7 @@
 
 #include <QJsonObject>
 
+#include <functional>
 #include <optional>
 
 namespace alertserver {
@@ -46,6 +47,19 @@ public:
     // How a publication refused by the store is answered; none when it was
     // published.
     static std::optional<HttpReply> refusalOf(const Tokens::Published &result);
+
+    // The same three for a caller whose administrator is known another way
+    // (the publisher console): the same parsing, rules, store calls and
+    // answers. `publisher` raises the checked publication; `refusal` answers
+    // a publication the store refused; `admin` names the administrator once
+    // the request is checked (none: 401 as for a revoked token).
+    using Publisher = std::function<Tokens::Published(const QStringList &users, bool all,
+                                                      const alertserver::Publication &publication)>;
+    using Refusal = std::function<std::optional<HttpReply>(const Tokens::Published &result)>;
+    using AdminOf = std::function<std::optional<int>()>;
+    HttpReply publishWith(PageRequest &r, const Publisher &publisher, const Refusal &refusal);
+    HttpReply listFor(PageRequest &r, const AdminOf &admin);
+    HttpReply oneFor(PageRequest &r, const AdminOf &admin);
 
     // Monitoring systems' webhooks (Webhooks.cpp): Alertmanager's and
     // Grafana's payloads, each firing alert one publication, once.

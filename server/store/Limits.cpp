@@ -37,6 +37,7 @@ LimitRule ruleOf(Limit limit)
     case Limit::AlertsByToken: return {"api-token", kMinuteWindow};
     case Limit::CopiesByAdmin: return {"copies-admin", kDayWindow};
     case Limit::CopiesToRecipient: return {"copies-recipient", kDayWindow};
+    case Limit::ConsoleAlertsByAdmin: return {"console-admin", kMinuteWindow};
     }
     return {"", kDayWindow};
 }
@@ -82,6 +83,7 @@ int maximumOf(const Policy &p, Limit limit)
     case Limit::AlertsByToken: return p.alertsPerToken;
     case Limit::CopiesByAdmin: return p.copiesPerAdmin;
     case Limit::CopiesToRecipient: return p.copiesPerRecipient;
+    case Limit::ConsoleAlertsByAdmin: return p.consoleAlertsPerAdmin;
     }
     return 0;
 }

@@ -25,6 +25,9 @@ struct Policy
     // Alerts published through the HTTP interface, per token and minute; one
     // request counts once, however many users it reaches.
     int alertsPerToken = 60;
+    // Alerts sent from the publisher console, per administrator and minute:
+    // no token counts them.
+    int consoleAlertsPerAdmin = 30;
     // User ids that users of self-registered administrators never take, so
     // that the operator's own administrators can always add users.
     int reservedUserIds = 8192;
@@ -59,6 +62,7 @@ enum class Limit {
     AlertsByToken,    // per publishing token (its hash), a minute
     CopiesByAdmin,    // copies of alerts, per administrator id
     CopiesToRecipient, // per address a copy goes to
+    ConsoleAlertsByAdmin, // sent from the console, per administrator id, a minute
 };
 
 } // namespace alertserver

@@ -143,6 +143,7 @@ struct ApiToken
     QString label;
     qint64 createdAt = 0;
     std::optional<qint64> lastUsed;
+    QString scope; // "all", or "webhook"
 };
 
 // One alert a publication raised.

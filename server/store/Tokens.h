@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/store/Policy.h"
 #include "server/store/Records.h"
 
 #include <QByteArray>
@@ -11,6 +12,7 @@
 
 namespace alertserver {
 
+class Connection;
 class Database;
 class Limits;
 
@@ -77,8 +79,17 @@ public:
         p.text = text;
         return publish(token, users, all, p);
     }
+    // The same for an administrator known by id (signed in to the console),
+    // with the same checks and result; its limit is the console's, per
+    // administrator. NoToken: the administrator is not (or no longer) usable.
+    Published publishAs(int adminId, const QStringList &users, bool all, const alertserver::Publication &publication);
 
 private:
+    // Publishing once the administrator is known, in the caller's
+    // transaction: `limit` counted for `subject`.
+    Published publishAs(Connection &db, int adminId, Limit limit, const QString &subject, const QStringList &users,
+                        bool all, const QList<alertserver::Publication> &publications, const QStringList &resolvedKeys);
+
     Database &m_db;
     Limits &m_limits;
 };

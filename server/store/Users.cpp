@@ -102,6 +102,43 @@ QList<UserRecord> Users::of(int adminId)
     });
 }
 
+Users::Page Users::search(int adminId, const QString &text, int offset, int limit)
+{
+    // A text held anywhere in a field: no index serves that, so the scan is
+    // kept to the administrator's own users (users_by_admin: at most one id
+    // range), and the caller bounds the text. ASCII letters match without
+    // case on both back ends, as names compare (LIKE on SQLite, ILIKE on
+    // PostgreSQL).
+    QString pattern = text;
+    pattern.replace(u'\\', QLatin1String("\\\\")).replace(u'%', QLatin1String("\\%")).replace(u'_', QLatin1String("\\_"));
+    pattern = u'%' + pattern + u'%';
+#define USER_MATCH(like)                                                                                               \
+    " FROM users WHERE admin_id = ? AND (username " like " ? ESCAPE '\\' OR firstname " like " ? ESCAPE '\\' "      \
+    "OR lastname " like " ? ESCAPE '\\' OR email " like " ? ESCAPE '\\')"
+#define USER_PAGE " ORDER BY name_key LIMIT ? OFFSET ?"
+    return m_db.run([&](Connection &db) {
+        Page page;
+        const bool sqlite = db.dialect() == Dialect::Sqlite;
+        Query q = text.isEmpty()
+                      ? db.query("SELECT " USER_COLUMNS " FROM users WHERE admin_id = ?" USER_PAGE, adminId, limit, offset)
+                  : sqlite ? db.query("SELECT " USER_COLUMNS USER_MATCH("LIKE") USER_PAGE, adminId, pattern, pattern,
+                                      pattern, pattern, limit, offset)
+                           : db.query("SELECT " USER_COLUMNS USER_MATCH("ILIKE") USER_PAGE, adminId, pattern, pattern,
+                                      pattern, pattern, limit, offset);
+        while (q.next())
+            page.users.append(readUser(q));
+        const auto total = text.isEmpty() ? db.scalar<qint64>("SELECT count(*) FROM users WHERE admin_id = ?", adminId)
+                           : sqlite ? db.scalar<qint64>("SELECT count(*)" USER_MATCH("LIKE"), adminId, pattern, pattern,
+                                                        pattern, pattern)
+                                    : db.scalar<qint64>("SELECT count(*)" USER_MATCH("ILIKE"), adminId, pattern, pattern,
+                                                        pattern, pattern);
+        page.total = int(total.value_or(0));
+        return page;
+    });
+#undef USER_MATCH
+#undef USER_PAGE
+}
+
 std::optional<UserRecord> Users::byName(const QString &username)
 {
     return m_db.run([&](Connection &db) -> std::optional<UserRecord> {

@@ -30,6 +30,15 @@ public:
     bool edit(int id, const UserFields &fields);
     bool remove(int id);
     QList<UserRecord> of(int adminId);
+    // One page of an administrator's users by name: those whose name, first
+    // or last name or e-mail address holds `text` (ASCII letters without
+    // case; "%", "_" and "\" are themselves), and how many there are in all.
+    struct Page
+    {
+        QList<UserRecord> users;
+        int total = 0;
+    };
+    Page search(int adminId, const QString &text, int offset, int limit);
     std::optional<UserRecord> byName(const QString &username);
 
 private:
