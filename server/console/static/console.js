@@ -36,11 +36,16 @@
     line.hidden = !text;
   }
 
-  // A time from the server (ISO-8601 UTC or null) in the reader's own zone.
+  function pad(n) { return (n < 10 ? '0' : '') + n; }
+
+  // A time from the server (ISO-8601 UTC or null) in the reader's own zone,
+  // as the alert page writes its times.
   function when(iso) {
     if (!iso) return '';
     var d = new Date(iso);
-    return isNaN(d.getTime()) ? String(iso) : d.toLocaleString();
+    if (isNaN(d.getTime())) return String(iso);
+    return d.getFullYear() + '-' + pad(d.getMonth() + 1) + '-' + pad(d.getDate()) + ' ' +
+      pad(d.getHours()) + ':' + pad(d.getMinutes()) + ':' + pad(d.getSeconds());
   }
 
   function timeCell(iso, from, className) {
