@@ -40,6 +40,7 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void sendThroughTheConsoleAndWatchItAcknowledged();
+    void tokensAndSignOut();
 
 private:
     std::optional<X11Window> clientWindow() const { return viewableX11Window(kWindowClass, kTitle); }
@@ -160,6 +161,42 @@ void TestConsoleEndToEnd::sendThroughTheConsoleAndWatchItAcknowledged()
     QVERIFY(console.waitUntil("document.querySelector('#alerts-rows tr[data-id] td.acknowledged')"));
     QCOMPARE(console.text("#alerts-rows tr[data-id] td.acknowledged"), QStringLiteral("1"));
     QCOMPARE(console.text("#alerts-rows tr[data-id] td.shown"), QStringLiteral("1"));
+    QCOMPARE(console.errorLine(), QString());
+}
+
+// A token made in the console asks the password again and is shown once;
+// it works as the command line's do, and the console revokes it. Signing out
+// ends the session: a reload asks to sign in again.
+void TestConsoleEndToEnd::tokensAndSignOut()
+{
+    ConsoleDriver console(*m_page);
+    QVERIFY(console.click("nav a[href='#tokens']"));
+    QVERIFY(console.fill("#token-label", "monitoring"));
+    QVERIFY(console.fill("#token-password", "not it"));
+    QVERIFY(console.click("#token-form button[type=submit]"));
+    QVERIFY(console.waitUntil("!document.getElementById('error').hidden"));
+    QVERIFY(!m_server->command({"token", "list", "boss"}).out.contains("monitoring"));
+    QVERIFY(console.fill("#token-password", "long secret"));
+    QVERIFY(console.click("#token-form button[type=submit]"));
+    QVERIFY(console.waitUntil("document.getElementById('token-value').value.length === 43 && "
+                              "document.querySelector('#token-rows tr[data-label=\"monitoring\"]')"));
+    QCOMPARE(console.evaluate("document.getElementById('token-password').value").value_or(QVariant()).toString(),
+             QString());
+    QCOMPARE(console.text("#token-rows tr[data-label=\"monitoring\"] td:nth-child(4)"), QStringLiteral("never"));
+    QVERIFY(m_server->command({"token", "list", "boss"}).out.contains("monitoring"));
+
+    // Revoking takes a second press.
+    const QString revoke = QStringLiteral("#token-rows tr[data-label=\"monitoring\"] button");
+    QVERIFY(console.click(revoke));
+    QCOMPARE(console.text(revoke), QStringLiteral("Press again to revoke"));
+    QVERIFY(console.click(revoke));
+    QVERIFY(console.waitUntil("!document.querySelector('#token-rows tr[data-label=\"monitoring\"]')"));
+    QVERIFY(!m_server->command({"token", "list", "boss"}).out.contains("monitoring"));
+
+    QVERIFY(console.click("#signout"));
+    QVERIFY(console.waitUntil("!document.getElementById('signin').hidden && document.getElementById('nav').hidden"));
+    QVERIFY(console.open(QUrl(m_server->baseUrl() + "/console/#alerts")));
+    QVERIFY(console.waitUntil("!document.getElementById('signin').hidden"));
     QCOMPARE(console.errorLine(), QString());
 }
 

@@ -425,8 +425,7 @@
       loadTokens();
     }, function (failure) {
       password.value = '';
-      if (failure.status === 403) showError('Wrong password: no token was made.');
-      else refused(failure);
+      refused(failure);
     });
   });
 
