@@ -158,6 +158,9 @@
     $('nav').hidden = true;
     $('who').textContent = '';
     picked = [];
+    showPicked();
+    usersOffset = 0;
+    $('search').value = '';
     clear($('users'));
     route();
   }
