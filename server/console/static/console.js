@@ -155,6 +155,7 @@
 
   function signedOut() {
     csrf = '';
+    showError('');
     $('nav').hidden = true;
     $('who').textContent = '';
     picked = [];
