@@ -26,6 +26,16 @@ QString ConsoleDriver::literal(const QString &text)
 
 bool ConsoleDriver::open(const QUrl &url)
 {
+    return loaded([&] { m_page.load(url); });
+}
+
+bool ConsoleDriver::reload()
+{
+    return loaded([&] { m_page.triggerAction(QWebEnginePage::Reload); });
+}
+
+bool ConsoleDriver::loaded(const std::function<void()> &start)
+{
     std::optional<bool> finished;
     QEventLoop loop;
     const auto done = QObject::connect(&m_page, &QWebEnginePage::loadFinished, &loop, [&](bool ok) {
@@ -34,7 +44,7 @@ bool ConsoleDriver::open(const QUrl &url)
     });
     const auto died = QObject::connect(&m_page, &QWebEnginePage::renderProcessTerminated, &loop, &QEventLoop::quit);
     QTimer::singleShot(patient(30000), &loop, &QEventLoop::quit);
-    m_page.load(url);
+    start();
     loop.exec();
     QObject::disconnect(done);
     QObject::disconnect(died);

@@ -4,6 +4,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <functional>
 #include <optional>
 
 class QWebEnginePage;
@@ -21,6 +22,8 @@ public:
 
     // Loads the address and waits for it to finish loading; true when it did.
     bool open(const QUrl &url);
+    // Loads the page again from the server; true when it did.
+    bool reload();
     // The value of a script run in the page, or nothing when it failed or
     // did not answer in time.
     std::optional<QVariant> evaluate(const QString &script);
@@ -44,6 +47,8 @@ public:
     static QString literal(const QString &text);
 
 private:
+    bool loaded(const std::function<void()> &start);
+
     QWebEnginePage &m_page;
 };
 
