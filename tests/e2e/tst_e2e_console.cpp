@@ -30,6 +30,7 @@ const QSize kWindowSize(320, 300);
 const QPoint kBrowserBox(6, 36);
 const QByteArray kAcknowledge = "/alertsystem/acknowledge.php";
 const QString kText = QStringLiteral("Evacuate building B <b>now</b>");
+const QString kMarkupName = QStringLiteral("<img src=x onerror=\"document.title='owned'\">");
 
 } // namespace
 
@@ -67,7 +68,8 @@ void TestConsoleEndToEnd::initTestCase()
     QVERIFY(m_server->start());
     QCOMPARE(m_server->command({"seed-admin", "boss", "long secret", "boss@example.com"}).exitCode, 0);
     QCOMPARE(m_server->command({"add-user", "boss", "ann", "ann pw", "--first", "Ann"}).exitCode, 0);
-    QCOMPARE(m_server->command({"add-user", "boss", "bob", "bob pw", "--last", "Builder"}).exitCode, 0);
+    // Markup in a user's details stays text in the console's list.
+    QCOMPARE(m_server->command({"add-user", "boss", "bob", "bob pw", "--last", kMarkupName}).exitCode, 0);
 
     QVERIFY(startCopiedClient(m_client, m_install.path(), m_home.path(), kTitle, m_server->baseUrl()));
     QTRY_VERIFY_WITH_TIMEOUT(clientWindow().has_value(), patient(40000));
@@ -125,6 +127,8 @@ void TestConsoleEndToEnd::sendThroughTheConsoleAndWatchItAcknowledged()
     QVERIFY(console.pickUser("ann"));
     QVERIFY(console.pickUser("bob"));
     QCOMPARE(console.text("#picked"), QStringLiteral("ann, bob"));
+    QVERIFY(console.text("#users li").value_or(QString()).contains(kMarkupName));
+    QVERIFY(console.evaluate("!document.querySelector('img') && document.title === 'Alert console'").value_or(false).toBool());
     QVERIFY(console.fill("#text", kText));
     QCOMPARE(console.text("#count"), QString::number(kText.toUtf8().size()));
     QVERIFY(console.fill("#priority", "emergency"));
@@ -161,6 +165,7 @@ void TestConsoleEndToEnd::sendThroughTheConsoleAndWatchItAcknowledged()
     QVERIFY(console.waitUntil("document.querySelector('#alerts-rows tr[data-id] td.acknowledged')"));
     QCOMPARE(console.text("#alerts-rows tr[data-id] td.acknowledged"), QStringLiteral("1"));
     QCOMPARE(console.text("#alerts-rows tr[data-id] td.shown"), QStringLiteral("1"));
+    QVERIFY(console.evaluate("!document.querySelector('main b, main img')").value_or(false).toBool());
     QCOMPARE(console.errorLine(), QString());
 }
 
