@@ -2,6 +2,8 @@
 # Builds and runs the benchmarks (bench/<area>/), each inside a private X
 # display with a tray host, and prints their figures. With arguments, runs only
 # the benchmarks whose names contain one of them: scripts/bench.sh server
+# (scripts/bench.sh console: the alert console's first paint against a bare
+# page in the same engine, and its first page's bytes)
 #
 # scripts/bench.sh fleet [OPTIONS] runs the fleet benchmark alone, without a
 # display, handing it the options (bench/fleet/bench_fleet.cpp; --smoke for a
