@@ -23,7 +23,7 @@ Page page(Controller &controller, HttpReply (Controller::*serve)(PageRequest &))
 AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &skins, QString fallbackBase)
     : m_store(store), m_links(std::move(fallbackBase)), m_client(store, m_links), m_skins(skins, m_links),
       m_admin(store, mail, m_links), m_publishing(store, mail), m_consoleGuard(store, m_links, m_names),
-      m_consoleSignIn(store, m_consoleGuard), m_consoleFiles(m_consoleGuard)
+      m_consoleSignIn(store, m_consoleGuard), m_consoleFiles(m_consoleGuard), m_consoleApi(store, mail)
 {
     using M = Methods;
     m_router.addArea(QByteArrayLiteral("/api/"), Refusal::Form::Json, Router::Bodies::Raw);
@@ -97,6 +97,21 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
                [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleSignIn.session(r, c); });
     addConsole("/console/api/signout", M::Post,
                [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleSignIn.signOut(r, c); });
+
+    // What a signed-in administrator reads and sends.
+    addConsole("/console/api/users", M::Get,
+               [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.users(r, c); });
+    addConsole("/console/api/alerts", M::GetOrPost,
+               [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.alerts(r, c); },
+               ConsoleApi::kMaxSendBody);
+    addConsole("/console/api/alerts/", M::Get,
+               [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.alert(r, c); });
+    addConsole("/console/api/tokens", M::GetOrPost,
+               [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.tokens(r, c); },
+               ConsoleApi::kMaxTokenBody);
+    addConsole("/console/api/tokens/revoke", M::Post,
+               [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.revokeToken(r, c); },
+               ConsoleApi::kMaxTokenBody);
 
     // For load balancers and monitoring.
     m_router.add({"/healthz", M::GetOrHead, [this](PageRequest &) { return health(); }});

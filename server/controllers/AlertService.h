@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/console/ConsoleApi.h"
 #include "server/console/ConsoleFiles.h"
 #include "server/console/ConsoleGuard.h"
 #include "server/console/ConsoleSignIn.h"
@@ -79,6 +80,7 @@ private:
     ConsoleGuard m_consoleGuard;
     ConsoleSignIn m_consoleSignIn;
     ConsoleFiles m_consoleFiles;
+    ConsoleApi m_consoleApi;
     Router m_router;
 };
 
