@@ -127,7 +127,8 @@ void TestConsoleEndToEnd::sendThroughTheConsoleAndWatchItAcknowledged()
     QVERIFY(console.pickUser("ann"));
     QVERIFY(console.pickUser("bob"));
     QCOMPARE(console.text("#picked"), QStringLiteral("ann, bob"));
-    QVERIFY(console.text("#users li").value_or(QString()).contains(kMarkupName));
+    const QString listed = console.text("#users li").value_or(QString());
+    QVERIFY2(listed.contains(kMarkupName), qPrintable(listed));
     QVERIFY(console.evaluate("!document.querySelector('img') && document.title === 'Alert console'").value_or(false).toBool());
     QVERIFY(console.fill("#text", kText));
     QCOMPARE(console.text("#count"), QString::number(kText.toUtf8().size()));
