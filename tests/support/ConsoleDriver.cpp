@@ -118,7 +118,8 @@ bool ConsoleDriver::signIn(const QString &name, const QString &password)
 bool ConsoleDriver::pickUser(const QString &name)
 {
     const QString box = QStringLiteral("#users input[value=%1]").arg(literal(name));
-    return fill("#search", name) && click(box)
+    return fill("#search", name) && waitUntil("document.getElementById('users').getAttribute('aria-busy') === 'false'")
+        && click(box)
         && waitUntil(QStringLiteral("document.querySelector(%1).checked").arg(literal(box)));
 }
 

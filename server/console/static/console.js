@@ -12,6 +12,7 @@
   var refreshTimer = 0;
   var usersOffset = 0;
   var usersTotal = 0;
+  var usersRequest = 0;
   var searchTimer = 0;
   var alertsBefore = null;
   var picked = []; // names, in the order picked
@@ -228,11 +229,17 @@
     return li;
   }
 
+  // Only the latest request's answer is shown: answers to earlier searches
+  // may come after it. The list is busy until then.
   function loadUsers() {
     var query = 'users?q=' + encodeURIComponent($('search').value) + '&offset=' + usersOffset +
       '&limit=' + kUsersPerPage;
+    var mine = ++usersRequest;
+    var list = $('users');
+    list.setAttribute('aria-busy', 'true');
     api('GET', query).then(function (page) {
-      var list = $('users');
+      if (mine !== usersRequest) return;
+      list.setAttribute('aria-busy', 'false');
       clear(list);
       usersTotal = page.total;
       page.users.forEach(function (user, i) { list.appendChild(userRow(user, i)); });
@@ -240,10 +247,15 @@
       $('users-range').textContent = first + '\u2013' + (page.offset + page.users.length) + ' of ' + page.total;
       $('users-prev').disabled = page.offset <= 0;
       $('users-next').disabled = page.offset + page.users.length >= page.total;
-    }, refused);
+    }, function (failure) {
+      if (mine !== usersRequest) return;
+      list.setAttribute('aria-busy', 'false');
+      refused(failure);
+    });
   }
 
   $('search').addEventListener('input', function () {
+    $('users').setAttribute('aria-busy', 'true');
     clearTimeout(searchTimer);
     searchTimer = setTimeout(function () { usersOffset = 0; loadUsers(); }, 250);
   });
