@@ -368,7 +368,9 @@ void TestConsoleAuth::everyHtmlPageCarriesTheSecurityHeaders()
     QVERIFY(pages[4].body.isEmpty());
     for (const QString &name : QDir(QStringLiteral(":/console")).entryList(QDir::Files))
         QCOMPARE(call(port(), "GET", "/console/" + name.toUtf8()).status, 200);
-    QCOMPARE(call(port(), "GET", "/console/console.js").header("Content-Type"), QByteArray("text/javascript; charset=UTF-8"));
+    const Reply script = call(port(), "GET", "/console/console.js");
+    QCOMPARE(script.header("Content-Type"), QByteArray("text/javascript; charset=UTF-8"));
+    QCOMPARE(script.header("X-Content-Type-Options"), QByteArray("nosniff"));
     QCOMPARE(call(port(), "GET", "/console/console.css").header("Content-Type"), QByteArray("text/css; charset=UTF-8"));
     for (const QByteArray &missing : {QByteArray("/console/nothing.js"), QByteArray("/console/static/console.js"),
                                       QByteArray("/console/../alertserver.db")})
