@@ -145,6 +145,9 @@ HttpReply AlertService::refusal(const QByteArray &target, int status, const QStr
 
 HttpReply AlertService::finished(const QByteArray &target, HttpReply reply)
 {
+    QByteArray path = target.first(target.contains('?') ? target.indexOf('?') : target.size());
+    while (path.contains("//"))
+        path.replace("//", "/");
     // No page of the server runs script or style of its own inline, nor may
     // be framed, so no page of this origin is a way round the console's.
     if (reply.contentType.startsWith("text/html")) {
@@ -153,10 +156,10 @@ HttpReply AlertService::finished(const QByteArray &target, HttpReply reply)
         reply.headers.append({QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")});
         reply.headers.append({QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY")});
         reply.headers.append({QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("no-referrer")});
+    } else if (path.startsWith("/console/")) {
+        // The console's script and style are taken as nothing but what they say.
+        reply.headers.append({QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")});
     }
-    QByteArray path = target.first(target.contains('?') ? target.indexOf('?') : target.size());
-    while (path.contains("//"))
-        path.replace("//", "/");
     if (path.startsWith("/console/api/")) {
         const bool set = std::any_of(reply.headers.cbegin(), reply.headers.cend(),
                                      [](const auto &h) { return h.first.compare("Cache-Control", Qt::CaseInsensitive) == 0; });

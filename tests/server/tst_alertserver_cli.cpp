@@ -88,7 +88,8 @@ private Q_SLOTS:
     void tellsTheServiceManagerAndOutlivesAHangUp();
 
 private:
-    Run run(const QStringList &args);
+    // `input` goes to the program's standard input, which then ends.
+    Run run(const QStringList &args, const QByteArray &input = {});
     bool startServer(const QStringList &extra = {});
     bool stopServer(QString *errors = nullptr);
     QString status(const QString &user);
@@ -123,10 +124,12 @@ void TestAlertServerCli::cleanup()
     m_dir.reset();
 }
 
-Run TestAlertServerCli::run(const QStringList &args)
+Run TestAlertServerCli::run(const QStringList &args, const QByteArray &input)
 {
     QProcess p;
     p.start(kProgram, args);
+    p.write(input);
+    p.closeWriteChannel();
     p.waitForFinished(testsupport::patient(30000));
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
             QString::fromLocal8Bit(p.readAllStandardError())};
@@ -725,6 +728,18 @@ void TestAlertServerCli::operatorListsAndRemovesAdministratorsAndUsers()
     QCOMPARE(run(QStringList{"alert", "bob", "kept until bob goes"} + db).exitCode, 0);
     r = run(QStringList{"list-admins"} + db);
     QCOMPARE(r.out, QStringLiteral("boss\t%1\tactive\tby the operator\t2 users\tboss@example.com\n").arg(id));
+    // A new password comes on standard input, never on the command line,
+    // and is neither shown nor logged.
+    r = run(QStringList{"admin-password", "boss"} + db, "a new secret\r\n");
+    QVERIFY2(r.exitCode == 0 && !(r.out + r.err).contains(QStringLiteral("new secret")), qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("admin-password boss: done")));
+    {
+        alertserver::Store store(m_db, 1000);
+        QCOMPARE(store.admins().login(QStringLiteral("boss"), QStringLiteral("a new secret")).first,
+                 alertserver::Admins::Login::LoggedIn);
+    }
+    QCOMPARE(run(QStringList{"admin-password", "boss"} + db).exitCode, 1);
+    QCOMPARE(run(QStringList{"admin-password", "nobody"} + db, "pw\n").exitCode, 1);
 
     QCOMPARE(run(QStringList{"delete-user", "ANN"} + db).exitCode, 0);
     r = run(QStringList{"delete-user", "ann"} + db);

@@ -472,6 +472,9 @@ void TestFrontEnd::forwardedForOnlyFromTrustedProxies()
     const QByteArray chain = get("/", "X-Forwarded-For: 203.0.113.9, 10.1.2.3\r\nX-Forwarded-For: 198.51.100.7\r\n");
     // From a trusted proxy: the nearest hop that is not a trusted proxy.
     QCOMPARE(r.peerOf(chain, "127.0.0.2"), QByteArray("10.1.2.3"));
+    QVERIFY(r.last().proxied && !r.last().secure);
+    QCOMPARE(r.peerOf(chain, "127.0.0.3"), QByteArray("127.0.0.3"));
+    QVERIFY(!r.last().proxied);
     QCOMPARE(r.peerOf(get("/", "X-Forwarded-For: 198.51.100.7, [2001:db8::5]\r\n"), "127.0.0.2"), QByteArray("2001:db8::5"));
     // A proxy that forwards nothing, or garbage, hands over no caller's
     // address at all, never its own.
@@ -729,6 +732,7 @@ void TestFrontEnd::reconnectingClientsResumeTheirSession()
         TlsClient first(r.front.port(), version);
         QVERIFY(first.exchange(get("/")).startsWith("HTTP/1.1 200"));
         QVERIFY(!first.resumed());
+        QVERIFY(r.last().secure);
         const TlsClient::Session ticket = first.session();
         auto resumes = [&] {
             TlsClient again(r.front.port(), version, nullptr, ticket.get());
