@@ -24,10 +24,12 @@ public:
     // publishing interface (picked names and all); a token's few fields.
     static constexpr qint64 kMaxSendBody = limits::kMaxApiBodyBytes;
     static constexpr qint64 kMaxTokenBody = 4 * 1024;
-    // Users a page lists (default and most), and the longest search text.
+    // Users a page lists (default and most), and the longest search text: a
+    // contained text costs about its length times the field's on each of
+    // the administrator's users, so it stays short (a user name's length).
     static constexpr int kUsersListed = 50;
     static constexpr int kMaxUsersListed = 200;
-    static constexpr int kMaxSearch = 254;
+    static constexpr int kMaxSearch = limits::kUserName;
 
     // GET /console/api/users?q=TEXT&offset=N&limit=M
     HttpReply users(PageRequest &r, const ConsoleCaller &caller);
