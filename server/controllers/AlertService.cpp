@@ -108,7 +108,7 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
                [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.alert(r, c); });
     addConsole("/console/api/tokens", M::GetOrPost,
                [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.tokens(r, c); },
-               ConsoleApi::kMaxTokenBody);
+               ConsoleApi::kMaxTokenBody, true); // a new token asks for the password again
     addConsole("/console/api/tokens/revoke", M::Post,
                [this](PageRequest &r, const ConsoleCaller &c) { return m_consoleApi.revokeToken(r, c); },
                ConsoleApi::kMaxTokenBody);
@@ -117,9 +117,10 @@ AlertService::AlertService(Store &store, MailDelivery &mail, const SkinLibrary &
     m_router.add({"/healthz", M::GetOrHead, [this](PageRequest &) { return health(); }});
 }
 
-void AlertService::addConsole(QByteArray path, Methods methods, ConsolePage page, qint64 maxBody)
+void AlertService::addConsole(QByteArray path, Methods methods, ConsolePage page, qint64 maxBody, bool hashes)
 {
     Route route{std::move(path), methods, [this, page = std::move(page)](PageRequest &r) { return m_consoleGuard.serve(r, page); }};
+    route.hashes = hashes;
     if (maxBody > 0)
         route.maxBody = [maxBody] { return maxBody; };
     m_router.add(std::move(route));

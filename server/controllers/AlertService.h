@@ -58,8 +58,9 @@ public:
     // A route of the console's interface: it answers only a caller with a
     // live session; a POST also needs a JSON body, the session's CSRF token
     // and an Origin that is this server (ConsoleGuard). `maxBody` 0: a
-    // form's worth for a POST.
-    void addConsole(QByteArray path, Methods methods, ConsolePage page, qint64 maxBody = 0);
+    // form's worth for a POST. `hashes`: the page checks a password, so it
+    // runs on the hashing workers.
+    void addConsole(QByteArray path, Methods methods, ConsolePage page, qint64 maxBody = 0, bool hashes = false);
     // What /healthz reports as the connections open.
     void countConnectionsWith(std::function<int()> count) { m_connections = std::move(count); }
 
