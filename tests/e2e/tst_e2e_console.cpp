@@ -201,6 +201,18 @@ void TestConsoleEndToEnd::tokensAndSignOut()
 
     QVERIFY(console.click("#signout"));
     QVERIFY(console.waitUntil("!document.getElementById('signin').hidden && document.getElementById('nav').hidden"));
+    // Every route of the interface refuses the page now, whatever it asks.
+    console.evaluate("window.probe = null; Promise.all(['GET users', 'GET alerts', 'GET alerts/1', 'GET tokens', "
+                     "'POST alerts', 'POST tokens', 'POST tokens/revoke', 'POST signout'].map(function (m) {"
+                     "  var post = m.indexOf('POST') === 0;"
+                     "  return fetch('api/' + m.split(' ')[1], {method: post ? 'POST' : 'GET', credentials: 'same-origin',"
+                     "    headers: post ? {'Content-Type': 'application/json', 'X-CSRF-Token': 'stale'} : {},"
+                     "    body: post ? '{\"label\": \"x\", \"text\": \"x\", \"all\": true}' : undefined})"
+                     "    .then(function (r) { return r.status; });"
+                     "})).then(function (s) { window.probe = s.join(' '); });");
+    QVERIFY(console.waitUntil("window.probe"));
+    QCOMPARE(console.evaluate("window.probe").value_or(QVariant()).toString(),
+             QStringLiteral("401 401 401 401 401 401 401 401"));
     QVERIFY(console.reload());
     QVERIFY(console.waitUntil("!document.getElementById('signin').hidden"));
     QCOMPARE(console.errorLine(), QString());
