@@ -133,6 +133,7 @@
     } else if (where === 'tokens') {
       show('tokens');
       $('token-made').hidden = true;
+      $('token-value').value = ''; // shown once: gone when the view is left
       loadTokens();
     } else {
       show('compose');
