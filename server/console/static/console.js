@@ -118,6 +118,9 @@
   function route() {
     clearInterval(refreshTimer);
     refreshTimer = 0;
+    // A new token is shown once: it leaves the page with its view.
+    $('token-made').hidden = true;
+    $('token-value').value = '';
     if (!csrf) {
       show('signin');
       $('signin-name').focus();
@@ -132,7 +135,6 @@
       loadAlerts(false);
     } else if (where === 'tokens') {
       show('tokens');
-      $('token-made').hidden = true;
       loadTokens();
     } else {
       show('compose');
