@@ -147,6 +147,8 @@ Tokens::Published Tokens::publish(const QByteArray &token, const QStringList &us
             if (!p.copies.isEmpty() && !p.escalateAt)
                 r.copies += Receipts::sendCopies(db, m_limits, publicationId, false);
         }
+        if (!r.alerts.isEmpty())
+            Sessions::changed(db);
         for (const QString &key : resolvedKeys) {
             const auto publicationId =
                 db.scalar<qint64>("SELECT id FROM publications WHERE admin_id = ? AND source_key = ? AND resolved_at IS NULL",
