@@ -227,6 +227,22 @@ public:
         const pid_t postmaster = dir ? pid_t(std::atol(readFile(std::string(dir) + "/data/postmaster.pid").c_str())) : 0;
         return postgres() && postmaster > 0 ? withChildren(postmaster) : std::vector<pid_t>{};
     }
+    // Transactions the store's database has ended so far (every statement
+    // outside a transaction counts as one), or -1.
+    double transactions() const
+    {
+        if (!postgres())
+            return -1;
+        PGconn *c = PQconnectdb(location.c_str());
+        PGresult *r = PQstatus(c) == CONNECTION_OK
+            ? PQexec(c, "SELECT pg_stat_clear_snapshot(), xact_commit + xact_rollback FROM pg_stat_database "
+                        "WHERE datname = current_database()")
+            : nullptr;
+        const double n = r && PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 ? std::atof(PQgetvalue(r, 0, 1)) : -1;
+        PQclear(r);
+        PQfinish(c);
+        return n;
+    }
     std::string location;
 
 private:
@@ -361,6 +377,7 @@ struct Round
     GeneratorResult all;
     double seconds = 0;
     double serverCpu = 0, storeCpu = 0;
+    double storeTransactions = -1; // in the window
     long rssIdleKb = 0, rssEndKb = 0, peakKb = 0, connectionsEnd = 0;
     double offered = 0, answered = 0;
     double cpuPerPollUs() const { return answered > 0 ? serverCpu / (answered * seconds) * 1e6 : 0; }
@@ -519,9 +536,13 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     const std::string loadBefore = loadAverage();
     const double cpuBefore = cpuSeconds(target.processes());
     const double storeBefore = isServer ? cpuSeconds(storeProcesses) : 0;
+    const double transactionsBefore = isServer ? store.transactions() : -1;
     std::this_thread::sleep_until(plan.epoch + std::chrono::microseconds(plan.rampUs + plan.windowUs));
     round.serverCpu = cpuSeconds(target.processes()) - cpuBefore;
     round.storeCpu = isServer ? cpuSeconds(store.processes()) - storeBefore : 0;
+    // Both counts lag by the second the cluster takes to report them.
+    if (transactionsBefore >= 0)
+        round.storeTransactions = store.transactions() - transactionsBefore;
     round.rssEndKb = statusKb(target.processes(), "VmRSS");
     round.peakKb = statusKb(target.processes(), "VmHWM");
     round.connectionsEnd = descriptors(target.processes()) - fdsIdle;
@@ -622,6 +643,9 @@ void runRound(const Options &o, Target &target, const Store &store, bool persist
     if (isServer && store.postgres())
         std::printf("   postgres CPU %.0f %% of a core, %.1f us per answered poll (%.1f us with the server)\n",
                     100 * round.storeCpu / o.seconds, round.storePerPollUs(), round.cpuPerPollUs() + round.storePerPollUs());
+    if (round.storeTransactions >= 0 && round.answered > 0)
+        std::printf("   postgres  %.3f transactions per answered poll (%.0f in the window, statements outside one included)\n",
+                    round.storeTransactions / (round.answered * o.seconds), round.storeTransactions);
     std::printf("   %s RSS %.1f MB idle, %.1f MB at the window's end, peak %.1f MB", target.name().c_str(),
                 round.rssIdleKb / 1024.0, round.rssEndKb / 1024.0, round.peakKb / 1024.0);
     if (round.rssPerConnectionKb() >= 0)

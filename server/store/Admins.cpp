@@ -6,6 +6,7 @@
 #include "server/store/Limits.h"
 #include "server/store/MailQueue.h"
 #include "server/store/Policy.h"
+#include "server/store/Sessions.h"
 #include "server/store/WorkCount.h"
 
 #include <QRandomGenerator>
@@ -245,7 +246,12 @@ bool Admins::remove(const QString &username)
 {
     // Users, their alerts and sessions, bindings and tokens go with it
     // (ON DELETE CASCADE on both back ends).
-    return m_db.transaction([&](Connection &db) { return db.exec("DELETE FROM admins WHERE name_key = ?", nameKey(username)) > 0; });
+    return m_db.transaction([&](Connection &db) {
+        if (db.exec("DELETE FROM admins WHERE name_key = ?", nameKey(username)) == 0)
+            return false;
+        Sessions::changed(db);
+        return true;
+    });
 }
 
 void Admins::bind(int adminId, const QString &address)

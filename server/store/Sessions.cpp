@@ -9,6 +9,63 @@
 
 namespace alertserver {
 
+namespace {
+
+// Changes made through this process, so that its own polls look at the
+// store's mark again at once rather than after kMarkEvery.
+std::atomic<quint64> g_localChanges{0};
+
+} // namespace
+
+void Sessions::changed(Connection &db)
+{
+    db.exec("INSERT INTO counters(name, value) VALUES('changes', 1) "
+            "ON CONFLICT(name) DO UPDATE SET value = counters.value + 1");
+    g_localChanges.fetch_add(1);
+}
+
+qint64 Sessions::currentMark()
+{
+    using Clock = std::chrono::steady_clock;
+    std::lock_guard lock(m_markMutex);
+    const Clock::time_point t = Clock::now();
+    // Taken before the read: a change counted after it is looked at again.
+    const quint64 local = g_localChanges.load();
+    if (m_mark >= 0 && local == m_localSeen && t - m_markReadAt < kMarkEvery)
+        return m_mark;
+    const qint64 mark = m_db.run([](Connection &db) {
+        return db.scalar<qint64>("SELECT value FROM counters WHERE name = 'changes'").value_or(0);
+    });
+    m_localSeen = local;
+    m_markReadAt = t;
+    if (mark != m_mark) {
+        std::lock_guard known(m_knownMutex);
+        m_known.clear();
+    } else if (t - m_sweptAt >= std::chrono::seconds(kTouchEvery)) {
+        // Sessions idle for a minute would go to the store anyway.
+        const qint64 stale = now() - kTouchEvery;
+        std::lock_guard known(m_knownMutex);
+        m_known.removeIf([stale](const auto &entry) { return entry.value().lastPoll <= stale; });
+        m_sweptAt = t;
+    }
+    m_mark = mark;
+    return mark;
+}
+
+void Sessions::remember(const QString &key, const Known &known)
+{
+    std::lock_guard lock(m_knownMutex);
+    if (m_known.size() < kKnownMax || m_known.contains(key))
+        m_known.insert(key, known);
+}
+
+void Sessions::forget()
+{
+    std::scoped_lock lock(m_markMutex, m_knownMutex);
+    m_known.clear();
+    m_mark = -1;
+}
+
 qint64 Sessions::toldUpTo(Connection &db, int userId, qint64 untold)
 {
     return db.scalar<qint64>("SELECT id FROM alerts WHERE user_id = ? ORDER BY id DESC LIMIT 1 OFFSET ?", userId, untold)
@@ -46,6 +103,21 @@ bool Sessions::login(const QString &username, const QString &password, const QSt
 int Sessions::poll(const QString &username, const QString &session, const QString &from)
 {
     const qint64 t = now();
+    const QString key = nameKey(username) + u'\n' + session;
+    // Read before the store, so that whatever changes after the read below
+    // shows as a new mark.
+    const qint64 mark = currentMark();
+    {
+        std::lock_guard lock(m_knownMutex);
+        const auto it = m_known.find(key);
+        if (it != m_known.end()) {
+            if (it->mark == mark && it->lastPoll > t - kTouchEvery && it->lastPoll > t - m_policy.clientSessionSeconds) {
+                m_fromMemory.fetch_add(1, std::memory_order_relaxed);
+                return 0;
+            }
+            m_known.erase(it);
+        }
+    }
     int id = 0;
     qint64 lastPoll = 0, seenTo = 0;
     // 2, 0, or -1 for news to be told: an unexpired alert above the
@@ -71,7 +143,10 @@ int Sessions::poll(const QString &username, const QString &session, const QStrin
                 db.exec("UPDATE client_sessions SET last_poll = ? WHERE user_id = ? AND address = ?", t, id, session);
             },
             TransactionKind::Relaxed);
+        lastPoll = t;
     }
+    if (quick == 0)
+        remember(key, {id, lastPoll, mark});
     if (quick >= 0)
         return quick;
     // Only the poll that moves the session on reports the alerts, so two
@@ -122,7 +197,9 @@ std::optional<qint64> Sessions::raise(const QString &username, const Publication
         const auto userId = db.scalar<int>("SELECT id FROM users WHERE name_key = ?", nameKey(username));
         if (!userId)
             return std::nullopt;
-        return raise(db, *userId, p, Receipts::open(db, p));
+        const qint64 alertId = raise(db, *userId, p, Receipts::open(db, p));
+        changed(db);
+        return alertId;
     });
 }
 
@@ -141,6 +218,7 @@ void Sessions::endAll(Connection &db, int userId)
 {
     db.exec("DELETE FROM client_sessions WHERE user_id = ?", userId);
     db.exec("UPDATE users SET logged_in = 0 WHERE id = ?", userId);
+    changed(db);
 }
 
 QList<AlertRecord> Sessions::alertsOf(int userId, int limit)

@@ -171,6 +171,8 @@ Tokens::Published Tokens::publishAs(Connection &db, int adminId, Limit limit, co
         if (!p.copies.isEmpty() && !p.escalateAt)
             r.copies += Receipts::sendCopies(db, m_limits, publicationId, false);
     }
+    if (!r.alerts.isEmpty())
+        Sessions::changed(db);
     for (const QString &key : resolvedKeys) {
         const auto publicationId =
             db.scalar<qint64>("SELECT id FROM publications WHERE admin_id = ? AND source_key = ? AND resolved_at IS NULL",

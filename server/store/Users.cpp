@@ -88,7 +88,12 @@ bool Users::remove(int id)
 {
     // In a transaction: run again after a lost connection, the delete
     // would answer that there was no such user.
-    return m_db.transaction([&](Connection &db) { return db.exec("DELETE FROM users WHERE id = ?", id) > 0; });
+    return m_db.transaction([&](Connection &db) {
+        if (db.exec("DELETE FROM users WHERE id = ?", id) == 0)
+            return false;
+        Sessions::changed(db);
+        return true;
+    });
 }
 
 QList<UserRecord> Users::of(int adminId)

@@ -126,6 +126,7 @@ private Q_SLOTS:
     void adminPagesAnswerOnlyTheAddressesSignedInFrom();
     void clientSessionsBelongToTheirAddress();
     void newPasswordDeletionAndLogoutEndEverySession();
+    void serversOnOneStoreAgreeOnPolls();
     void limitsStopGuessingAndFlooding();
     void refusedIdsCountAgainstTheAddress();
     void attemptsSentAtOnceStayWithinTheLimits();
@@ -898,15 +899,20 @@ void TestAlertServer::clientSessionsBelongToTheirAddress()
     QCOMPARE(status(laptop), QStringLiteral("0"));
     QCOMPARE(status(desk), QStringLiteral("0"));
 
-    // A session in use stays alive: its polls move its time on.
-    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 23 * 3600");
+    // A session in use stays alive: its polls move its time on. (Time is
+    // moved behind the server's back, so it forgets what polls established.)
+    auto age = [&](int hours) {
+        s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - ?", hours * 3600);
+        s.store->sessions().forget();
+    };
+    age(23);
     QCOMPARE(status(desk), QStringLiteral("0"));
-    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 2 * 3600");
+    age(2);
     QCOMPARE(status(desk), QStringLiteral("0"));
 
     // A day without a poll ends a session; an alert raised while none is
     // live waits for the next one.
-    s.inspect()->exec("UPDATE client_sessions SET last_poll = last_poll - 25 * 3600");
+    age(25);
     QCOMPARE(status(desk), QStringLiteral("2"));
     QVERIFY(alert(QStringLiteral("third")));
     QCOMPARE(login(laptop), QStringLiteral("1"));
@@ -959,6 +965,56 @@ void TestAlertServer::newPasswordDeletionAndLogoutEndEverySession()
     QCOMPARE(login(desk, "new"), QStringLiteral("1"));
     QVERIFY(m_server->store->users().remove(ann));
     QCOMPARE(status(desk), QStringLiteral("2"));
+}
+
+void TestAlertServer::serversOnOneStoreAgreeOnPolls()
+{
+    // Two servers on one store: polls with nothing new are answered from
+    // each one's memory, yet every change made through one is heard by the
+    // other.
+    RunningServer &s = *m_server;
+    const int boss = activeAdmin(QStringLiteral("boss"));
+    const int other = activeAdmin(QStringLiteral("other"));
+    const int ann = addUser(boss, {QStringLiteral("ann"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    addUser(other, {QStringLiteral("bob"), QStringLiteral("pw"), {}, {}, {}, {}, {}, {}});
+    alertserver::Store &one = *s.store;
+    alertserver::Store two(s.database.location());
+    const QString desk = QStringLiteral("127.0.0.2");
+    auto poll = [&](alertserver::Store &store, const char *name) {
+        return store.sessions().poll(QLatin1String(name), desk);
+    };
+    // Nothing new, and the second poll answered from memory.
+    auto settle = [&](alertserver::Store &store, const char *name) {
+        if (poll(store, name) != 0)
+            return false;
+        const qint64 before = store.sessions().answeredFromMemory();
+        return poll(store, name) == 0 && store.sessions().answeredFromMemory() == before + 1;
+    };
+    QVERIFY(one.sessions().login(QStringLiteral("ann"), QStringLiteral("pw"), desk));
+    QVERIFY(one.sessions().login(QStringLiteral("bob"), QStringLiteral("pw"), desk));
+    QVERIFY(settle(one, "ann") && settle(two, "ann"));
+
+    // An alert raised through one is told once, by whichever polls first.
+    QVERIFY(one.sessions().raise(QStringLiteral("ann"), QStringLiteral("fire")));
+    QCOMPARE(poll(two, "ann"), 1);
+    QCOMPARE(poll(one, "ann"), 0);
+    QCOMPARE(poll(two, "ann"), 0);
+    QVERIFY(settle(one, "ann") && settle(two, "ann"));
+    QVERIFY(two.sessions().raise(QStringLiteral("ann"), QStringLiteral("flood")));
+    QCOMPARE(poll(one, "ann"), 1);
+    QCOMPARE(poll(two, "ann"), 0);
+
+    // Ended sessions, deleted users and administrators: the other hears.
+    QVERIFY(settle(two, "ann"));
+    QVERIFY(one.sessions().logout(QStringLiteral("ann")));
+    QCOMPARE(poll(two, "ann"), 2);
+    QVERIFY(two.sessions().login(QStringLiteral("ann"), QStringLiteral("pw"), desk));
+    QVERIFY(settle(two, "ann"));
+    QVERIFY(one.users().remove(ann));
+    QCOMPARE(poll(two, "ann"), 2);
+    QVERIFY(settle(one, "bob") && settle(two, "bob"));
+    QVERIFY(two.admins().remove(QStringLiteral("other")));
+    QCOMPARE(poll(one, "bob"), 2);
 }
 
 void TestAlertServer::limitsStopGuessingAndFlooding()
