@@ -62,23 +62,42 @@ std::shared_ptr<OpenConnection> Admission::takeOut(OpenConnection *c)
     return victim;
 }
 
+OpenConnection *Admission::stalest(const Order &order)
+{
+    // A bounded look: past it, the server is behind with nearly all of them.
+    constexpr int kLooks = 64;
+    int looked = 0;
+    for (auto it = order.begin(); it != order.end() && looked < kLooks; ++it, ++looked)
+        if (!it->second->waiting())
+            return it->second;
+    return nullptr;
+}
+
 bool Admission::enter(OpenConnection *c, std::weak_ptr<OpenConnection> self, const std::string &address, bool proxy)
 {
     std::vector<std::shared_ptr<OpenConnection>> victims;
     {
         std::lock_guard lock(m_mutex);
         const auto byAddress = m_pendingByAddress.find(address);
+        const Order *full = nullptr;
         if (!proxy && byAddress != m_pendingByAddress.end() && int(byAddress->second.size()) >= m_maxPendingPerAddress)
-            victims.push_back(takeOut(byAddress->second.begin()->second));
+            full = &byAddress->second;
         else if (int(m_pending.size()) >= m_maxPendingTotal)
-            victims.push_back(takeOut(m_pending.begin()->second));
+            full = &m_pending;
+        if (full) {
+            OpenConnection *victim = stalest(*full);
+            if (!victim)
+                return false;
+            victims.push_back(takeOut(victim));
+        }
         if (int(m_entries.size()) >= m_maxTotal) {
+            OpenConnection *pending = m_pending.empty() ? nullptr : stalest(m_pending);
             if (!m_idle.empty())
                 victims.push_back(takeOut(m_idle.begin()->second));
-            else if (!m_pending.empty())
-                victims.push_back(takeOut(m_pending.begin()->second));
+            else if (pending)
+                victims.push_back(takeOut(pending));
             else
-                return false; // every connection is in the middle of a request
+                return false; // every connection is in the middle of a request, or waits to be read
         }
         Entry &e = m_entries[c];
         e.self = std::move(self);

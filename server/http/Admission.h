@@ -23,6 +23,9 @@ public:
     // Called from any thread when the connection gives up its place to a
     // newer one: it closes.
     virtual void evict() = 0;
+    // Called from any thread: whether bytes it sent wait unread in its
+    // socket, so that the server, not the caller, is behind.
+    virtual bool waiting() const { return false; }
 };
 
 // Which connections may open, and which are open.
@@ -36,6 +39,11 @@ public:
 // connection that has gone longest without sending anything of its head (of
 // the same address, for the cap per address) is closed; with the table full,
 // the connection idle for longest between requests, else that pending one.
+// A pending connection whose bytes wait unread is not stalled: the server is
+// behind with it. Closing it would waste the handshake done and bring its
+// caller back for another, so that a server that fell behind once (a fleet
+// reconnecting at once) would never catch up; when every pending connection
+// looked at is such, the newcomer is closed instead, before any work on it.
 class Admission
 {
 public:
@@ -83,6 +91,9 @@ private:
 
     void unlist(OpenConnection *c, Entry &e);
     void list(OpenConnection *c, Entry &e);
+    // The pending connection of `order` longest without a byte that is not
+    // waiting to be read, or null.
+    static OpenConnection *stalest(const Order &order);
     // Takes the connection out of the book-keeping; it closes itself.
     std::shared_ptr<OpenConnection> takeOut(OpenConnection *c);
 

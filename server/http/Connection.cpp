@@ -11,10 +11,12 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace alertserver::http {
@@ -174,8 +176,16 @@ public:
         m_engine.admission.release(this);
     }
 
+    bool waiting() const override
+    {
+        const int fd = m_fd.load();
+        int unread = 0;
+        return fd >= 0 && ::ioctl(fd, FIONREAD, &unread) == 0 && unread > 0;
+    }
+
     void start()
     {
+        m_fd = lowest().socket().native_handle();
         if (!m_engine.admission.enter(this, this->weak_from_this(), admissionKey(m_peer), m_engine.proxies.contains(m_peer)))
             return closeNow();
         net::dispatch(m_stream.get_executor(), [self = this->shared_from_this()] { self->begin(); });
@@ -519,6 +529,7 @@ private:
 
     void closeNow()
     {
+        m_fd = -1;
         lowest().close();
         if constexpr (kTls)
             m_stream.cancelDeadline();
@@ -531,6 +542,7 @@ private:
     Stream m_stream;
     const net::ip::address m_peer;
     const std::chrono::steady_clock::time_point m_acceptedAt;
+    std::atomic<int> m_fd{-1}; // the socket's, for waiting() from other threads
     Phase m_phase = Phase::Reading;
     bool m_readWhole = false; // the request was read to its end
     bool m_keep = false;      // another request may follow on this connection

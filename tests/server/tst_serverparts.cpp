@@ -128,7 +128,9 @@ void TestServerParts::admissionMakesRoomFromTheStalest()
     {
         void cut() override {}
         void evict() override { evicted = true; }
+        bool waiting() const override { return unread; }
         bool evicted = false;
+        bool unread = false;
     };
     std::vector<std::shared_ptr<Fake>> c;
     for (int i = 0; i < 6; ++i)
@@ -162,6 +164,22 @@ void TestServerParts::admissionMakesRoomFromTheStalest()
     for (int i : {2, 3, 4, 5})
         a.release(c[i].get());
     QCOMPARE(a.open(), 0);
+
+    // A pending connection whose bytes wait unread is the server's delay,
+    // not a stall: it stays, and when all are such the newcomer is refused.
+    std::vector<std::shared_ptr<Fake>> d;
+    for (int i = 0; i < 4; ++i)
+        d.push_back(std::make_shared<Fake>());
+    a.setCaps(0, 2, 2);
+    a.setTotal(10);
+    QVERIFY(a.enter(d[0].get(), d[0], "10.0.0.1", false) && a.enter(d[1].get(), d[1], "10.0.0.2", false));
+    d[0]->unread = true;
+    QVERIFY(a.enter(d[2].get(), d[2], "10.0.0.3", false));
+    QVERIFY(d[1]->evicted && !d[0]->evicted);
+    a.release(d[1].get());
+    d[2]->unread = true;
+    QVERIFY(!a.enter(d[3].get(), d[3], "10.0.0.4", false));
+    QVERIFY(!d[0]->evicted && !d[2]->evicted);
 }
 
 QTEST_GUILESS_MAIN(TestServerParts)
