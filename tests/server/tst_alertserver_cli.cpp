@@ -116,7 +116,7 @@ QString until(const QString &wanted, const std::function<QString()> &poll)
     t.start();
     QString answer = poll();
     while (answer != wanted && t.elapsed() < testsupport::patient(5000)) {
-        QTest::qWait(50);
+        QTest::qWait(testsupport::patient(50));
         answer = poll();
     }
     return answer;
