@@ -222,6 +222,10 @@ void TestForm1Polling::alertWithEveryPreferenceCombination()
         if (form.entry(id)->isChecked() != on)
             form.entry(id)->trigger();
     };
+    QStringList loads; // the engine's reports, for a failure's message
+    connect(s.page(), &QWebEnginePage::loadingChanged, this, [&](const QWebEngineLoadingInfo &info) {
+        loads << QString("%1 %2 %3 %4").arg(s.server.elapsedMs()).arg(int(info.status())).arg(info.url().query()).arg(info.errorString());
+    });
     for (int combo = 0; combo < 8; ++combo) {
         const bool alertMode = combo & 1, popupMode = combo & 2, audio = combo & 4;
         setFlag(Form1::kAlertMode, alertMode);
@@ -241,6 +245,7 @@ void TestForm1Polling::alertWithEveryPreferenceCombination()
         const int sounds = s.desktop.sounds;
         const int pages = s.server.countFor(kAlertPagePath);
         s.desktop.now = s.desktop.now.addSecs(1);
+        const int statusBefore = s.server.countFor(kStatusPath);
         s.server.queueReply(kStatusPath, ScriptedReply::xmlChildren({"1"}));
         // The page is opened and then refreshed; the refresh of the previous
         // alert may still be arriving, even after this one's, so wait for a
@@ -251,8 +256,19 @@ void TestForm1Polling::alertWithEveryPreferenceCombination()
             const auto since = s.server.requestsFor(kAlertPagePath).mid(pages);
             return std::any_of(since.begin(), since.end(), [&](const auto &r) { return r.query == expected; });
         };
-        QTRY_VERIFY_WITH_TIMEOUT(stamped(), patient(6000));
         const QString row = QString("alert %1 popup %2 audio %3").arg(alertMode).arg(popupMode).arg(audio);
+        if (!QTest::qWaitFor(stamped, patient(6000))) {
+            QStringList seen;
+            for (const auto &r : s.server.requestsFor(kAlertPagePath).mid(pages))
+                seen << QString::fromLatin1(r.query);
+            QStringList polls;
+            for (const auto &r : s.server.requestsFor(kStatusPath).mid(statusBefore))
+                polls << QString("%1@%2-%3").arg(r.connection).arg(r.arrivedMs).arg(r.answeredMs);
+            QFAIL(qPrintable(row + ": no " + expected + " among " + seen.join(", ") + "; polls since "
+                             + polls.join(' ') + "; blinking " + QString::number(timer(form, "animateIcon")->isActive())
+                             + "; now " + QString::number(s.server.elapsedMs()) + "; page " + s.page()->url().query()
+                             + " loading " + QString::number(s.page()->isLoading()) + "; reports " + loads.join(" | ")));
+        }
         QVERIFY2(form.pos() == topRight, qPrintable(row));
         QVERIFY2(form.isVisible() == popupMode, qPrintable(row));
         QVERIFY2(timer(form, "animateIcon")->isActive() == alertMode, qPrintable(row));
