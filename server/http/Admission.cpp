@@ -91,13 +91,10 @@ bool Admission::enter(OpenConnection *c, std::weak_ptr<OpenConnection> self, con
             victims.push_back(takeOut(victim));
         }
         if (int(m_entries.size()) >= m_maxTotal) {
-            OpenConnection *pending = m_pending.empty() ? nullptr : stalest(m_pending);
-            if (!m_idle.empty())
-                victims.push_back(takeOut(m_idle.begin()->second));
-            else if (pending)
-                victims.push_back(takeOut(pending));
-            else
+            OpenConnection *victim = !m_idle.empty() ? m_idle.begin()->second : stalest(m_pending);
+            if (!victim)
                 return false; // every connection is in the middle of a request, or waits to be read
+            victims.push_back(takeOut(victim));
         }
         Entry &e = m_entries[c];
         e.self = std::move(self);

@@ -146,7 +146,7 @@ int Sessions::poll(const QString &username, const QString &session, const QStrin
         lastPoll = t;
     }
     if (quick == 0)
-        remember(key, {id, lastPoll, mark});
+        remember(key, {lastPoll, mark});
     if (quick >= 0)
         return quick;
     // Only the poll that moves the session on reports the alerts, so two

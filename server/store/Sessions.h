@@ -99,7 +99,6 @@ private:
     // A live session with nothing new, as a poll's read of the store left it.
     struct Known
     {
-        int userId = 0;
         qint64 lastPoll = 0;
         qint64 mark = 0;
     };
